@@ -1,0 +1,90 @@
+#include "platform/opcda/registry.h"
+
+#include <unistd.h>
+
+#include <cctype>
+
+#include "platform/automation/convert.h"
+#include "platform/opcda/simulation.h"
+
+namespace vexa32::opcda {
+namespace {
+
+std::string lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+AutomationError unreachable(const std::string& node) {
+  return hresult_error(hr::RPC_S_SERVER_UNAVAILABLE, "The node \"" + node + "\" cannot be reached");
+}
+
+}  // namespace
+
+ServerRegistry::ServerRegistry() { register_simulation_servers(*this); }
+
+ServerRegistry& ServerRegistry::instance() {
+  static ServerRegistry registry;
+  return registry;
+}
+
+void ServerRegistry::register_server(const std::string& prog_id, std::shared_ptr<ServerModule> module) {
+  if (!module) {
+    unregister_server(prog_id);
+    return;
+  }
+  modules_[lower(prog_id)] = Entry{prog_id, std::move(module)};
+}
+
+void ServerRegistry::unregister_server(const std::string& prog_id) { modules_.erase(lower(prog_id)); }
+
+std::shared_ptr<ServerModule> ServerRegistry::registered(const std::string& prog_id) const {
+  auto it = modules_.find(lower(prog_id));
+  return it == modules_.end() ? nullptr : it->second.module;
+}
+
+std::string ServerRegistry::node_name(const Variant& node) {
+  if (node.is_missing() || node.is_empty()) return {};
+  return to_bstr(node);
+}
+
+bool ServerRegistry::is_local_node(const std::string& node) {
+  if (node.empty()) return true;
+  std::string n = lower(node);
+  if (n == "localhost" || n == "127.0.0.1" || n == "::1" || n == ".") return true;
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) == 0 && n == lower(host)) return true;
+  return false;
+}
+
+std::vector<std::string> ServerRegistry::prog_ids(const Variant& node) const {
+  std::string name = node_name(node);
+  if (!is_local_node(name)) throw unreachable(name);
+  std::vector<std::string> out;
+  for (const auto& [key, entry] : modules_) out.push_back(entry.prog_id);
+  return out;
+}
+
+std::shared_ptr<ServerModule> ServerRegistry::find(const std::string& prog_id, const Variant& node) const {
+  std::string name = node_name(node);
+  if (!is_local_node(name)) throw unreachable(name);
+  auto module = registered(prog_id);
+  if (!module) throw hresult_error(hr::REGDB_E_CLASSNOTREG, "Class not registered: \"" + prog_id + "\"");
+  return module;
+}
+
+ScopedRegistration::ScopedRegistration(std::string prog_id, std::shared_ptr<ServerModule> module)
+    : prog_id_(std::move(prog_id)), previous_(ServerRegistry::instance().registered(prog_id_)) {
+  ServerRegistry::instance().register_server(prog_id_, std::move(module));
+}
+
+ScopedRegistration::~ScopedRegistration() {
+  if (previous_) {
+    ServerRegistry::instance().register_server(prog_id_, previous_);
+  } else {
+    ServerRegistry::instance().unregister_server(prog_id_);
+  }
+}
+
+}  // namespace vexa32::opcda

@@ -1,0 +1,81 @@
+#pragma once
+// The machine's registered OPC servers, per node: ProgID -> server module. The empty node,
+// "localhost", "127.0.0.1" and this machine's host name are the local node; any other node fails
+// as an unreachable machine does. The embedded simulation servers are registered on first use.
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/opcda/automation.h"
+
+namespace vexa32::opcda {
+
+// One client's connection to a server: what a server object offers once connected.
+class ServerConnection {
+ public:
+  virtual ~ServerConnection() = default;
+  virtual DATE start_time() = 0;
+  virtual DATE current_time() = 0;
+  virtual DATE last_update_time() = 0;
+  virtual std::int16_t major_version() = 0;
+  virtual std::int16_t minor_version() = 0;
+  virtual std::int16_t build_number() = 0;
+  virtual std::string vendor_info() = 0;
+  virtual std::int32_t server_state() = 0;
+  virtual std::shared_ptr<OPCGroups> groups() = 0;
+  virtual std::shared_ptr<OPCBrowser> create_browser() = 0;
+  // Removes this client's groups; later calls fail as on a disconnected object.
+  virtual void disconnect() = 0;
+  virtual ServerShutDownEvent& shutdown_event() = 0;
+};
+
+// What a ProgID stands for: a server that accepts connections.
+class ServerModule {
+ public:
+  virtual ~ServerModule() = default;
+  virtual std::shared_ptr<ServerConnection> connect() = 0;
+};
+
+class ServerRegistry {
+ public:
+  static ServerRegistry& instance();
+
+  // Registers (or replaces) a ProgID on the local node.
+  void register_server(const std::string& prog_id, std::shared_ptr<ServerModule> module);
+  void unregister_server(const std::string& prog_id);
+  std::shared_ptr<ServerModule> registered(const std::string& prog_id) const;
+
+  // Both fail like an unreachable machine (462) for a node that is not this one; find fails with
+  // "class not registered" for an unknown ProgID.
+  std::vector<std::string> prog_ids(const Variant& node) const;
+  std::shared_ptr<ServerModule> find(const std::string& prog_id, const Variant& node) const;
+
+  // The node text of a node argument: empty for an omitted or empty one.
+  static std::string node_name(const Variant& node);
+  static bool is_local_node(const std::string& node);
+
+ private:
+  ServerRegistry();
+  struct Entry {
+    std::string prog_id;  // as registered
+    std::shared_ptr<ServerModule> module;
+  };
+  std::map<std::string, Entry> modules_;  // by lower-case ProgID: ProgIDs match without regard to case
+};
+
+// Registers a module for a scope and puts back what was registered before.
+class ScopedRegistration {
+ public:
+  ScopedRegistration(std::string prog_id, std::shared_ptr<ServerModule> module);
+  ~ScopedRegistration();
+  ScopedRegistration(const ScopedRegistration&) = delete;
+  ScopedRegistration& operator=(const ScopedRegistration&) = delete;
+
+ private:
+  std::string prog_id_;
+  std::shared_ptr<ServerModule> previous_;
+};
+
+}  // namespace vexa32::opcda
