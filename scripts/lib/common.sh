@@ -1,0 +1,35 @@
+# Shared by scripts/run and scripts/test: install what is missing, then configure and build.
+# Sourced, not run.
+
+VEXA32_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+VEXA32_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
+                 nlohmann-json3-dev)
+
+# Installs the Debian packages of the list that are not installed yet; nothing when all are.
+vexa32_ensure_packages() {
+  local missing=()
+  local pkg
+  for pkg in "${VEXA32_PACKAGES[@]}" "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$pkg")
+    fi
+  done
+  if [ "${#missing[@]}" -eq 0 ]; then
+    return 0
+  fi
+  echo "Installing missing packages: ${missing[*]}"
+  local sudo=""
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+  fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# vexa32_build DIR [cmake options...]: configures (once) and builds DIR.
+vexa32_build() {
+  local dir="$1"
+  shift
+  cmake -S "$VEXA32_ROOT" -B "$dir" -G Ninja "$@"
+  cmake --build "$dir" --parallel "$(nproc)"
+}

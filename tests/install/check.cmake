@@ -1,0 +1,20 @@
+# Installs the build into a scratch prefix, then configures, builds and runs a consumer that finds
+# the package with find_package(vexa32).
+file(REMOVE_RECURSE ${WORK_DIR})
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix RESULT_VARIABLE rc OUTPUT_QUIET)
+if(rc)
+  message(FATAL_ERROR "install failed: ${rc}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR}/consumer -B ${WORK_DIR}/build -G ${GENERATOR}
+                        -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "configuring the consumer failed: ${rc}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/build RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "building the consumer failed: ${rc}")
+endif()
+execute_process(COMMAND ${WORK_DIR}/build/consumer RESULT_VARIABLE rc OUTPUT_VARIABLE out)
+if(rc OR NOT out MATCHES "VT_I2 250")
+  message(FATAL_ERROR "the consumer did not run as expected: ${rc} ${out}")
+endif()

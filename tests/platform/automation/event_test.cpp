@@ -1,0 +1,68 @@
+#include "platform/automation/event.h"
+
+#include <gtest/gtest.h>
+
+namespace vexa32 {
+namespace {
+
+TEST(Event, RaisesToSinksInConnectionOrder) {
+  Event<int> ev;
+  std::vector<std::string> calls;
+  ev.connect([&](int v) { calls.push_back("a" + std::to_string(v)); });
+  Cookie b = ev.connect([&](int v) { calls.push_back("b" + std::to_string(v)); });
+  ev.connect([&](int v) { calls.push_back("c" + std::to_string(v)); });
+  ev.raise(1);
+  EXPECT_TRUE(ev.disconnect(b));
+  EXPECT_FALSE(ev.disconnect(b));
+  ev.raise(2);
+  EXPECT_EQ(calls, (std::vector<std::string>{"a1", "b1", "c1", "a2", "c2"}));
+}
+
+TEST(Event, SinkMayDisconnectALaterSinkDuringTheRaise) {
+  Event<> ev;
+  std::vector<int> calls;
+  Cookie second = 0;
+  ev.connect([&] {
+    calls.push_back(1);
+    ev.disconnect(second);
+  });
+  second = ev.connect([&] { calls.push_back(2); });
+  ev.raise();
+  EXPECT_EQ(calls, std::vector<int>{1});
+}
+
+TEST(Event, SinkMayDestroyTheSourceDuringTheRaise) {
+  auto ev = std::make_unique<Event<>>();
+  int later = 0;
+  ev->connect([&] { ev.reset(); });
+  ev->connect([&] { ++later; });
+  ev->raise();
+  EXPECT_EQ(later, 0);
+}
+
+TEST(Event, SinkConnectedDuringTheRaiseWaitsForTheNextOne) {
+  Event<> ev;
+  int added_calls = 0;
+  ev.connect([&] { ev.connect([&] { ++added_calls; }); });
+  ev.connect([] {});
+  ev.raise();
+  EXPECT_EQ(added_calls, 0);
+}
+
+TEST(EventSource, FiresNamedEventsWithTheirDispid) {
+  static const TypeInfo source = TypeInfoBuilder<Dispatch>("__source").event("changed", 7).build();
+  EventSource es(source);
+  std::vector<DISPID> seen;
+  Cookie c = es.advise([&](DISPID id, const std::vector<Variant>& args) {
+    seen.push_back(id);
+    EXPECT_TRUE(args.empty());
+  });
+  es.fire("Changed");
+  es.unadvise(c);
+  es.fire("changed");
+  EXPECT_EQ(seen, std::vector<DISPID>{7});
+  EXPECT_THROW(es.fire("other"), AutomationError);
+}
+
+}  // namespace
+}  // namespace vexa32
