@@ -41,42 +41,12 @@ inline constexpr VARIANT_BOOL VARIANT_FALSE = 0;
 using DATE = double;
 
 class Dispatch;
-class Variant;
+class SafeArray;
 
 // Whether vt names a scalar type a Variant can hold (arrays are VT_ARRAY | one of these, or of VT_VARIANT).
 bool is_valid_scalar_type(VarType vt);
 // "VT_I2", "VT_ARRAY|VT_BSTR", ...; "VT_0x..." for an unknown code.
 std::string vartype_name(VarType vt);
-
-// A one-dimensional array with a lower bound. Elements of a typed array always hold that type;
-// a VT_VARIANT array holds anything.
-class SafeArray {
- public:
-  SafeArray(VarType element_type, std::int32_t lower_bound, std::size_t count);
-
-  VarType element_type() const noexcept { return element_type_; }
-  std::int32_t lower_bound() const noexcept { return lower_bound_; }
-  std::int32_t upper_bound() const noexcept { return lower_bound_ + static_cast<std::int32_t>(elements_.size()) - 1; }
-  std::size_t size() const noexcept { return elements_.size(); }
-
-  // Index checked against the bounds: subscript out of range (run-time error 9) outside them.
-  const Variant& at(std::int32_t index) const;
-  // Stores value converted to the element type (a typed array never holds another type).
-  void set(std::int32_t index, const Variant& value);
-
-  const std::vector<Variant>& elements() const noexcept { return elements_; }
-  // For builders that fill elements of the right type directly.
-  std::vector<Variant>& raw_elements() noexcept { return elements_; }
-
-  bool operator==(const SafeArray& other) const;
-
- private:
-  Variant& element(std::int32_t index);
-
-  VarType element_type_;
-  std::int32_t lower_bound_;
-  std::vector<Variant> elements_;
-};
 
 class Variant {
  public:
@@ -153,6 +123,36 @@ class Variant {
   VarType vt_ = VT_EMPTY;
   Storage data_;
 
+};
+
+// A one-dimensional array with a lower bound. Elements of a typed array always hold that type;
+// a VT_VARIANT array holds anything.
+class SafeArray {
+ public:
+  SafeArray(VarType element_type, std::int32_t lower_bound, std::size_t count);
+
+  VarType element_type() const noexcept { return element_type_; }
+  std::int32_t lower_bound() const noexcept { return lower_bound_; }
+  std::int32_t upper_bound() const noexcept { return lower_bound_ + static_cast<std::int32_t>(elements_.size()) - 1; }
+  std::size_t size() const noexcept { return elements_.size(); }
+
+  // Index checked against the bounds: subscript out of range (run-time error 9) outside them.
+  const Variant& at(std::int32_t index) const;
+  // Stores value converted to the element type (a typed array never holds another type).
+  void set(std::int32_t index, const Variant& value);
+
+  const std::vector<Variant>& elements() const noexcept { return elements_; }
+  // For builders that fill elements of the right type directly.
+  std::vector<Variant>& raw_elements() noexcept { return elements_; }
+
+  bool operator==(const SafeArray& other) const;
+
+ private:
+  Variant& element(std::int32_t index);
+
+  VarType element_type_;
+  std::int32_t lower_bound_;
+  std::vector<Variant> elements_;
 };
 
 // Builds a one-based (or other lower bound) array from a list of values converted to the element type.
