@@ -1,0 +1,92 @@
+// vexa-monitor: the headless host. Loads a form (or takes settings on the command line), connects
+// a vexa control and shows its slots after every datChange until the time is up or Ctrl-C.
+
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+
+#include "monitor.h"
+#include "platform/apartment/apartment.h"
+
+namespace {
+std::atomic<bool> g_interrupted{false};
+extern "C" void on_signal(int) { g_interrupted = true; }
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace vexa32;
+  std::string error;
+  monitor::Options options = monitor::parse_options(std::vector<std::string>(argv + 1, argv + argc), error);
+  if (!error.empty()) {
+    std::cerr << "vexa-monitor: " << error << "\n" << monitor::usage();
+    return 2;
+  }
+  if (options.help) {
+    std::cout << monitor::usage();
+    return 0;
+  }
+  bool table = options.table || ::isatty(STDOUT_FILENO);
+
+  Apartment apartment;
+  RecordingSite site(true);
+  vexa control;
+  control.SetClientSite(&site);
+  if (!monitor::configure(control, options, error)) {
+    std::cerr << "vexa-monitor: " << error << "\n";
+    return 2;
+  }
+
+  long events = 0;
+  control.events().advise([&](DISPID, const std::vector<Variant>&) {
+    ++events;
+    if (table) {
+      std::cout << "\x1b[H\x1b[J" << monitor::render_table(control, events) << std::flush;
+    } else {
+      std::cout << monitor::render_line(control, events) << std::endl;
+    }
+  });
+
+  control.cnnec();
+  if (!control.IsConnect) {
+    std::cerr << "vexa-monitor: cannot connect to OPC server \"" << control.get_svrname() << "\" on node \""
+              << monitor::describe_value(control.nodname_variant()) << "\"\n";
+    return 3;
+  }
+  std::cout << "connected to " << control.get_svrname() << "; update rate "
+            << monitor::describe_value(control.get_UpdateRate()) << " ms" << std::endl;
+  int failed_writes = 0;
+  for (const auto& [slot, text] : options.writes) {
+    bool ok = control.opcWrt(static_cast<std::int16_t>(slot), Variant(text)) != 0;
+    std::cout << "write slot " << slot << " = \"" << text << "\": " << (ok ? "accepted" : "refused") << std::endl;
+    failed_writes += ok ? 0 : 1;
+  }
+
+  std::signal(SIGINT, on_signal);
+  std::signal(SIGTERM, on_signal);
+  // Signals only set a flag; the loop looks at it between events.
+  apartment.set_timer(std::chrono::milliseconds(50), [&] {
+    if (g_interrupted) apartment.quit();
+  });
+  if (options.seconds > 0) {
+    apartment.set_timer(std::chrono::milliseconds(static_cast<long long>(options.seconds * 1000)), [&] { apartment.quit(); },
+                        false);
+  }
+  apartment.run();
+
+  int rc = failed_writes ? 4 : 0;
+  try {
+    control.discnn();
+  } catch (const AutomationError& e) {
+    std::cerr << "vexa-monitor: disconnect failed: " << e.what() << "\n";
+    rc = 5;
+  }
+  std::cout << (g_interrupted ? "\ninterrupted; " : "") << "disconnected after " << events << " data changes" << std::endl;
+  if (events == 0) {
+    std::cerr << "vexa-monitor: no data change arrived\n";
+    return rc ? rc : 6;
+  }
+  return rc;
+}

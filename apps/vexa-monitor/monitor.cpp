@@ -1,0 +1,176 @@
+#include "monitor.h"
+
+#include <cstdio>
+#include <sstream>
+
+#include "platform/automation/convert.h"
+#include "platform/automation/date.h"
+#include "platform/container/form_file.h"
+
+namespace vexa32::monitor {
+namespace {
+
+bool parse_slot_assignment(const std::string& text, std::pair<int, std::string>& out) {
+  auto eq = text.find('=');
+  if (eq == std::string::npos || eq == 0) return false;
+  try {
+    std::size_t used = 0;
+    int slot = std::stoi(text.substr(0, eq), &used);
+    if (used != eq || slot < 0 || slot >= vexa::kSlots) return false;
+    out = {slot, text.substr(eq + 1)};
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+std::string usage() {
+  return "usage: vexa-monitor [--form FILE] [--server PROGID] [--node NODE] [--rate MS]\n"
+         "                    [--item N=ID]... [--write N=VALUE]... [--seconds S] [--table]\n"
+         "Connects a vexa control and shows its slots after every data change.\n"
+         "Without --server or --item the settings come from the form file (default examples/Form1.json).\n";
+}
+
+Options parse_options(const std::vector<std::string>& args, std::string& error) {
+  Options o;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](const char* name) -> std::optional<std::string> {
+      if (i + 1 >= args.size()) {
+        error = std::string(name) + " needs a value";
+        return std::nullopt;
+      }
+      return args[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      o.help = true;
+    } else if (a == "--table") {
+      o.table = true;
+    } else if (a == "--form") {
+      auto v = value("--form");
+      if (!v) return o;
+      o.form = *v;
+      o.form_given = true;
+    } else if (a == "--server") {
+      if (!(o.server = value("--server"))) return o;
+    } else if (a == "--node") {
+      if (!(o.node = value("--node"))) return o;
+    } else if (a == "--rate") {
+      if (!(o.rate = value("--rate"))) return o;
+    } else if (a == "--seconds") {
+      auto v = value("--seconds");
+      if (!v) return o;
+      try {
+        std::size_t used = 0;
+        o.seconds = std::stod(*v, &used);
+        if (used != v->size() || !(o.seconds >= 0)) throw std::invalid_argument("");
+      } catch (const std::exception&) {
+        error = "--seconds needs a number of seconds, not \"" + *v + "\"";
+        return o;
+      }
+    } else if (a == "--item" || a == "--write") {
+      auto v = value(a.c_str());
+      if (!v) return o;
+      std::pair<int, std::string> p;
+      if (!parse_slot_assignment(*v, p)) {
+        error = a + " needs N=TEXT with a slot N from 0 to 59, not \"" + *v + "\"";
+        return o;
+      }
+      (a == "--item" ? o.items : o.writes).push_back(std::move(p));
+    } else {
+      error = "unknown argument \"" + a + "\"";
+      return o;
+    }
+  }
+  return o;
+}
+
+bool configure(vexa& control, const Options& o, std::string& error) {
+  bool from_form = o.form_given || (!o.server && o.items.empty());
+  try {
+    if (from_form) {
+      Form form = load_form_file(o.form);
+      FormControl* found = nullptr;
+      for (auto& c : form.controls) {
+        if (c.class_name == vexa::kClassName) {
+          found = &c;
+          break;
+        }
+      }
+      if (!found) {
+        error = o.form + ": the form holds no " + std::string(vexa::kClassName) + " control";
+        return false;
+      }
+      control.ReadProperties(found->properties);
+    } else {
+      control.InitProperties();
+    }
+    if (o.server) control.put_svrname(*o.server);
+    if (o.node) control.put_nodname(*o.node);
+    if (o.rate) control.put_UpdateRate(Variant(*o.rate));
+    for (const auto& [slot, id] : o.items) control.SetItmName(static_cast<std::int16_t>(slot), id);
+  } catch (const AutomationError& e) {
+    error = std::string(e.what()) + " (error " + std::to_string(e.number()) + ")";
+    return false;
+  }
+  return true;
+}
+
+std::string describe_value(const Variant& v) {
+  if (v.is_empty()) return "(empty)";
+  if (v.is_null()) return "(null)";
+  if (v.is_array()) {
+    std::string out = "{";
+    const auto& elements = v.array().elements();
+    for (std::size_t i = 0; i < elements.size(); ++i) out += (i ? ", " : "") + describe_value(elements[i]);
+    return out + "}";
+  }
+  try {
+    return to_bstr(v);
+  } catch (const AutomationError&) {
+    return vartype_name(v.vt());
+  }
+}
+
+std::string describe_quality(const Variant& q) {
+  if (q.is_empty()) return "-";
+  if (q.vt() == VT_BSTR) return q.bstr();
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "Bad 0x%02X", static_cast<unsigned>(to_i4(q)));
+  return buf;
+}
+
+std::string render_line(const vexa& control, long event_number) {
+  std::ostringstream out;
+  out << "datChange " << event_number << ":";
+  for (std::int16_t n = 0; n < vexa::kSlots; ++n) {
+    std::string tag = control.GetItmName(n);
+    if (tag.empty()) continue;
+    out << "  [" << n << "] " << tag << " = " << describe_value(control.GetVl(n)) << " ("
+        << describe_quality(control.GetQuality(n)) << ")";
+  }
+  return out.str();
+}
+
+std::string render_table(const vexa& control, long event_number) {
+  std::ostringstream out;
+  char line[512];
+  std::snprintf(line, sizeof line, "VEXA32 monitor - %s on \"%s\" - data change %ld\n\n", control.get_svrname().c_str(),
+                describe_value(control.nodname_variant()).c_str(), event_number);
+  out << line;
+  std::snprintf(line, sizeof line, "%-4s %-36s %-24s %-10s %s\n", "slot", "tag", "value", "quality", "time stamp");
+  out << line;
+  for (std::int16_t n = 0; n < vexa::kSlots; ++n) {
+    std::string tag = control.GetItmName(n);
+    if (tag.empty()) continue;
+    DATE stamp = control.GetTimeStamp(n);
+    std::snprintf(line, sizeof line, "%-4d %-36s %-24s %-10s %s\n", n, tag.c_str(), describe_value(control.GetVl(n)).c_str(),
+                  describe_quality(control.GetQuality(n)).c_str(), stamp == 0 ? "-" : format_date(stamp).c_str());
+    out << line;
+  }
+  return out.str();
+}
+
+}  // namespace vexa32::monitor

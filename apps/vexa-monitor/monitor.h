@@ -1,0 +1,39 @@
+#pragma once
+// The headless host: what the command line asks for, and how a control's slots are shown.
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "control/vexa.h"
+
+namespace vexa32::monitor {
+
+struct Options {
+  std::string form = "examples/Form1.json";
+  bool form_given = false;
+  std::optional<std::string> server, node;
+  std::optional<std::string> rate;
+  std::vector<std::pair<int, std::string>> items;   // --item N=ID
+  std::vector<std::pair<int, std::string>> writes;  // --write N=VALUE
+  double seconds = 0;                                // 0: until interrupted
+  bool table = false;                                // redraw a table in place
+  bool help = false;
+};
+
+// Reads the command line; a message in error when it is malformed.
+Options parse_options(const std::vector<std::string>& args, std::string& error);
+std::string usage();
+
+// Gives the control its settings from the form file or the options; a message in error (and
+// false) when the form file is bad or a setting is refused.
+bool configure(vexa& control, const Options& options, std::string& error);
+
+// One line per event, or the table, for the slots that have a tag name.
+std::string render_line(const vexa& control, long event_number);
+std::string render_table(const vexa& control, long event_number);
+std::string describe_value(const Variant& value);
+std::string describe_quality(const Variant& quality);
+
+}  // namespace vexa32::monitor

@@ -1,0 +1,147 @@
+// The connection of the vexa control: connect, data changes, writes and disconnect.
+
+#include <algorithm>
+
+#include "control/vexa.h"
+#include "platform/automation/convert.h"
+
+namespace vexa32 {
+
+VARIANT_BOOL vexa::cnnec() {
+  run_connect_sequence();
+  // True whatever happened: a host learns the outcome from IsConnect.
+  return VARIANT_TRUE;
+}
+
+void vexa::run_connect_sequence() {
+  try {
+    // A previous server object is dropped without Disconnect; its last release disconnects it.
+    ConnectedOPCServer = opcda::create_opc_server();
+    ConnectedOPCServer->Connect(svrname_, nodname_);
+    ConnectedGroups = ConnectedOPCServer->get_OPCGroups();
+    ConnectedGroups->put_DefaultGroupIsActive(true);
+    ConnectedGroups->put_DefaultGroupDeadband(0.0f);
+    set_group(ConnectedGroups->Add(Variant(kGroupName)));
+    ConnectedGroup->put_UpdateRate(std::int32_t{update_rate_});
+    ConnectedGroup->put_IsSubscribed(true);
+
+    SafeArray ids(VT_BSTR, 1, kSlots), handles(VT_I4, 1, kSlots);
+    for (int k = 0; k < kSlots; ++k) {
+      ids.raw_elements()[static_cast<std::size_t>(k)] = Variant(itm_[static_cast<std::size_t>(k)]);
+      handles.raw_elements()[static_cast<std::size_t>(k)] = Variant(std::int32_t{k});
+    }
+    ConnectedItems = ConnectedGroup->get_OPCItems();
+    ConnectedItems->put_DefaultIsActive(true);
+    itemErrors = Variant();
+    itemServerHandles = Variant();
+    ConnectedItems->AddItems(kSlots, Variant(std::move(ids)), Variant(std::move(handles)), itemServerHandles, itemErrors);
+    IsConnect = VARIANT_TRUE;
+  } catch (const AutomationError&) {
+    // Swallowed: the steps after the failing one do not run, and IsConnect tells the host.
+  }
+}
+
+void vexa::set_group(std::shared_ptr<opcda::OPCGroup> group) {
+  if (ConnectedGroup && data_change_cookie_) ConnectedGroup->DataChange().disconnect(data_change_cookie_);
+  data_change_cookie_ = 0;
+  ConnectedGroup = std::move(group);
+  if (!ConnectedGroup) return;
+  std::weak_ptr<vexa*> self = self_;
+  data_change_cookie_ = ConnectedGroup->DataChange().connect(
+      [self](std::int32_t tid, std::int32_t n, const Variant& h, const Variant& v, const Variant& q, const Variant& t) {
+        auto control = self.lock();
+        if (control && *control) (*control)->ConnectedGroup_DataChange(tid, n, h, v, q, t);
+      });
+}
+
+void vexa::ConnectedGroup_DataChange(std::int32_t, std::int32_t num_items, const Variant& client_handles,
+                                     const Variant& item_values, const Variant& qualities, const Variant& time_stamps) {
+  // A server that sends fewer entries than it announces, or no arrays at all, gets the entries
+  // that are really there; nothing outside the tables is touched.
+  std::int32_t n = num_items;
+  for (const Variant* a : {&client_handles, &item_values, &qualities, &time_stamps}) {
+    n = a->is_array() ? std::min<std::int32_t>(n, static_cast<std::int32_t>(a->array().size())) : 0;
+  }
+  for (std::int32_t i = 0; i < n; ++i) {
+    try {
+      const auto e = static_cast<std::size_t>(i);
+      const std::int32_t h = to_i4(client_handles.array().elements()[e]);
+      // A handle outside 0..59 cannot be ours: that entry is skipped, the others are stored.
+      if (h < 0 || h >= kSlots) continue;
+      const auto slot = static_cast<std::size_t>(h);
+      const DATE stamp = to_date(time_stamps.array().elements()[e]);
+      const std::int32_t quality = to_i4(qualities.array().elements()[e]);
+      itemValues[slot] = item_values.array().elements()[e];
+      itemTimeStamps[slot] = stamp;
+      // Any of the two top bits of the low byte counts as good (good, uncertain and 0x80..0xBF);
+      // only a bad quality keeps its code.
+      if (quality & 0xC0) {
+        itemQualities[slot] = Variant("Good");
+      } else {
+        itemQualities[slot] = Variant(quality);
+      }
+    } catch (const AutomationError&) {
+      // An entry whose handle, quality or time stamp is no number is skipped.
+    }
+  }
+  // Last step: the host may call anything, discnn included, from its handler.
+  events_.fire("datChange");
+}
+
+VARIANT_BOOL vexa::opcWrt(std::int16_t itm_no, const Variant& vl) {
+  if (!IsConnect) return VARIANT_FALSE;
+  try {
+    if (!ConnectedGroup) throw object_not_set_error();
+    const std::int32_t handle = to_i4(itemServerHandles.array().at(std::int32_t{itm_no} + 1));
+    Variant errors;
+    ConnectedGroup->SyncWrite(1, make_array(VT_I4, {Variant(handle)}), make_array(VT_VARIANT, {vl}), errors);
+    return VARIANT_TRUE;
+  } catch (const AutomationError&) {
+    return VARIANT_FALSE;
+  }
+}
+
+VARIANT_BOOL vexa::discnn() {
+  run_disconnect_sequence(false);
+  return VARIANT_TRUE;
+}
+
+void vexa::run_disconnect_sequence(bool swallow_group_failure) {
+  // 1. The items, every failure ignored.
+  if (ConnectedItems) {
+    try {
+      std::vector<Variant> handles;
+      if (itemServerHandles.is_array()) {
+        for (const auto& h : itemServerHandles.array().elements()) {
+          if (to_i4(h) != 0) handles.push_back(h);
+        }
+      }
+      Variant errors;
+      ConnectedItems->Remove(static_cast<std::int32_t>(handles.size()), make_array(VT_I4, handles), errors);
+    } catch (const AutomationError&) {
+    }
+    ConnectedItems.reset();
+  }
+  // 2. The group, with no trap: discnn hands its failure to the caller; the button and the
+  // destructor have none, so they go on and leave nothing connected.
+  if (ConnectedGroups) {
+    try {
+      ConnectedGroups->Remove(Variant(kGroupName));
+    } catch (const AutomationError&) {
+      if (!swallow_group_failure) throw;
+    }
+    ConnectedGroups.reset();
+    set_group(nullptr);
+  }
+  // 3. The server, every failure ignored.
+  if (ConnectedOPCServer) {
+    try {
+      ConnectedOPCServer->Disconnect();
+    } catch (const AutomationError&) {
+    }
+    ConnectedOPCServer.reset();
+  }
+  IsConnect = VARIANT_FALSE;
+}
+
+}  // namespace vexa32

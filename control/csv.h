@@ -1,0 +1,61 @@
+#pragma once
+// Tag lists from delimited text files: the file read whole, split into rows at carriage return +
+// line feed only (empty lines and lines holding a NUL dropped), each row split at the delimiter
+// text into fields. No quoting: double quotes are removed from a field after it is selected.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vexa32 {
+
+// The whole content of a file; empty text when it cannot be opened or read (never an error).
+std::string ReadTextFileContents(const std::string& filename);
+
+// True when a search for the path finds an ordinary file; the last component may hold the
+// wildcards "*" and "?". A directory, a missing path or a failing search are false; never an error.
+bool FileExists(const std::string& path);
+
+// The row table of a file. Fields are views into the table's own copy of the text.
+class CsvRows {
+ public:
+  CsvRows() = default;
+  CsvRows(const CsvRows&) = delete;
+  CsvRows& operator=(const CsvRows&) = delete;
+  CsvRows(CsvRows&&) = default;
+  CsvRows& operator=(CsvRows&&) = default;
+
+  std::size_t row_count() const noexcept { return row_starts_.empty() ? 0 : row_starts_.size() - 1; }
+  std::span<const std::string_view> row(std::size_t index) const {
+    return {fields_.data() + row_starts_[index], fields_.data() + row_starts_[index + 1]};
+  }
+
+  // Splits text: rows at CR LF, fields at delimiter (an empty delimiter leaves the row whole).
+  static CsvRows split(std::string text, std::string_view delimiter);
+
+ private:
+  // Held by pointer: the fields view into it, and a move must not relocate short texts.
+  std::unique_ptr<std::string> text_;
+  std::vector<std::string_view> fields_;
+  std::vector<std::size_t> row_starts_;  // row i is fields_[row_starts_[i] .. row_starts_[i+1])
+};
+
+// SplitCSVRows: the file's row table; subscript out of range (run-time error 9) when the file
+// has no row at all (missing, unreadable, empty, or only line ends).
+CsvRows SplitCSVRows(const std::string& filename, std::string_view delimiter);
+
+// The import of one column into slots 0, 1, ... in turn, with the 16-bit arithmetic of its
+// parameters: at most 60 rows; overflow (6) before any slot changes when start_row + row_count - 1
+// leaves the 16-bit range; subscript out of range (9) for a negative row or a missing field,
+// after the slots of earlier rows were set. set_name receives (slot, name without quotes).
+void import_csv_column(const CsvRows& rows, std::int16_t start_row, std::int16_t column_index, std::int16_t row_count,
+                       const std::function<void(std::int16_t slot, const std::string& name)>& set_name);
+
+// A field with every double quote removed.
+std::string strip_quotes(std::string_view field);
+
+}  // namespace vexa32
