@@ -1,0 +1,97 @@
+// The headless host's command line and its rendering of the slots.
+
+#include "../../apps/vexa-monitor/monitor.h"
+
+#include <filesystem>
+#include <fstream>
+
+#include "control_fixture.h"
+
+namespace vexa32::testing {
+namespace {
+
+using monitor::Options;
+
+TEST(MonitorOptions, ReadsTheCommandLine) {
+  std::string error;
+  Options o = monitor::parse_options({"--server", "Vexa.Simulation.1", "--node", "localhost", "--rate", "250", "--item",
+                                      "0=SimulatePLC.Sine", "--item", "59=K.Level", "--write", "3=12.5", "--seconds", "1.5"},
+                                     error);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(o.server, std::optional<std::string>("Vexa.Simulation.1"));
+  EXPECT_EQ(o.items.size(), 2u);
+  EXPECT_EQ(o.items[1], (std::pair<int, std::string>{59, "K.Level"}));
+  EXPECT_EQ(o.writes[0], (std::pair<int, std::string>{3, "12.5"}));
+  EXPECT_DOUBLE_EQ(o.seconds, 1.5);
+}
+
+TEST(MonitorOptions, RejectsMalformedArguments) {
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {"--item", "60=x"}, {"--item", "x"}, {"--item", "-1=x"}, {"--write", "=1"}, {"--seconds", "soon"},
+           {"--seconds", "-1"}, {"--server"}, {"--bogus"}}) {
+    std::string error;
+    monitor::parse_options(args, error);
+    EXPECT_FALSE(error.empty()) << args[0];
+  }
+}
+
+class Monitor : public ControlTest {};
+
+TEST_F(Monitor, ConfiguresFromTheExampleForm) {
+  Options o;
+  o.form = std::string(VEXA32_SOURCE_DIR) + "/examples/Form1.json";
+  o.form_given = true;
+  std::string error;
+  vexa c;
+  ASSERT_TRUE(monitor::configure(c, o, error)) << error;
+  EXPECT_EQ(c.get_svrname(), "KEPware.KEPServerEx.V4");
+  EXPECT_EQ(c.get_UpdateRate(), Variant(std::int16_t{100}));
+  EXPECT_EQ(c.GetItmName(0), "SimulatePLC.Sine");
+}
+
+TEST_F(Monitor, ABadFormFileGivesAMessageNamingIt) {
+  auto path = std::filesystem::temp_directory_path() / "vexa32_bad_form.json";
+  std::ofstream(path) << "{\"form\": \"F\", \"controls\": [";
+  Options o;
+  o.form = path.string();
+  o.form_given = true;
+  std::string error;
+  vexa c;
+  EXPECT_FALSE(monitor::configure(c, o, error));
+  EXPECT_NE(error.find("vexa32_bad_form.json:1:"), std::string::npos) << error;
+  std::filesystem::remove(path);
+  o.form = "/nonexistent/form.json";
+  EXPECT_FALSE(monitor::configure(c, o, error));
+}
+
+TEST_F(Monitor, CommandLineSettingsAndARefusedRate) {
+  Options o;
+  o.server = "Vexa.Simulation.1";
+  o.items = {{0, "SimulatePLC.Setpoint"}, {5, "SimulatePLC.Bad"}};
+  o.rate = "50";
+  std::string error;
+  ASSERT_TRUE(monitor::configure(*control, o, error)) << error;
+  control->cnnec();
+  pump();
+  std::string line = monitor::render_line(*control, 1);
+  EXPECT_NE(line.find("[0] SimulatePLC.Setpoint = 50 (Good)"), std::string::npos) << line;
+  EXPECT_NE(line.find("[5] SimulatePLC.Bad = -1 (Bad 0x18)"), std::string::npos) << line;
+  std::string table = monitor::render_table(*control, 1);
+  EXPECT_NE(table.find("SimulatePLC.Setpoint"), std::string::npos);
+  control->discnn();
+  o.rate = "fast";
+  EXPECT_FALSE(monitor::configure(*control, o, error));
+  EXPECT_NE(error.find("13"), std::string::npos) << error;
+}
+
+TEST(MonitorRendering, DescribesValuesOfEveryKind) {
+  EXPECT_EQ(monitor::describe_value(Variant()), "(empty)");
+  EXPECT_EQ(monitor::describe_value(Variant::null()), "(null)");
+  EXPECT_EQ(monitor::describe_value(make_array(VT_I2, {Variant(1), Variant(2)})), "{1, 2}");
+  EXPECT_EQ(monitor::describe_value(Variant::error(5)), "VT_ERROR");
+  EXPECT_EQ(monitor::describe_quality(Variant(24)), "Bad 0x18");
+  EXPECT_EQ(monitor::describe_quality(Variant("Good")), "Good");
+}
+
+}  // namespace
+}  // namespace vexa32::testing
