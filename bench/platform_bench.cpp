@@ -7,7 +7,6 @@
 #include "platform/automation/convert.h"
 #include "platform/automation/typeinfo.h"
 #include "platform/opcda/simulation.h"
-#include "ratio_reporter.h"
 
 namespace vexa32 {
 namespace {
@@ -130,11 +129,3 @@ BENCHMARK(BM_SimulationDataChange);
 
 }  // namespace
 }  // namespace vexa32
-
-int main(int argc, char** argv) {
-  vexa32::bench::RatioReporter reporter;
-  reporter.compare("BM_InvokeByDispid", "BM_DirectCall");
-  reporter.compare("BM_InvokeByName", "BM_DirectCall");
-  reporter.compare("BM_SimulationDataChange", "BM_BuildCallbackArrays");
-  return vexa32::bench::run_with_ratios(argc, argv, reporter);
-}

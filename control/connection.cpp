@@ -54,38 +54,56 @@ void vexa::set_group(std::shared_ptr<opcda::OPCGroup> group) {
       });
 }
 
+namespace {
+
+// An entry in other types than the usual ones; false when its handle, time stamp or quality is
+// no number, and the entry is then skipped.
+bool convert_entry(const Variant& handle, const Variant& stamp, const Variant& quality, std::int32_t& h, DATE& t,
+                   std::int32_t& q) {
+  try {
+    h = to_i4(handle);
+    t = to_date(stamp);
+    q = to_i4(quality);
+    return true;
+  } catch (const AutomationError&) {
+    return false;
+  }
+}
+
+}  // namespace
+
 void vexa::ConnectedGroup_DataChange(std::int32_t, std::int32_t num_items, const Variant& client_handles,
                                      const Variant& item_values, const Variant& qualities, const Variant& time_stamps) {
   // A server that sends fewer entries than it announces, or no arrays at all, gets the entries
   // that are really there; nothing outside the tables is touched.
-  std::int32_t n = num_items;
+  std::int32_t n = std::max(num_items, 0);
   for (const Variant* a : {&client_handles, &item_values, &qualities, &time_stamps}) {
     n = a->is_array() ? std::min<std::int32_t>(n, static_cast<std::int32_t>(a->array().size())) : 0;
   }
+  const Variant* handles = n ? client_handles.array().elements().data() : nullptr;
+  const Variant* values = n ? item_values.array().elements().data() : nullptr;
+  const Variant* quals = n ? qualities.array().elements().data() : nullptr;
+  const Variant* stamps = n ? time_stamps.array().elements().data() : nullptr;
   for (std::int32_t i = 0; i < n; ++i) {
-    try {
-      const auto e = static_cast<std::size_t>(i);
-      const std::int32_t h = to_i4(client_handles.array().elements()[e]);
-      // A handle outside 0..59 cannot be ours: that entry is skipped, the others are stored.
-      if (h < 0 || h >= kSlots) continue;
-      const auto slot = static_cast<std::size_t>(h);
-      const DATE stamp = to_date(time_stamps.array().elements()[e]);
-      const std::int32_t quality = to_i4(qualities.array().elements()[e]);
-      itemValues[slot] = item_values.array().elements()[e];
-      itemTimeStamps[slot] = stamp;
-      // Any of the two top bits of the low byte counts as good (good, uncertain and 0x80..0xBF);
-      // only a bad quality keeps its code.
-      if (quality & 0xC0) {
-        itemQualities[slot] = Variant("Good");
-      } else {
-        itemQualities[slot] = Variant(quality);
-      }
-    } catch (const AutomationError&) {
-      // An entry whose handle, quality or time stamp is no number is skipped.
+    std::int32_t h, quality;
+    DATE stamp;
+    if (handles[i].vt() == VT_I4 && stamps[i].vt() == VT_DATE && quals[i].vt() == VT_I4) {
+      // What every server sends: no conversion needed.
+      h = handles[i].i4();
+      stamp = stamps[i].date_value();
+      quality = quals[i].i4();
+    } else if (!convert_entry(handles[i], stamps[i], quals[i], h, stamp, quality)) {
+      continue;
     }
+    // A handle outside 0..59 cannot be ours: that entry is skipped, the others are stored.
+    if (h < 0 || h >= kSlots) continue;
+    const auto slot = static_cast<std::size_t>(h);
+    itemValues[slot] = values[i];
+    itemTimeStamps[slot] = stamp;
+    itemQualities[slot] = quality;
   }
   // Last step: the host may call anything, discnn included, from its handler.
-  events_.fire("datChange");
+  events_.fire(source_interface().members().front().dispid);
 }
 
 VARIANT_BOOL vexa::opcWrt(std::int16_t itm_no, const Variant& vl) {

@@ -11,6 +11,8 @@
 namespace vexa32 {
 namespace {
 
+bool read_whole_file(const std::string& filename, std::unique_ptr<char[]>& buffer, std::size_t& size);
+
 bool is_regular_file(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -40,22 +42,10 @@ bool match_name(std::string_view name, std::string_view pattern) {
 }  // namespace
 
 std::string ReadTextFileContents(const std::string& filename) {
-  if (filename.empty() || filename.find('\0') != std::string::npos) return {};
-  FILE* f = std::fopen(filename.c_str(), "rb");
-  if (!f) return {};
-  std::string out;
-  struct stat st {};
-  if (::fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
-    std::fclose(f);
-    return {};
-  }
-  out.resize(static_cast<std::size_t>(st.st_size));
-  std::size_t got = out.empty() ? 0 : std::fread(out.data(), 1, out.size(), f);
-  bool failed = std::ferror(f) != 0;
-  std::fclose(f);
-  if (failed) return {};
-  out.resize(got);
-  return out;
+  std::unique_ptr<char[]> buffer;
+  std::size_t size = 0;
+  if (!read_whole_file(filename, buffer, size)) return {};
+  return std::string(buffer.get(), size);
 }
 
 bool FileExists(const std::string& path) {
@@ -80,40 +70,99 @@ bool FileExists(const std::string& path) {
   return found;
 }
 
-CsvRows CsvRows::split(std::string text, std::string_view delimiter) {
-  CsvRows rows;
-  rows.text_ = std::make_unique<std::string>(std::move(text));
-  const std::string_view all = *rows.text_;
-  rows.row_starts_.push_back(0);
+namespace {
+
+// The whole file into an uninitialised buffer: a large file is not zeroed first. False when the
+// file cannot be opened or read, or is no ordinary file.
+bool read_whole_file(const std::string& filename, std::unique_ptr<char[]>& buffer, std::size_t& size) {
+  if (filename.empty() || filename.find('\0') != std::string::npos) return false;
+  FILE* f = std::fopen(filename.c_str(), "rb");
+  if (!f) return false;
+  struct stat st {};
+  bool ok = ::fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+  if (ok) {
+    size = static_cast<std::size_t>(st.st_size);
+    buffer.reset(new char[size + 1]);
+    size = size ? std::fread(buffer.get(), 1, size, f) : 0;
+    ok = std::ferror(f) == 0;
+  }
+  std::fclose(f);
+  return ok;
+}
+
+}  // namespace
+
+void CsvRows::split_lines(std::string_view all) {
+  // Reserve from a sample of the text so a large file's table is not copied as it grows.
+  std::string_view sample = all.substr(0, 65536);
+  std::size_t sample_lines = 1;
+  for (std::size_t p = 0; (p = sample.find('\n', p)) != std::string_view::npos; ++p) ++sample_lines;
+  const double scale = sample.empty() ? 1.0 : static_cast<double>(all.size()) / static_cast<double>(sample.size());
+  lines_.reserve(static_cast<std::size_t>(static_cast<double>(sample_lines) * scale * 1.05) + 1);
+
+  const char* const data = all.data();
+  const std::size_t size = all.size();
   std::size_t pos = 0;
-  while (pos <= all.size()) {
-    std::size_t end = all.find("\r\n", pos);
-    if (end == std::string_view::npos) end = all.size();
-    std::string_view line = all.substr(pos, end - pos);
+  while (pos < size) {
+    // The next carriage return that a line feed follows; a lone one is ordinary text.
+    std::size_t end = pos;
+    for (;;) {
+      const void* cr = end < size ? std::memchr(data + end, '\r', size - end) : nullptr;
+      if (!cr) {
+        end = size;
+        break;
+      }
+      end = static_cast<std::size_t>(static_cast<const char*>(cr) - data);
+      if (end + 1 < size && data[end + 1] == '\n') break;
+      ++end;
+    }
+    std::string_view line(data + pos, end - pos);
     pos = end + 2;
     // Empty lines and lines holding a NUL are not rows.
     if (line.empty() || std::memchr(line.data(), '\0', line.size())) continue;
-    if (delimiter.empty()) {
-      rows.fields_.push_back(line);
-    } else {
-      std::size_t start = 0;
-      for (;;) {
-        std::size_t at = line.find(delimiter, start);
-        if (at == std::string_view::npos) {
-          rows.fields_.push_back(line.substr(start));
-          break;
-        }
-        rows.fields_.push_back(line.substr(start, at - start));
-        start = at + delimiter.size();
-      }
-    }
-    rows.row_starts_.push_back(rows.fields_.size());
+    lines_.push_back(line);
   }
+}
+
+std::vector<std::string_view> CsvRows::fields(std::size_t row) const {
+  std::string_view line = lines_.at(row);
+  std::vector<std::string_view> out;
+  if (delimiter_.empty()) {
+    out.push_back(line);
+    return out;
+  }
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t at = line.find(delimiter_, start);
+    if (at == std::string_view::npos) {
+      out.push_back(line.substr(start));
+      return out;
+    }
+    out.push_back(line.substr(start, at - start));
+    start = at + delimiter_.size();
+  }
+}
+
+CsvRows CsvRows::split(std::string_view text, std::string_view delimiter) {
+  CsvRows rows;
+  rows.delimiter_ = delimiter;
+  rows.text_.reset(new char[text.size() + 1]);
+  if (!text.empty()) std::memcpy(rows.text_.get(), text.data(), text.size());
+  rows.split_lines(std::string_view(rows.text_.get(), text.size()));
+  return rows;
+}
+
+CsvRows CsvRows::split_file(const std::string& filename, std::string_view delimiter) {
+  CsvRows rows;
+  rows.delimiter_ = delimiter;
+  std::size_t size = 0;
+  if (!read_whole_file(filename, rows.text_, size)) return rows;
+  rows.split_lines(std::string_view(rows.text_.get(), size));
   return rows;
 }
 
 CsvRows SplitCSVRows(const std::string& filename, std::string_view delimiter) {
-  CsvRows rows = CsvRows::split(ReadTextFileContents(filename), delimiter);
+  CsvRows rows = CsvRows::split_file(filename, delimiter);
   if (rows.row_count() == 0) throw subscript_error();
   return rows;
 }
@@ -140,7 +189,7 @@ void import_csv_column(const CsvRows& rows, std::int16_t start_row, std::int16_t
   for (std::int32_t i = start_row; i <= last; ++i) {
     if (i > last_row) continue;
     if (i < 0) throw subscript_error();
-    auto fields = rows.row(static_cast<std::size_t>(i));
+    auto fields = rows.fields(static_cast<std::size_t>(i));
     if (column_index < 0 || static_cast<std::size_t>(column_index) >= fields.size()) throw subscript_error();
     set_name(static_cast<std::int16_t>(i - start_row), strip_quotes(fields[static_cast<std::size_t>(column_index)]));
   }

@@ -20,7 +20,8 @@ std::string ReadTextFileContents(const std::string& filename);
 // wildcards "*" and "?". A directory, a missing path or a failing search are false; never an error.
 bool FileExists(const std::string& path);
 
-// The row table of a file. Fields are views into the table's own copy of the text.
+// The row table of a file. Rows are kept as lines and split into fields when asked: an import
+// reads at most 60 rows of what may be a large file.
 class CsvRows {
  public:
   CsvRows() = default;
@@ -29,19 +30,23 @@ class CsvRows {
   CsvRows(CsvRows&&) = default;
   CsvRows& operator=(CsvRows&&) = default;
 
-  std::size_t row_count() const noexcept { return row_starts_.empty() ? 0 : row_starts_.size() - 1; }
-  std::span<const std::string_view> row(std::size_t index) const {
-    return {fields_.data() + row_starts_[index], fields_.data() + row_starts_[index + 1]};
-  }
+  std::size_t row_count() const noexcept { return lines_.size(); }
+  std::string_view line(std::size_t row) const { return lines_.at(row); }
+  // The row split at every occurrence of the delimiter; an empty delimiter leaves it whole.
+  std::vector<std::string_view> fields(std::size_t row) const;
 
-  // Splits text: rows at CR LF, fields at delimiter (an empty delimiter leaves the row whole).
-  static CsvRows split(std::string text, std::string_view delimiter);
+  // Splits text into rows at CR LF; fields at delimiter.
+  static CsvRows split(std::string_view text, std::string_view delimiter);
+  // The same for a file read whole (an unreadable file gives no rows).
+  static CsvRows split_file(const std::string& filename, std::string_view delimiter);
 
  private:
-  // Held by pointer: the fields view into it, and a move must not relocate short texts.
-  std::unique_ptr<std::string> text_;
-  std::vector<std::string_view> fields_;
-  std::vector<std::size_t> row_starts_;  // row i is fields_[row_starts_[i] .. row_starts_[i+1])
+  void split_lines(std::string_view all);
+
+  // Held apart from the table: the lines view into it, and a move must not relocate it.
+  std::unique_ptr<char[]> text_;
+  std::string delimiter_;
+  std::vector<std::string_view> lines_;
 };
 
 // SplitCSVRows: the file's row table; subscript out of range (run-time error 9) when the file

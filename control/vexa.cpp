@@ -103,7 +103,7 @@ const TypeInfo& vexa::source_interface() {
 
 const TypeInfo& vexa::type_info() const { return default_interface(); }
 
-vexa::vexa() : events_(source_interface()), self_(std::make_shared<vexa*>(this)) {}
+vexa::vexa() : events_(source_interface()), self_(std::make_shared<vexa*>(this)) { itemQualities.fill(kNoQuality); }
 
 vexa::~vexa() {
   *self_ = nullptr;
@@ -196,7 +196,13 @@ void vexa::SetItmName(std::int16_t index, const std::string& name) {
 }
 
 Variant vexa::GetQuality(std::int16_t index) const {
-  return in_range(index) ? itemQualities[static_cast<std::size_t>(index)] : Variant::null();
+  if (!in_range(index)) return Variant::null();
+  const std::int64_t q = itemQualities[static_cast<std::size_t>(index)];
+  if (q == kNoQuality) return Variant();
+  // Either of the two top bits of the low byte counts as good (good, uncertain and 0x80..0xBF);
+  // only a bad quality keeps its code, substatus and limit bits included.
+  if (q & 0xC0) return Variant("Good");
+  return Variant(static_cast<std::int32_t>(q));
 }
 
 DATE vexa::GetTimeStamp(std::int16_t index) const {

@@ -116,7 +116,10 @@ class vexa : public Dispatch {
 
   // The value tables: written only by the data-change handler, never cleared.
   std::array<Variant, kSlots> itemValues;
-  std::array<Variant, kSlots> itemQualities;
+  // The quality code the server gave, kNoQuality until one came; GetQuality shows it as "Good"
+  // or as the bad code itself.
+  static constexpr std::int64_t kNoQuality = INT64_MIN;
+  std::array<std::int64_t, kSlots> itemQualities;
   std::array<DATE, kSlots> itemTimeStamps{};
 
   // The connection of the moment.

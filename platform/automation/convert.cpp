@@ -242,12 +242,6 @@ Variant change_type(const Variant& value, VarType to) {
   throw_for_source(value);
 }
 
-std::int16_t to_i2(const Variant& value) { return change_type(value, VT_I2).i2(); }
-std::int32_t to_i4(const Variant& value) { return change_type(value, VT_I4).i4(); }
-float to_r4(const Variant& value) { return change_type(value, VT_R4).r4(); }
-double to_r8(const Variant& value) { return change_type(value, VT_R8).r8(); }
-DATE to_date(const Variant& value) { return change_type(value, VT_DATE).date_value(); }
-VARIANT_BOOL to_bool(const Variant& value) { return change_type(value, VT_BOOL).boolean(); }
 std::string to_bstr(const Variant& value) {
   if (value.vt() == VT_BSTR) return value.bstr();
   return change_type(value, VT_BSTR).bstr();

@@ -14,12 +14,21 @@ namespace vexa32 {
 // an array converts element by element to an array of another element type.
 Variant change_type(const Variant& value, VarType to);
 
-std::int16_t to_i2(const Variant& value);
-std::int32_t to_i4(const Variant& value);
-float to_r4(const Variant& value);
-double to_r8(const Variant& value);
-DATE to_date(const Variant& value);
-VARIANT_BOOL to_bool(const Variant& value);
+// Typed conversions; a value that already has the type is read directly.
+inline std::int16_t to_i2(const Variant& value) {
+  return value.vt() == VT_I2 ? value.i2() : change_type(value, VT_I2).i2();
+}
+inline std::int32_t to_i4(const Variant& value) {
+  return value.vt() == VT_I4 ? value.i4() : change_type(value, VT_I4).i4();
+}
+inline float to_r4(const Variant& value) { return value.vt() == VT_R4 ? value.r4() : change_type(value, VT_R4).r4(); }
+inline double to_r8(const Variant& value) { return value.vt() == VT_R8 ? value.r8() : change_type(value, VT_R8).r8(); }
+inline DATE to_date(const Variant& value) {
+  return value.vt() == VT_DATE ? value.date_value() : change_type(value, VT_DATE).date_value();
+}
+inline VARIANT_BOOL to_bool(const Variant& value) {
+  return value.vt() == VT_BOOL ? value.boolean() : change_type(value, VT_BOOL).boolean();
+}
 std::string to_bstr(const Variant& value);
 
 // Round half to even, the rule for every fraction that becomes an integer.

@@ -112,15 +112,7 @@ double Variant::double_payload() const noexcept {
   return 0.0;
 }
 
-std::int64_t Variant::signed_of(VarType vt) const {
-  if (vt_ != vt) throw type_mismatch_error();
-  return std::get<std::int64_t>(data_);
-}
-
-double Variant::double_of(VarType vt) const {
-  if (vt_ != vt) throw type_mismatch_error();
-  return std::get<double>(data_);
-}
+void Variant::throw_type_mismatch() { throw type_mismatch_error(); }
 
 bool Variant::operator==(const Variant& other) const {
   if (vt_ != other.vt_) return false;

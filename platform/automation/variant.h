@@ -51,6 +51,27 @@ std::string vartype_name(VarType vt);
 class Variant {
  public:
   Variant() noexcept = default;
+  Variant(const Variant&) = default;
+  Variant(Variant&&) noexcept = default;
+  Variant& operator=(Variant&&) noexcept = default;
+  // Copying a number over a number is the common case (data changes): no visit of the storage.
+  Variant& operator=(const Variant& other) {
+    const std::size_t index = data_.index();
+    if (index == other.data_.index() && index >= 1 && index <= 3) {
+      vt_ = other.vt_;
+      if (index == 3) {
+        *std::get_if<double>(&data_) = *std::get_if<double>(&other.data_);
+      } else if (index == 1) {
+        *std::get_if<std::int64_t>(&data_) = *std::get_if<std::int64_t>(&other.data_);
+      } else {
+        *std::get_if<std::uint64_t>(&data_) = *std::get_if<std::uint64_t>(&other.data_);
+      }
+      return *this;
+    }
+    vt_ = other.vt_;
+    data_ = other.data_;
+    return *this;
+  }
   Variant(std::int8_t v) : vt_(VT_I1), data_(std::int64_t{v}) {}
   Variant(std::int16_t v) : vt_(VT_I2), data_(std::int64_t{v}) {}
   Variant(std::int32_t v) : vt_(VT_I4), data_(std::int64_t{v}) {}
@@ -115,8 +136,15 @@ class Variant {
 
  private:
   Variant(std::int64_t raw, VarType vt) : vt_(vt), data_(raw) {}
-  std::int64_t signed_of(VarType vt) const;
-  double double_of(VarType vt) const;
+  std::int64_t signed_of(VarType vt) const {
+    if (vt_ != vt) throw_type_mismatch();
+    return *std::get_if<std::int64_t>(&data_);
+  }
+  double double_of(VarType vt) const {
+    if (vt_ != vt) throw_type_mismatch();
+    return *std::get_if<double>(&data_);
+  }
+  [[noreturn]] static void throw_type_mismatch();
 
   using Storage = std::variant<std::monostate, std::int64_t, std::uint64_t, double, std::string,
                                std::shared_ptr<SafeArray>, std::shared_ptr<Dispatch>>;

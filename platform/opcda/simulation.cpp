@@ -148,13 +148,43 @@ std::vector<std::string> SimulationServer::group_names() const {
   return out;
 }
 
-void SimulationServer::push_data_change(const std::vector<DataChangeEntry>& entries, const std::string& group_name) {
-  std::vector<std::weak_ptr<GroupState>> targets;
+std::vector<std::shared_ptr<GroupState>> SimulationServer::groups_named(const std::string& group_name) const {
+  std::vector<std::shared_ptr<GroupState>> out;
   for (auto* c : connections_) {
     for (const auto& g : c->group_list) {
-      if (group_name.empty() || g->name == group_name) targets.push_back(g);
+      if (group_name.empty() || g->name == group_name) out.push_back(g);
     }
   }
+  return out;
+}
+
+int SimulationServer::raise_data_change(const std::string& group_name, std::int32_t count, const Variant& handles,
+                                        const Variant& values, const Variant& qualities, const Variant& stamps) {
+  // Handlers may add or remove groups: find the receivers first, then raise.
+  std::shared_ptr<GroupState> first;
+  std::vector<std::shared_ptr<GroupState>> more;
+  for (auto* c : connections_) {
+    for (const auto& g : c->group_list) {
+      if (!group_name.empty() && g->name != group_name) continue;
+      if (!first) {
+        first = g;
+      } else {
+        more.push_back(g);
+      }
+    }
+  }
+  if (!first) return 0;
+  int n = 0;
+  for (std::size_t i = 0; i <= more.size(); ++i) {
+    const auto& g = i == 0 ? first : more[i - 1];
+    if (g->removed) continue;
+    g->data_change.raise(0, count, handles, values, qualities, stamps);
+    ++n;
+  }
+  return n;
+}
+
+void SimulationServer::push_data_change(const std::vector<DataChangeEntry>& entries, const std::string& group_name) {
   const auto n = static_cast<std::int32_t>(entries.size());
   SafeArray handles(VT_I4, 1, entries.size()), values(VT_VARIANT, 1, entries.size()), qualities(VT_I4, 1, entries.size()),
       stamps(VT_DATE, 1, entries.size());
@@ -166,6 +196,9 @@ void SimulationServer::push_data_change(const std::vector<DataChangeEntry>& entr
     stamps.set(i + 1, Variant::date(e.timestamp));
   }
   Variant vh(std::move(handles)), vv(std::move(values)), vq(std::move(qualities)), vs(std::move(stamps));
+  // The groups of the moment receive it, at the next turn of the loop.
+  std::vector<std::weak_ptr<GroupState>> targets;
+  for (const auto& g : groups_named(group_name)) targets.push_back(g);
   Apartment::require_current().post([targets, n, vh, vv, vq, vs] {
     for (const auto& weak : targets) {
       auto g = weak.lock();

@@ -53,6 +53,10 @@ class SimulationServer : public ServerModule, public std::enable_shared_from_thi
   // Posts a DataChange carrying exactly these entries (client handles are not checked) to every
   // group of that name, or to every group when the name is empty.
   void push_data_change(const std::vector<DataChangeEntry>& entries, const std::string& group_name = {});
+  // The same, raised at once with prepared one-based arrays (for benchmarks that measure the
+  // client's handling alone); returns how many groups received it.
+  int raise_data_change(const std::string& group_name, std::int32_t count, const Variant& client_handles,
+                        const Variant& values, const Variant& qualities, const Variant& time_stamps);
   // Forces an item's value or quality (time stamped now); a computed item keeps the forced value.
   void set_value(const std::string& item_id, const Variant& value);
   void set_quality(const std::string& item_id, std::int32_t quality);
@@ -96,6 +100,7 @@ class SimulationServer : public ServerModule, public std::enable_shared_from_thi
  private:
   SimulationServer(SimulationOptions options, std::unique_ptr<AddressSpace> space);
   double seconds_since_start() const;
+  std::vector<std::shared_ptr<GroupState>> groups_named(const std::string& group_name) const;
   void use_clock_of_current_apartment();
 
   struct Runtime {

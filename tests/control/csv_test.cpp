@@ -79,7 +79,7 @@ TEST_P(SplitRows, RowsAtCrLfFieldsAtTheDelimiter) {
   std::vector<std::vector<std::string>> got;
   for (std::size_t i = 0; i < rows.row_count(); ++i) {
     got.emplace_back();
-    for (auto f : rows.row(i)) got.back().emplace_back(f);
+    for (auto f : rows.fields(i)) got.back().emplace_back(f);
   }
   EXPECT_EQ(got, c.rows);
 }
