@@ -6,8 +6,14 @@ namespace vexa32::bench {
 
 void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
   for (const auto& r : runs) {
-    if (r.iterations > 0 && r.run_type == Run::RT_Iteration) {
-      ns_per_iteration_[r.benchmark_name()] = r.real_accumulated_time / static_cast<double>(r.iterations) * 1e9;
+    // With repetitions the median stands for the benchmark; otherwise its single run.
+    if (r.iterations <= 0) continue;
+    const double ns = r.real_accumulated_time / static_cast<double>(r.iterations) * 1e9;
+    if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median") {
+      ns_per_iteration_[r.run_name.function_name] = ns;
+      medians_.insert(r.run_name.function_name);
+    } else if (r.run_type == Run::RT_Iteration && !medians_.count(r.run_name.function_name)) {
+      ns_per_iteration_[r.run_name.function_name] = ns;
     }
   }
   ConsoleReporter::ReportRuns(runs);

@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
  private:
   std::map<std::string, double> ns_per_iteration_;
+  std::set<std::string> medians_;
   std::vector<std::pair<std::string, std::string>> pairs_;
 };
 

@@ -3,7 +3,12 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cstdio>
+#include <stdexcept>
 #include <cstring>
 
 #include "platform/automation/errors.h"
@@ -11,7 +16,7 @@
 namespace vexa32 {
 namespace {
 
-bool read_whole_file(const std::string& filename, std::unique_ptr<char[]>& buffer, std::size_t& size);
+bool read_whole_file(const std::string& filename, detail::RawBuffer& buffer, std::size_t& size);
 
 bool is_regular_file(const std::string& path) {
   struct stat st {};
@@ -42,10 +47,10 @@ bool match_name(std::string_view name, std::string_view pattern) {
 }  // namespace
 
 std::string ReadTextFileContents(const std::string& filename) {
-  std::unique_ptr<char[]> buffer;
+  detail::RawBuffer buffer;
   std::size_t size = 0;
   if (!read_whole_file(filename, buffer, size)) return {};
-  return std::string(buffer.get(), size);
+  return std::string(buffer.data(), size);
 }
 
 bool FileExists(const std::string& path) {
@@ -72,18 +77,17 @@ bool FileExists(const std::string& path) {
 
 namespace {
 
-// The whole file into an uninitialised buffer: a large file is not zeroed first. False when the
-// file cannot be opened or read, or is no ordinary file.
-bool read_whole_file(const std::string& filename, std::unique_ptr<char[]>& buffer, std::size_t& size) {
+// The whole file into a buffer; false when the file cannot be opened or read, is no ordinary
+// file, or is too large for a row table (4 GiB and more).
+bool read_whole_file(const std::string& filename, detail::RawBuffer& buffer, std::size_t& size) {
   if (filename.empty() || filename.find('\0') != std::string::npos) return false;
   FILE* f = std::fopen(filename.c_str(), "rb");
   if (!f) return false;
   struct stat st {};
-  bool ok = ::fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+  bool ok = ::fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) < 0xFFFFFFFFull;
   if (ok) {
-    size = static_cast<std::size_t>(st.st_size);
-    buffer.reset(new char[size + 1]);
-    size = size ? std::fread(buffer.get(), 1, size, f) : 0;
+    buffer = detail::RawBuffer(static_cast<std::size_t>(st.st_size));
+    size = buffer.size() ? std::fread(buffer.data(), 1, buffer.size(), f) : 0;
     ok = std::ferror(f) == 0;
   }
   std::fclose(f);
@@ -92,40 +96,74 @@ bool read_whole_file(const std::string& filename, std::unique_ptr<char[]>& buffe
 
 }  // namespace
 
-void CsvRows::split_lines(std::string_view all) {
-  // Reserve from a sample of the text so a large file's table is not copied as it grows.
-  std::string_view sample = all.substr(0, 65536);
+void CsvRows::split_lines(std::size_t size) {
+  const char* const data = text_.data();
+  // Size the table from a sample of the text; it grows by doubling if the sample misled.
+  std::string_view sample(data, std::min<std::size_t>(size, 65536));
   std::size_t sample_lines = 1;
   for (std::size_t p = 0; (p = sample.find('\n', p)) != std::string_view::npos; ++p) ++sample_lines;
-  const double scale = sample.empty() ? 1.0 : static_cast<double>(all.size()) / static_cast<double>(sample.size());
-  lines_.reserve(static_cast<std::size_t>(static_cast<double>(sample_lines) * scale * 1.05) + 1);
+  const double scale = sample.empty() ? 1.0 : static_cast<double>(size) / static_cast<double>(sample.size());
+  std::size_t capacity = static_cast<std::size_t>(static_cast<double>(sample_lines) * scale * 1.05) + 1;
+  lines_ = detail::RawBuffer(capacity * sizeof(Span));
+  line_count_ = 0;
 
-  const char* const data = all.data();
-  const std::size_t size = all.size();
-  std::size_t pos = 0;
-  while (pos < size) {
-    // The next carriage return that a line feed follows; a lone one is ordinary text.
-    std::size_t end = pos;
-    for (;;) {
-      const void* cr = end < size ? std::memchr(data + end, '\r', size - end) : nullptr;
-      if (!cr) {
-        end = size;
-        break;
-      }
-      end = static_cast<std::size_t>(static_cast<const char*>(cr) - data);
-      if (end + 1 < size && data[end + 1] == '\n') break;
-      ++end;
-    }
-    std::string_view line(data + pos, end - pos);
-    pos = end + 2;
+  std::size_t line_start = 0;
+  bool line_has_nul = false;
+  auto end_line = [&](std::size_t end) {
+    const std::size_t length = end - line_start;
     // Empty lines and lines holding a NUL are not rows.
-    if (line.empty() || std::memchr(line.data(), '\0', line.size())) continue;
-    lines_.push_back(line);
+    if (length == 0 || line_has_nul) return;
+    if (line_count_ == capacity) {
+      detail::RawBuffer bigger(capacity * 2 * sizeof(Span));
+      std::memcpy(bigger.data(), lines_.data(), capacity * sizeof(Span));
+      lines_ = std::move(bigger);
+      capacity *= 2;
+    }
+    const Span span{static_cast<std::uint32_t>(line_start), static_cast<std::uint32_t>(length)};
+    std::memcpy(lines_.data() + line_count_ * sizeof(Span), &span, sizeof span);
+    ++line_count_;
+  };
+  // One pass over the text looking at carriage returns and NULs only, 16 bytes at a time: a
+  // carriage return that a line feed follows ends a line; a lone one is ordinary text.
+  for (std::size_t block = 0; block < size; block += 16) {
+    std::uint32_t mask = 0;
+#if defined(__SSE2__)
+    if (block + 16 <= size) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + block));
+      const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_setzero_si128()));
+      mask = static_cast<std::uint32_t>(_mm_movemask_epi8(hits));
+    } else
+#endif
+    {
+      const std::size_t n = std::min<std::size_t>(16, size - block);
+      for (std::size_t k = 0; k < n; ++k) {
+        if (data[block + k] == '\r' || data[block + k] == '\0') mask |= 1u << k;
+      }
+    }
+    while (mask) {
+      const std::size_t i = block + static_cast<std::size_t>(__builtin_ctz(mask));
+      mask &= mask - 1;
+      if (data[i] == '\0') {
+        line_has_nul = true;
+      } else if (i + 1 < size && data[i + 1] == '\n') {
+        end_line(i);
+        line_start = i + 2;
+        line_has_nul = false;
+      }
+    }
   }
+  if (line_start < size) end_line(size);
+}
+
+std::string_view CsvRows::line(std::size_t row) const {
+  if (row >= line_count_) throw std::out_of_range("no such row");
+  Span span;
+  std::memcpy(&span, lines_.data() + row * sizeof(Span), sizeof span);
+  return {text_.data() + span.begin, span.length};
 }
 
 std::vector<std::string_view> CsvRows::fields(std::size_t row) const {
-  std::string_view line = lines_.at(row);
+  std::string_view line = this->line(row);
   std::vector<std::string_view> out;
   if (delimiter_.empty()) {
     out.push_back(line);
@@ -146,9 +184,9 @@ std::vector<std::string_view> CsvRows::fields(std::size_t row) const {
 CsvRows CsvRows::split(std::string_view text, std::string_view delimiter) {
   CsvRows rows;
   rows.delimiter_ = delimiter;
-  rows.text_.reset(new char[text.size() + 1]);
-  if (!text.empty()) std::memcpy(rows.text_.get(), text.data(), text.size());
-  rows.split_lines(std::string_view(rows.text_.get(), text.size()));
+  rows.text_ = detail::RawBuffer(text.size());
+  if (!text.empty()) std::memcpy(rows.text_.data(), text.data(), text.size());
+  rows.split_lines(text.size());
   return rows;
 }
 
@@ -156,8 +194,7 @@ CsvRows CsvRows::split_file(const std::string& filename, std::string_view delimi
   CsvRows rows;
   rows.delimiter_ = delimiter;
   std::size_t size = 0;
-  if (!read_whole_file(filename, rows.text_, size)) return rows;
-  rows.split_lines(std::string_view(rows.text_.get(), size));
+  if (read_whole_file(filename, rows.text_, size)) rows.split_lines(size);
   return rows;
 }
 

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "control/raw_buffer_p.h"
+
 namespace vexa32 {
 
 // The whole content of a file; empty text when it cannot be opened or read (never an error).
@@ -30,8 +32,9 @@ class CsvRows {
   CsvRows(CsvRows&&) = default;
   CsvRows& operator=(CsvRows&&) = default;
 
-  std::size_t row_count() const noexcept { return lines_.size(); }
-  std::string_view line(std::size_t row) const { return lines_.at(row); }
+  std::size_t row_count() const noexcept { return line_count_; }
+  // The row's text; std::out_of_range past the last row.
+  std::string_view line(std::size_t row) const;
   // The row split at every occurrence of the delimiter; an empty delimiter leaves it whole.
   std::vector<std::string_view> fields(std::size_t row) const;
 
@@ -41,12 +44,16 @@ class CsvRows {
   static CsvRows split_file(const std::string& filename, std::string_view delimiter);
 
  private:
-  void split_lines(std::string_view all);
+  struct Span {
+    std::uint32_t begin, length;
+  };
+  void split_lines(std::size_t size);
+  const Span* spans() const noexcept { return reinterpret_cast<const Span*>(lines_.data()); }
 
-  // Held apart from the table: the lines view into it, and a move must not relocate it.
-  std::unique_ptr<char[]> text_;
+  detail::RawBuffer text_;
   std::string delimiter_;
-  std::vector<std::string_view> lines_;
+  detail::RawBuffer lines_;  // line_count_ Spans into text_
+  std::size_t line_count_ = 0;
 };
 
 // SplitCSVRows: the file's row table; subscript out of range (run-time error 9) when the file

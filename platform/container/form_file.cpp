@@ -183,6 +183,11 @@ Form parse_form(std::string_view text, const std::string& source_name) {
     auto colon = what.find(": ", what.find("parse error"));
     if (colon != std::string::npos) what = what.substr(colon + 2);
     throw form_error(source_name + ":" + position_of(text, e.byte), what);
+  } catch (const json::exception& e) {
+    // A number too large for any type, and the parser's other complaints that carry no position.
+    std::string what = e.what();
+    auto bracket = what.find("] ");
+    throw form_error(source_name, bracket == std::string::npos ? what : what.substr(bracket + 2));
   }
   if (!doc.is_object()) throw form_error(source_name, "a form file holds one JSON object");
   Form form;

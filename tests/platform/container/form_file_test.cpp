@@ -79,6 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, MalformedForm,
     ::testing::Values(BadInput{"{\n  \"form\": \"F\",\n  \"controls\": [", "broken.json:3:"},
                       BadInput{"", "broken.json:1:1"},
+                      BadInput{"{\"form\": 222e2222222222222222222222}", "number overflow"},
                       BadInput{"{\"form\": \"F\", \"controls\": [{\"class\": \"c\", \"name\": \"n\", \"properties\": "
                                "{\"x\": {\"VT_I2\": 40000}}}]}",
                                "out of range"},
