@@ -124,6 +124,7 @@ class SimItems final : public OPCItems {
                 Variant& errors, const Variant& requested_types, const Variant& access_paths) override {
     GroupState& g = state("AddItems");
     check_count(count);
+    conn_->server->note_item_count("OPCItems.AddItems", count);
     // Read every argument first: a bad one fails the call before anything is added.
     struct Request {
       std::string id;
@@ -156,6 +157,7 @@ class SimItems final : public OPCItems {
   void Remove(std::int32_t count, const Variant& server_handles, Variant& errors) override {
     GroupState& g = state("Remove");
     check_count(count);
+    conn_->server->note_item_count("OPCItems.Remove", count);
     HRESULT refusal = conn_->server->take_refusal("OPCItems.Remove");
     std::vector<Variant> errs;
     for (std::int32_t i = 1; i <= count; ++i) {
@@ -178,6 +180,7 @@ class SimItems final : public OPCItems {
                 const Variant& access_paths) override {
     GroupState& g = state("Validate");
     check_count(count);
+    conn_->server->note_item_count("OPCItems.Validate", count);
     HRESULT refusal = conn_->server->take_refusal("OPCItems.Validate");
     std::vector<Variant> errs;
     for (std::int32_t i = 1; i <= count; ++i) {
@@ -289,6 +292,7 @@ class SimGroup final : public OPCGroup {
   void SyncWrite(std::int32_t count, const Variant& server_handles, const Variant& values, Variant& errors) override {
     GroupState& g = state("SyncWrite");
     check_count(count);
+    conn_->server->note_item_count("OPCGroup.SyncWrite", count);
     HRESULT refusal = conn_->server->take_refusal("OPCGroup.SyncWrite");
     std::vector<Variant> errs;
     for (std::int32_t i = 1; i <= count; ++i) {

@@ -79,6 +79,11 @@ int SimulationServer::call_count(const std::string& operation) const {
   return it == calls_.end() ? 0 : it->second;
 }
 
+int SimulationServer::last_item_count(const std::string& operation) const {
+  auto it = item_counts_.find(operation);
+  return it == item_counts_.end() ? -1 : it->second;
+}
+
 SimulationServer::Sample SimulationServer::sample(const ItemDef& item) {
   Runtime& rt = runtime_[item.index];
   if (!rt.forced) {

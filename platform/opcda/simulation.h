@@ -71,6 +71,9 @@ class SimulationServer : public ServerModule, public std::enable_shared_from_thi
   void shut_down(const std::string& reason);
   bool is_shut_down() const noexcept { return shut_down_; }
   int call_count(const std::string& operation) const;
+  // The item count passed to the last call of a per-item operation, -1 before any.
+  int last_item_count(const std::string& operation) const;
+  void note_item_count(const std::string& operation, std::int32_t count) { item_counts_[operation] = count; }
   void reset_call_counts() { calls_.clear(); }
 
   std::size_t connection_count() const noexcept { return connections_.size(); }
@@ -121,6 +124,7 @@ class SimulationServer : public ServerModule, public std::enable_shared_from_thi
   bool shut_down_ = false;
   std::set<SimConnection*> connections_;
   std::map<std::string, int> calls_;
+  std::map<std::string, int> item_counts_;
   std::map<std::string, HRESULT> failures_;
   std::map<std::string, HRESULT> refusals_;
 };

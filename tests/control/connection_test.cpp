@@ -35,6 +35,7 @@ TEST_F(Connection, AllSixtySlotsAreAddedAndOnlyNamedOnesReceiveData) {
   connect_with({{0, "SimulatePLC.Setpoint"}, {5, "SimulatePLC.Text"}});
   EXPECT_EQ(control->IsConnect, VARIANT_TRUE);
   EXPECT_EQ(sim->call_count("OPCItems.AddItems"), 1);
+  EXPECT_EQ(sim->last_item_count("OPCItems.AddItems"), 60);
   EXPECT_EQ(sim->item_count(), 2u);  // 58 empty names refused by the server
   EXPECT_EQ(sim->group_names(), std::vector<std::string>{"Group1"});
   EXPECT_EQ(dat_changes, 0);  // the first values come later, never inside cnnec
@@ -51,8 +52,9 @@ TEST_F(Connection, AllSixtySlotsAreAddedAndOnlyNamedOnesReceiveData) {
   EXPECT_EQ(control->IsConnect, VARIANT_FALSE);
   EXPECT_EQ(sim->item_count(), 0u);
   EXPECT_EQ(sim->connection_count(), 0u);
-  // Only the two handles the server gave were removed.
+  // Only the two handles the server gave were removed, in one call.
   EXPECT_EQ(sim->call_count("OPCItems.Remove"), 1);
+  EXPECT_EQ(sim->last_item_count("OPCItems.Remove"), 2);
 }
 
 TEST_F(Connection, TheGroupGetsTheControlsSettings) {
@@ -143,6 +145,7 @@ TEST_F(Connection, WritesGoThroughSyncWriteAndShowLater) {
   connect_with({{3, "SimulatePLC.Setpoint"}, {4, "SimulatePLC.ReadOnly"}});
   pump();
   EXPECT_EQ(control->call("opcWrt", {Variant(3), Variant("75")}), Variant(true));
+  EXPECT_EQ(sim->last_item_count("OPCGroup.SyncWrite"), 1);
   EXPECT_EQ(control->GetVl(3), Variant(50.0));  // the tables are not touched by a write
   pump(100);
   EXPECT_EQ(control->GetVl(3), Variant(75.0));
@@ -216,6 +219,7 @@ TEST_F(Connection, AFailureInsideTheSequenceLeavesIsConnectUnsetAndDiscnnCleansU
   EXPECT_EQ(control->IsConnect, VARIANT_FALSE);
   EXPECT_EQ(sim->group_count(), 1u);  // the group stands until a disconnect
   control->discnn();
+  EXPECT_EQ(sim->last_item_count("OPCItems.Remove"), 0);  // no handle table: nothing collected, still called
   EXPECT_EQ(sim->connection_count(), 0u);
 }
 
