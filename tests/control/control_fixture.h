@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "control/vexa.h"
-#include "platform/apartment/apartment.h"
+#include "manual_loop.h"
 #include "platform/opcda/simulation.h"
 
 namespace vexa32::testing {
 
-class ControlTest : public ::testing::Test {
+class ControlTest : public ::testing::Test, protected ManualLoop {
  protected:
   ControlTest() {
     control = std::make_unique<vexa>();
@@ -24,16 +24,6 @@ class ControlTest : public ::testing::Test {
     site.changes.clear();
   }
 
-  void pump(int ms = 0) {
-    if (ms == 0) {
-      apartment.run_until_idle();
-    } else {
-      apartment.run_for(std::chrono::milliseconds(ms));
-    }
-  }
-
-  std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
-  Apartment apartment{clock};
   opcda::ScopedSimulation sim{opcda::kSimulationProgId};
   RecordingSite site{true};
   std::unique_ptr<vexa> control;

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/apartment/apartment.h"
+#include "manual_loop.h"
 #include "platform/automation/convert.h"
 #include "platform/opcda/simulation.h"
 
@@ -30,7 +30,7 @@ inline std::vector<std::string> texts(const Variant& array) {
 
 inline Variant one_based(VarType type, std::vector<Variant> values) { return make_array(type, values, 1); }
 
-class SimTest : public ::testing::Test {
+class SimTest : public ::testing::Test, protected vexa32::testing::ManualLoop {
  protected:
   std::shared_ptr<OPCServer> connect(const std::string& prog_id = kSimulationProgId) {
     auto server = create_opc_server();
@@ -53,16 +53,6 @@ class SimTest : public ::testing::Test {
     });
   }
 
-  void pump(int ms = 0) {
-    if (ms == 0) {
-      apartment.run_until_idle();
-    } else {
-      apartment.run_for(std::chrono::milliseconds(ms));
-    }
-  }
-
-  std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
-  Apartment apartment{clock};
   ScopedSimulation sim{kSimulationProgId};
   std::vector<Callback> callbacks;
 };
