@@ -1,12 +1,12 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-set(VEXA32_EXPORTED_TARGETS vexa32_automation vexa32_apartment vexa32_container vexa32_opcda vexa32_control)
+set(VEXA32_EXPORTED_TARGETS vexa32_automation vexa32_apartment vexa32_container vexa32_opcda vexa32_control vexa32_opc)
 install(TARGETS ${VEXA32_EXPORTED_TARGETS} EXPORT vexa32Targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vexa32)
-install(DIRECTORY platform control DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vexa32
+install(DIRECTORY platform control opc DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vexa32
         FILES_MATCHING PATTERN "*.h" PATTERN "*_p.h" EXCLUDE PATTERN "qt" EXCLUDE)
 install(EXPORT vexa32Targets NAMESPACE vexa32:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vexa32)
 configure_package_config_file(cmake/vexa32Config.cmake.in ${CMAKE_CURRENT_BINARY_DIR}/vexa32Config.cmake

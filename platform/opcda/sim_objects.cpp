@@ -454,6 +454,7 @@ class SimBrowser final : public OPCBrowser {
 
   void ShowLeafs(const Variant& flat) override {
     enter("ShowLeafs");
+    conn_->server->note_argument("OPCBrowser.ShowLeafs", flat);
     bool all = organization() == OPCFlat || (!flat.is_missing() && to_bool(flat) != 0);
     names_.clear();
     if (all) {

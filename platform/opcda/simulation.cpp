@@ -84,6 +84,11 @@ int SimulationServer::last_item_count(const std::string& operation) const {
   return it == item_counts_.end() ? -1 : it->second;
 }
 
+Variant SimulationServer::last_argument(const std::string& operation) const {
+  auto it = arguments_.find(operation);
+  return it == arguments_.end() ? Variant() : it->second;
+}
+
 SimulationServer::Sample SimulationServer::sample(const ItemDef& item) {
   Runtime& rt = runtime_[item.index];
   if (!rt.forced) {
@@ -376,6 +381,8 @@ void SimConnection::disconnect() {
   for (auto& g : group_list) g->mark_removed();
   group_list.clear();
   connected = false;
+  // The server forgets this client; what it still holds only fails from now on.
+  server->detach(this);
 }
 
 void SimConnection::notify_shutdown(const std::string& reason) {

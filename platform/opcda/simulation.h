@@ -74,8 +74,13 @@ class SimulationServer : public ServerModule, public std::enable_shared_from_thi
   // The item count passed to the last call of a per-item operation, -1 before any.
   int last_item_count(const std::string& operation) const;
   void note_item_count(const std::string& operation, std::int32_t count) { item_counts_[operation] = count; }
+  // The last value of an optional argument as the server received it (ShowLeafs' flat flag):
+  // an omitted one stays Variant::missing().
+  Variant last_argument(const std::string& operation) const;
+  void note_argument(const std::string& operation, const Variant& value) { arguments_[operation] = value; }
   void reset_call_counts() { calls_.clear(); }
 
+  // Clients connected now (a disconnected server object no longer counts).
   std::size_t connection_count() const noexcept { return connections_.size(); }
   std::size_t group_count() const;
   std::size_t item_count() const;
@@ -125,6 +130,7 @@ class SimulationServer : public ServerModule, public std::enable_shared_from_thi
   std::set<SimConnection*> connections_;
   std::map<std::string, int> calls_;
   std::map<std::string, int> item_counts_;
+  std::map<std::string, Variant> arguments_;
   std::map<std::string, HRESULT> failures_;
   std::map<std::string, HRESULT> refusals_;
 };
