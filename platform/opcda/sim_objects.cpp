@@ -247,27 +247,10 @@ class SimGroup final : public OPCGroup {
   }
   bool get_IsPublic() override { return (state("get_IsPublic"), false); }
   bool get_IsActive() override { return state("get_IsActive").active; }
-  void put_IsActive(bool active) override {
-    GroupState& g = state("put_IsActive");
-    if (active == g.active) return;
-    g.active = active;
-    if (active) {
-      // An activated group reports every item once, as after a subscription.
-      g.forget_reported();
-      g.post_tick();
-    }
-    g.reschedule();
-  }
+  void put_IsActive(bool active) override { switch_on_off(state("put_IsActive"), &GroupState::active, active); }
   bool get_IsSubscribed() override { return state("get_IsSubscribed").subscribed; }
   void put_IsSubscribed(bool subscribed) override {
-    GroupState& g = state("put_IsSubscribed");
-    if (subscribed == g.subscribed) return;
-    g.subscribed = subscribed;
-    if (subscribed) {
-      g.forget_reported();
-      g.post_tick();
-    }
-    g.reschedule();
+    switch_on_off(state("put_IsSubscribed"), &GroupState::subscribed, subscribed);
   }
   std::int32_t get_ClientHandle() override { return state("get_ClientHandle").client_handle; }
   void put_ClientHandle(std::int32_t h) override { state("put_ClientHandle").client_handle = h; }
@@ -350,6 +333,17 @@ class SimGroup final : public OPCGroup {
   AsyncWriteCompleteEvent& AsyncWriteComplete() override { return group_->write_complete; }
 
  private:
+  // Activating or subscribing: every item is reported once more, at the next turn of the loop.
+  static void switch_on_off(GroupState& g, bool GroupState::*flag, bool on) {
+    if (g.*flag == on) return;
+    g.*flag = on;
+    if (on) {
+      g.forget_reported();
+      g.post_tick();
+    }
+    g.reschedule();
+  }
+
   GroupState& state(const char* member) {
     conn_->enter(std::string("OPCGroup.") + member);
     if (group_->removed) throw hresult_error(hr::E_FAIL, "The group has been removed");
