@@ -2,10 +2,10 @@
 // reading the same file line by line with std::getline.
 
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
 
 #include "control/csv.h"
 #include "control/vexa.h"
@@ -61,7 +61,8 @@ void BM_ControlDataChange(benchmark::State& state) {
   for (auto _ : state) {
     sim->raise_data_change("Group1", kSlots, cb.handles, cb.values, cb.qualities, cb.stamps);
   }
-  if (events != static_cast<std::int64_t>(state.iterations())) state.SkipWithError("one datChange per callback expected");
+  if (events != static_cast<std::int64_t>(state.iterations()))
+    state.SkipWithError("one datChange per callback expected");
   state.SetItemsProcessed(state.iterations() * kSlots);
   control.discnn();
 }

@@ -14,12 +14,13 @@ namespace {
 class Counter : public Dispatch {
  public:
   const TypeInfo& type_info() const override {
-    static const TypeInfo ti = TypeInfoBuilder<Counter>("Counter")
-                                   .get("UpdateRate", 1, VT_VARIANT, [](Counter& c) { return Variant(c.rate); })
-                                   .put("UpdateRate", 1, VT_VARIANT, [](Counter& c, const Variant& v) { c.put_UpdateRate(v); })
-                                   .method("GetVl", 2, {{"index", VT_I2}}, VT_VARIANT,
-                                           [](Counter& c, std::vector<Variant>& a) { return c.GetVl(a[0].i2()); })
-                                   .build();
+    static const TypeInfo ti =
+        TypeInfoBuilder<Counter>("Counter")
+            .get("UpdateRate", 1, VT_VARIANT, [](Counter& c) { return Variant(c.rate); })
+            .put("UpdateRate", 1, VT_VARIANT, [](Counter& c, const Variant& v) { c.put_UpdateRate(v); })
+            .method("GetVl", 2, {{"index", VT_I2}}, VT_VARIANT,
+                    [](Counter& c, std::vector<Variant>& a) { return c.GetVl(a[0].i2()); })
+            .build();
     return ti;
   }
   void put_UpdateRate(const Variant& v) { rate = to_i2(v); }
@@ -112,9 +113,8 @@ void BM_SimulationDataChange(benchmark::State& state) {
   Variant sh, err;
   group->get_OPCItems()->AddItems(kItems, make_array(VT_BSTR, ids), make_array(VT_I4, handles), sh, err);
   std::int64_t entries = 0;
-  group->DataChange().connect([&](std::int32_t, std::int32_t n, const Variant&, const Variant&, const Variant&, const Variant&) {
-    entries += n;
-  });
+  group->DataChange().connect([&](std::int32_t, std::int32_t n, const Variant&, const Variant&, const Variant&,
+                                  const Variant&) { entries += n; });
   group->put_UpdateRate(10);
   group->put_IsSubscribed(true);
   apartment.run_until_idle();

@@ -34,7 +34,8 @@ void vexa::run_connect_sequence() {
     ConnectedItems->put_DefaultIsActive(true);
     itemErrors = Variant();
     itemServerHandles = Variant();
-    ConnectedItems->AddItems(kSlots, Variant(std::move(ids)), Variant(std::move(handles)), itemServerHandles, itemErrors);
+    ConnectedItems->AddItems(kSlots, Variant(std::move(ids)), Variant(std::move(handles)), itemServerHandles,
+                             itemErrors);
     IsConnect = VARIANT_TRUE;
   } catch (const AutomationError&) {
     // Swallowed: the steps after the failing one do not run, and IsConnect tells the host.

@@ -8,8 +8,8 @@
 #include <emmintrin.h>
 #endif
 #include <cstdio>
-#include <stdexcept>
 #include <cstring>
+#include <stdexcept>
 
 #include "platform/automation/errors.h"
 
@@ -84,7 +84,8 @@ bool read_whole_file(const std::string& filename, detail::RawBuffer& buffer, std
   FILE* f = std::fopen(filename.c_str(), "rb");
   if (!f) return false;
   struct stat st {};
-  bool ok = ::fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) < 0xFFFFFFFFull;
+  bool ok =
+      ::fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) < 0xFFFFFFFFull;
   if (ok) {
     buffer = detail::RawBuffer(static_cast<std::size_t>(st.st_size));
     size = buffer.size() ? std::fread(buffer.data(), 1, buffer.size(), f) : 0;

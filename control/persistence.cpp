@@ -42,7 +42,8 @@ void vexa::ReadProperties(PropertyBag& bag) {
   update_rate_ = to_i2(bag.ReadProperty("UpdateRate", kDefaultUpdateRate));
   svrname_ = to_bstr(bag.ReadProperty("svrname", kEmptyText));
   nodname_ = bag.ReadProperty("nodname", kEmptyText);
-  for (int n = 0; n < kSlots; ++n) itm_[static_cast<std::size_t>(n)] = to_bstr(bag.ReadProperty(slot_key(n), kEmptyText));
+  for (int n = 0; n < kSlots; ++n)
+    itm_[static_cast<std::size_t>(n)] = to_bstr(bag.ReadProperty(slot_key(n), kEmptyText));
   start_row_ = to_i2(bag.ReadProperty("startRow", kDefaultStartRow));
   column_index_ = to_i2(bag.ReadProperty("columnIndex", kDefaultColumnIndex));
   row_count_ = to_i2(bag.ReadProperty("rowCount", kDefaultRowCount));
@@ -54,7 +55,8 @@ void vexa::WriteProperties(PropertyBag& bag) const {
   bag.WriteProperty("svrname", Variant(svrname_), kEmptyText);
   bag.WriteProperty("nodname", nodname_, kEmptyText);
   bag.WriteProperty("UpdateRate", Variant(update_rate_), kDefaultUpdateRate);
-  for (int n = 0; n < kSlots; ++n) bag.WriteProperty(slot_key(n), Variant(itm_[static_cast<std::size_t>(n)]), kEmptyText);
+  for (int n = 0; n < kSlots; ++n)
+    bag.WriteProperty(slot_key(n), Variant(itm_[static_cast<std::size_t>(n)]), kEmptyText);
   bag.WriteProperty("startRow", Variant(start_row_), kDefaultStartRow);
   bag.WriteProperty("columnIndex", Variant(column_index_), kDefaultColumnIndex);
   bag.WriteProperty("rowCount", Variant(row_count_), kDefaultRowCount);

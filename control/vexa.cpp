@@ -32,7 +32,8 @@ void add_slot_members(TypeInfoBuilder<vexa>& b, int first, int last) {
   for (int n = first; n <= last; ++n) {
     // vl0..vl3 are kept out of property browsers; the others are listed, read-only.
     std::uint32_t flags = n < 4 ? FUNCFLAG_FNONBROWSABLE : 0;
-    b.get("vl" + std::to_string(n), vl_dispid(n), VT_VARIANT, [n](vexa& c) { return c.get_vl(n); }, flags);
+    b.get(
+        "vl" + std::to_string(n), vl_dispid(n), VT_VARIANT, [n](vexa& c) { return c.get_vl(n); }, flags);
   }
 }
 
@@ -41,7 +42,8 @@ TypeInfo build_default_interface() {
   b.get("IsConnect", kIsConnect, VT_BOOL, [](vexa& c) { return Variant::from_bool(c.get_IsConnect()); });
   b.put("IsConnect", kIsConnect, VT_BOOL, [](vexa& c, const Variant& v) { c.put_IsConnect(v.boolean()); });
   b.method("cnnec", kCnnec, {}, VT_BOOL, [](vexa& c, std::vector<Variant>&) { return Variant::from_bool(c.cnnec()); });
-  b.method("discnn", kDiscnn, {}, VT_BOOL, [](vexa& c, std::vector<Variant>&) { return Variant::from_bool(c.discnn()); });
+  b.method("discnn", kDiscnn, {}, VT_BOOL,
+           [](vexa& c, std::vector<Variant>&) { return Variant::from_bool(c.discnn()); });
   b.get("svrname", kSvrname, VT_BSTR, [](vexa& c) { return Variant(c.get_svrname()); });
   b.put("svrname", kSvrname, VT_BSTR, [](vexa& c, const Variant& v) { c.put_svrname(v.bstr()); });
   b.get("nodname", kNodname, VT_BSTR, [](vexa& c) { return Variant(c.get_nodname()); });
@@ -69,7 +71,10 @@ TypeInfo build_default_interface() {
   b.method("FileExists", kFileExists, {{"strPath", VT_BSTR}}, VT_BOOL,
            [](vexa& c, std::vector<Variant>& a) { return Variant::from_bool(c.FileExists(a[0].bstr())); });
   b.method("loadCSV", kLoadCSV,
-           {{"startRow", VT_I2}, {"columnIndex", VT_I2}, {"rowCount", VT_I2}, {"delimitWord", VT_BSTR},
+           {{"startRow", VT_I2},
+            {"columnIndex", VT_I2},
+            {"rowCount", VT_I2},
+            {"delimitWord", VT_BSTR},
             {"sourceFile", VT_BSTR}},
            VT_EMPTY, [](vexa& c, std::vector<Variant>& a) {
              c.loadCSV(a[0].i2(), a[1].i2(), a[2].i2(), a[3].bstr(), a[4].bstr());
@@ -212,12 +217,16 @@ DATE vexa::GetTimeStamp(std::int16_t index) const {
 
 // ---------------------------------------------------------------- CSV
 
-std::string vexa::ReadTextFileContents(const std::string& filename) const { return vexa32::ReadTextFileContents(filename); }
+std::string vexa::ReadTextFileContents(const std::string& filename) const {
+  return vexa32::ReadTextFileContents(filename);
+}
 
-VARIANT_BOOL vexa::FileExists(const std::string& path) const { return vexa32::FileExists(path) ? VARIANT_TRUE : VARIANT_FALSE; }
+VARIANT_BOOL vexa::FileExists(const std::string& path) const {
+  return vexa32::FileExists(path) ? VARIANT_TRUE : VARIANT_FALSE;
+}
 
-void vexa::loadCSV(std::int16_t startRow, std::int16_t columnIndex, std::int16_t rowCount, const std::string& delimitWord,
-                   const std::string& sourceFile) {
+void vexa::loadCSV(std::int16_t startRow, std::int16_t columnIndex, std::int16_t rowCount,
+                   const std::string& delimitWord, const std::string& sourceFile) {
   CsvRows rows = SplitCSVRows(sourceFile, delimitWord);
   import_csv_column(rows, startRow, columnIndex, rowCount,
                     [this](std::int16_t slot, const std::string& name) { SetItmName(slot, name); });
@@ -229,9 +238,7 @@ void vexa::Command1_Click() { cnnec(); }
 
 void vexa::Command2_Click() { run_disconnect_sequence(true); }
 
-void vexa::Image1_Click() {
-  message_box_service().show("VEXA32 - OPC Data Access client control for Linux", "VEXA32");
-}
+void vexa::Image1_Click() { message_box_service().show("VEXA32 - OPC Data Access client control for Linux", "VEXA32"); }
 
 void vexa::UserControl_Click() {
   if (site_) site_->ShowAboutBox();

@@ -82,9 +82,9 @@ class vexa : public Dispatch {
   void WriteProperties(PropertyBag& bag) const;
 
   // ---- the control's surface
-  void Command1_Click();    // "connect"
-  void Command2_Click();    // "Disconn"
-  void Image1_Click();      // the credit box
+  void Command1_Click();     // "connect"
+  void Command2_Click();     // "Disconn"
+  void Image1_Click();       // the credit box
   void UserControl_Click();  // asks the container for the about box
 
   // The node as held: a VT_BSTR after a put, any type after a load.

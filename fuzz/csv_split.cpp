@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CsvRows rows = CsvRows::split(text, delimiter);
   for (std::size_t r = 0; r < rows.row_count(); ++r) {
     std::string_view line = rows.line(r);
-    if (line.empty() || line.find('\0') != std::string_view::npos || line.find("\r\n") != std::string_view::npos) std::abort();
+    if (line.empty() || line.find('\0') != std::string_view::npos || line.find("\r\n") != std::string_view::npos)
+      std::abort();
     std::size_t total = 0;
     auto fields = rows.fields(r);
     for (auto f : fields) total += f.size();

@@ -1,10 +1,10 @@
 // Arbitrary bytes as a form file: either a clear AutomationError, or a form that serializes and
 // reads back to the same values.
+#include "platform/container/form_file.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-
-#include "platform/container/form_file.h"
 
 using namespace vexa32;
 

@@ -13,7 +13,8 @@ using namespace vexa32;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
   const Variant v(text);
-  for (VarType to : {VT_I1, VT_I2, VT_I4, VT_I8, VT_UI1, VT_UI2, VT_UI4, VT_UI8, VT_R4, VT_R8, VT_DATE, VT_BOOL, VT_BSTR}) {
+  for (VarType to :
+       {VT_I1, VT_I2, VT_I4, VT_I8, VT_UI1, VT_UI2, VT_UI4, VT_UI8, VT_R4, VT_R8, VT_DATE, VT_BOOL, VT_BSTR}) {
     try {
       Variant out = change_type(v, to);
       if (out.vt() != to) std::abort();

@@ -12,7 +12,8 @@ std::string opc_error_text(const std::string& opc_function, std::int32_t error_c
   char hex[16];
   // The 32-bit two's complement in upper-case digits without leading zeros.
   std::snprintf(hex, sizeof hex, "%X", static_cast<unsigned>(static_cast<std::uint32_t>(error_code)));
-  return "The OPC function '" + opc_function + "' has returned an error of " + signed_decimal(error_code) + " or Hex 0x" + hex;
+  return "The OPC function '" + opc_function + "' has returned an error of " + signed_decimal(error_code) +
+         " or Hex 0x" + hex;
 }
 
 void DisplayOPC_COM_ErrorValue(const std::string& OPC_Function, std::int32_t ErrorCode) {

@@ -28,7 +28,9 @@ void OPCGroupClass::SetOPCGroup(std::shared_ptr<opcda::OPCGroup> OPCGroupObject,
           OPCGroupObj_DataChange(t, n, h, v, q, s);
         });
     write_complete_cookie_ = OPCGroupObj->AsyncWriteComplete().connect(
-        [this](std::int32_t t, std::int32_t n, const Variant& h, const Variant& e) { OPCGroupObj_AsyncWriteComplete(t, n, h, e); });
+        [this](std::int32_t t, std::int32_t n, const Variant& h, const Variant& e) {
+          OPCGroupObj_AsyncWriteComplete(t, n, h, e);
+        });
   }
   m_GroupName = GroupName;
   m_GroupKey = GroupKey;
@@ -67,19 +69,23 @@ Variant OPCGroupClass::GetGroupUpdateRate(std::int32_t& UpdateRate) {
 }
 
 Variant OPCGroupClass::SetOPCItemsDefaultDataType(std::int16_t DataType) {
-  return status_of([&] { return (require(require(OPCGroupObj).get_OPCItems()).put_DefaultRequestedDataType(DataType), true); });
+  return status_of(
+      [&] { return (require(require(OPCGroupObj).get_OPCItems()).put_DefaultRequestedDataType(DataType), true); });
 }
 
 Variant OPCGroupClass::GetOPCItemsDefaultDataType(std::int16_t& DataType) {
-  return status_of([&] { return (DataType = require(require(OPCGroupObj).get_OPCItems()).get_DefaultRequestedDataType(), true); });
+  return status_of(
+      [&] { return (DataType = require(require(OPCGroupObj).get_OPCItems()).get_DefaultRequestedDataType(), true); });
 }
 
 Variant OPCGroupClass::SetOPCItemsDefaultActive(std::int16_t ActiveState) {
-  return status_of([&] { return (require(require(OPCGroupObj).get_OPCItems()).put_DefaultIsActive(ActiveState != 0), true); });
+  return status_of(
+      [&] { return (require(require(OPCGroupObj).get_OPCItems()).put_DefaultIsActive(ActiveState != 0), true); });
 }
 
 Variant OPCGroupClass::GetOPCItemsDefaultActive(bool& ActiveState) {
-  return status_of([&] { return (ActiveState = require(require(OPCGroupObj).get_OPCItems()).get_DefaultIsActive(), true); });
+  return status_of(
+      [&] { return (ActiveState = require(require(OPCGroupObj).get_OPCItems()).get_DefaultIsActive(), true); });
 }
 
 std::int16_t OPCGroupClass::FindFreeItemIndex() const {
@@ -148,8 +154,9 @@ Variant OPCGroupClass::AsyncWriteOPCItem(const OPCItemClass* ObjectToWrite, cons
     const std::int32_t handle = to_i4(ObjectToWrite->GetItemServerHandle());
     Variant errors;
     std::int32_t cancel_id = 0;
-    require(OPCGroupObj).AsyncWrite(1, make_array(VT_I4, {Variant(handle)}), make_array(VT_VARIANT, {ValueToWrite}), errors, 1,
-                                    cancel_id);
+    require(OPCGroupObj)
+        .AsyncWrite(1, make_array(VT_I4, {Variant(handle)}), make_array(VT_VARIANT, {ValueToWrite}), errors, 1,
+                    cancel_id);
     return true;
   });
 }
@@ -159,7 +166,8 @@ void OPCGroupClass::DisplayOPC_COM_ErrorValue(const std::string& OPC_Function, s
 }
 
 void OPCGroupClass::OPCGroupObj_DataChange(std::int32_t, std::int32_t NumItems, const Variant& ClientHandles,
-                                           const Variant& ItemValues, const Variant& Qualities, const Variant& TimeStamps) {
+                                           const Variant& ItemValues, const Variant& Qualities,
+                                           const Variant& TimeStamps) {
   for (std::int32_t i = 1; i <= NumItems; ++i) {
     // A failure with one entry is ignored; the loop goes on with the next.
     try {

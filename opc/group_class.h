@@ -22,8 +22,8 @@ class OPCGroupClass {
   OPCGroupClass& operator=(const OPCGroupClass&) = delete;
 
   // No trap: a failure to subscribe passes to the caller.
-  void SetOPCGroup(std::shared_ptr<opcda::OPCGroup> OPCGroupObject, const std::string& GroupName, const std::string& GroupKey,
-                   std::int16_t GroupIndx);
+  void SetOPCGroup(std::shared_ptr<opcda::OPCGroup> OPCGroupObject, const std::string& GroupName,
+                   const std::string& GroupKey, std::int16_t GroupIndx);
   Variant GetGroupName() const { return Variant(m_GroupName); }
   Variant GetGroupKey() const { return Variant(m_GroupKey); }
   Variant GetGroupIndex() const { return Variant(m_GroupIndex); }
@@ -40,9 +40,11 @@ class OPCGroupClass {
   Variant GetOPCItemsDefaultDataType(std::int16_t& DataType);
   Variant SetOPCItemsDefaultActive(std::int16_t ActiveState);
   Variant GetOPCItemsDefaultActive(bool& ActiveState);
-  Variant AddOPCItem(const std::string& OPCItemID, std::int16_t DataType, std::int16_t ActiveState, std::string& ItemKey);
+  Variant AddOPCItem(const std::string& OPCItemID, std::int16_t DataType, std::int16_t ActiveState,
+                     std::string& ItemKey);
   Variant RemoveOPCItem(const std::string& ItemKey, std::int32_t& Error);
-  Variant ValidateOPCItem(const std::string& OPCItemID, std::int16_t DataType, std::int16_t ActiveState, std::int32_t& Error);
+  Variant ValidateOPCItem(const std::string& OPCItemID, std::int16_t DataType, std::int16_t ActiveState,
+                          std::int32_t& Error);
   Variant AsyncWriteOPCItem(const OPCItemClass* ObjectToWrite, const Variant& ValueToWrite);
   void DisplayOPC_COM_ErrorValue(const std::string& OPC_Function, std::int32_t ErrorCode) const;
 

@@ -14,8 +14,8 @@ namespace vexa32 {
 
 class OPCItemClass {
  public:
-  void SetOPCItem(std::shared_ptr<opcda::OPCItem> OPCItemObject, const std::string& OPCItem_IDval, std::int32_t OPCItemIndex,
-                  std::int16_t ItmDataType);
+  void SetOPCItem(std::shared_ptr<opcda::OPCItem> OPCItemObject, const std::string& OPCItem_IDval,
+                  std::int32_t OPCItemIndex, std::int16_t ItmDataType);
   void UpdateOPCItemData(const Variant& ItmVal, std::int32_t ItmQuality, DATE ItmTime);
 
   Variant GetItemID() const { return Variant(m_ItemID); }

@@ -20,7 +20,8 @@ class KeyedCollection {
 
   void add(const std::string& key, std::shared_ptr<T> item) {
     if (find(key) != entries_.end()) {
-      throw AutomationError(457, static_cast<HRESULT>(0x800A01C9u), "This key is already associated with an element of this collection");
+      throw AutomationError(457, static_cast<HRESULT>(0x800A01C9u),
+                            "This key is already associated with an element of this collection");
     }
     entries_.emplace_back(key, std::move(item));
   }

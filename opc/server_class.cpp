@@ -10,7 +10,8 @@ using detail::status_of;
 
 OPCServerClass::OPCServerClass() : OPCServerObj(opcda::create_opc_server()) {
   // The server's reason is not passed on: the wrapper tells which server, by its key.
-  shutdown_cookie_ = OPCServerObj->ServerShutDown().connect([this](const std::string&) { ServerShuttingDown.raise(m_ServerKey); });
+  shutdown_cookie_ =
+      OPCServerObj->ServerShutDown().connect([this](const std::string&) { ServerShuttingDown.raise(m_ServerKey); });
 }
 
 OPCServerClass::~OPCServerClass() {
@@ -33,8 +34,8 @@ void OPCServerClass::GetOPCServerList(Variant& ServerList, const Variant& NodeNa
   }
 }
 
-Variant OPCServerClass::ConnectOPCServer(const std::string& ServerName, const std::string& ServerKey, std::int16_t ServerIndex,
-                                         const Variant& NodeName) {
+Variant OPCServerClass::ConnectOPCServer(const std::string& ServerName, const std::string& ServerKey,
+                                         std::int16_t ServerIndex, const Variant& NodeName) {
   m_ServerName = ServerName;
   m_ServerIndex = ServerIndex;
   m_ServerKey = ServerKey;
@@ -57,7 +58,9 @@ Variant OPCServerClass::GetServerName(std::string& ServerName) const {
   return Variant(true);
 }
 
-Variant OPCServerClass::GetStartTime(DATE& v) { return status_of([&] { return (v = OPCServerObj->get_StartTime(), true); }); }
+Variant OPCServerClass::GetStartTime(DATE& v) {
+  return status_of([&] { return (v = OPCServerObj->get_StartTime(), true); });
+}
 Variant OPCServerClass::GetCurrentTime(DATE& v) {
   return status_of([&] { return (v = OPCServerObj->get_CurrentTime(), true); });
 }

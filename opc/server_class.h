@@ -54,7 +54,8 @@ class OPCServerClass {
   Variant GetDefaultGroupUpdateRate(std::int32_t& Rate);
   Variant GetDefaultGroupDeadBand(float& DeadBand);
 
-  Variant AddOPCGroup(std::string& GroupName, std::int32_t UpdateRate, float DeadBand, bool ActiveState, std::string& GroupKey);
+  Variant AddOPCGroup(std::string& GroupName, std::int32_t UpdateRate, float DeadBand, bool ActiveState,
+                      std::string& GroupKey);
   Variant RemoveOPCGroup(const std::string& GroupKey);
   void DisplayOPC_COM_ErrorValue(const std::string& OPC_Function, std::int32_t ErrorCode) const;
 

@@ -71,8 +71,8 @@ int main(int argc, char** argv) {
     if (g_interrupted) apartment.quit();
   });
   if (options.seconds > 0) {
-    apartment.set_timer(std::chrono::milliseconds(static_cast<long long>(options.seconds * 1000)), [&] { apartment.quit(); },
-                        false);
+    apartment.set_timer(
+        std::chrono::milliseconds(static_cast<long long>(options.seconds * 1000)), [&] { apartment.quit(); }, false);
   }
   apartment.run();
 
@@ -83,7 +83,8 @@ int main(int argc, char** argv) {
     std::cerr << "vexa-monitor: disconnect failed: " << e.what() << "\n";
     rc = 5;
   }
-  std::cout << (g_interrupted ? "\ninterrupted; " : "") << "disconnected after " << events << " data changes" << std::endl;
+  std::cout << (g_interrupted ? "\ninterrupted; " : "") << "disconnected after " << events << " data changes"
+            << std::endl;
   if (events == 0) {
     std::cerr << "vexa-monitor: no data change arrived\n";
     return rc ? rc : 6;

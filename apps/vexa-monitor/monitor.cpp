@@ -166,8 +166,9 @@ std::string render_table(const vexa& control, long event_number) {
     std::string tag = control.GetItmName(n);
     if (tag.empty()) continue;
     DATE stamp = control.GetTimeStamp(n);
-    std::snprintf(line, sizeof line, "%-4d %-36s %-24s %-10s %s\n", n, tag.c_str(), describe_value(control.GetVl(n)).c_str(),
-                  describe_quality(control.GetQuality(n)).c_str(), stamp == 0 ? "-" : format_date(stamp).c_str());
+    std::snprintf(line, sizeof line, "%-4d %-36s %-24s %-10s %s\n", n, tag.c_str(),
+                  describe_value(control.GetVl(n)).c_str(), describe_quality(control.GetQuality(n)).c_str(),
+                  stamp == 0 ? "-" : format_date(stamp).c_str());
     out << line;
   }
   return out.str();

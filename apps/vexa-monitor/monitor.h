@@ -17,8 +17,8 @@ struct Options {
   std::optional<std::string> rate;
   std::vector<std::pair<int, std::string>> items;   // --item N=ID
   std::vector<std::pair<int, std::string>> writes;  // --write N=VALUE
-  double seconds = 0;                                // 0: until interrupted
-  bool table = false;                                // redraw a table in place
+  double seconds = 0;                               // 0: until interrupted
+  bool table = false;                               // redraw a table in place
   bool help = false;
 };
 

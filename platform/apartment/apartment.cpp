@@ -9,7 +9,8 @@ namespace {
 thread_local Apartment* t_current = nullptr;
 }
 
-Apartment::Apartment(std::shared_ptr<Clock> clock) : clock_(clock ? std::move(clock) : system_clock()), previous_(t_current) {
+Apartment::Apartment(std::shared_ptr<Clock> clock)
+    : clock_(clock ? std::move(clock) : system_clock()), previous_(t_current) {
   t_current = this;
 }
 
@@ -60,7 +61,9 @@ bool Apartment::fire_due_timers() {
   for (const auto& [id, t] : timers_) {
     if (t.due <= now) due.emplace_back(id, t.due);
   }
-  std::sort(due.begin(), due.end(), [](const auto& a, const auto& b) { return a.second < b.second || (a.second == b.second && a.first < b.first); });
+  std::sort(due.begin(), due.end(), [](const auto& a, const auto& b) {
+    return a.second < b.second || (a.second == b.second && a.first < b.first);
+  });
   for (const auto& [id, when] : due) {
     auto it = timers_.find(id);
     if (it == timers_.end()) continue;

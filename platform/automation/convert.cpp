@@ -162,10 +162,14 @@ std::optional<long double> parse_number(std::string_view text) {
     unsigned long long v = 0;
     for (char c : digits) {
       int d;
-      if (c >= '0' && c <= '9') d = c - '0';
-      else if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-      else if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-      else return std::nullopt;
+      if (c >= '0' && c <= '9')
+        d = c - '0';
+      else if (hex && c >= 'a' && c <= 'f')
+        d = c - 'a' + 10;
+      else if (hex && c >= 'A' && c <= 'F')
+        d = c - 'A' + 10;
+      else
+        return std::nullopt;
       if (!hex && d > 7) return std::nullopt;
       v = v * (hex ? 16 : 8) + static_cast<unsigned>(d);
     }
@@ -183,7 +187,8 @@ std::optional<long double> parse_number(std::string_view text) {
   while (i < s.size() && (std::isdigit(static_cast<unsigned char>(s[i])) || s[i] == ',')) {
     if (s[i] == ',') {
       // Thousands separators stand between digits only.
-      if (!digits_before || i + 1 >= s.size() || !std::isdigit(static_cast<unsigned char>(s[i + 1]))) return std::nullopt;
+      if (!digits_before || i + 1 >= s.size() || !std::isdigit(static_cast<unsigned char>(s[i + 1])))
+        return std::nullopt;
     } else {
       clean += s[i];
       digits_before = true;

@@ -55,7 +55,10 @@ std::optional<std::vector<Token>> tokenize(std::string_view s) {
   std::size_t i = 0;
   while (i < s.size()) {
     unsigned char c = static_cast<unsigned char>(s[i]);
-    if (std::isspace(c)) { ++i; continue; }
+    if (std::isspace(c)) {
+      ++i;
+      continue;
+    }
     if (std::isdigit(c)) {
       std::size_t j = i;
       long long v = 0;
@@ -132,8 +135,8 @@ bool parse_time(Parser& p, DateParts& parts) {
       s = p.t[p.i++].value;
     }
   }
-  if (p.at(Token::Word) && (p.t[p.i].text == "am" || p.t[p.i].text == "pm" || p.t[p.i].text == "a" ||
-                            p.t[p.i].text == "p")) {
+  if (p.at(Token::Word) &&
+      (p.t[p.i].text == "am" || p.t[p.i].text == "pm" || p.t[p.i].text == "a" || p.t[p.i].text == "p")) {
     bool pm = p.t[p.i].text[0] == 'p';
     ++p.i;
     if (h < 1 || h > 12) return false;

@@ -71,7 +71,7 @@ class TypeInfo {
  private:
   std::string name_;
   std::vector<MemberInfo> members_;
-  std::unordered_map<std::string, DISPID> by_name_;               // lower-case name
+  std::unordered_map<std::string, DISPID> by_name_;                // lower-case name
   std::unordered_map<std::uint64_t, std::size_t> by_dispid_kind_;  // (dispid, kind) -> index
 };
 
@@ -135,7 +135,9 @@ class TypeInfoBuilder {
     m.params = std::move(params);
     m.result = result;
     m.flags = flags;
-    m.handler = [f = std::move(f)](Dispatch& self, std::vector<Variant>& args) { return f(static_cast<T&>(self), args); };
+    m.handler = [f = std::move(f)](Dispatch& self, std::vector<Variant>& args) {
+      return f(static_cast<T&>(self), args);
+    };
     info_.add(std::move(m));
     return *this;
   }

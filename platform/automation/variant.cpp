@@ -8,22 +8,38 @@ namespace vexa32 {
 
 bool is_valid_scalar_type(VarType vt) {
   switch (vt) {
-    case VT_EMPTY: case VT_NULL: case VT_I1: case VT_I2: case VT_I4: case VT_I8:
-    case VT_UI1: case VT_UI2: case VT_UI4: case VT_UI8: case VT_R4: case VT_R8:
-    case VT_DATE: case VT_BSTR: case VT_DISPATCH: case VT_ERROR: case VT_BOOL:
-      return true;
-    default:
-      return false;
+    case VT_EMPTY:
+    case VT_NULL:
+    case VT_I1:
+    case VT_I2:
+    case VT_I4:
+    case VT_I8:
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_UI8:
+    case VT_R4:
+    case VT_R8:
+    case VT_DATE:
+    case VT_BSTR:
+    case VT_DISPATCH:
+    case VT_ERROR:
+    case VT_BOOL: return true;
+    default: return false;
   }
 }
 
 std::string vartype_name(VarType vt) {
-  static const struct { VarType vt; const char* name; } kNames[] = {
-      {VT_EMPTY, "VT_EMPTY"}, {VT_NULL, "VT_NULL"}, {VT_I2, "VT_I2"},     {VT_I4, "VT_I4"},
-      {VT_R4, "VT_R4"},       {VT_R8, "VT_R8"},     {VT_DATE, "VT_DATE"}, {VT_BSTR, "VT_BSTR"},
-      {VT_DISPATCH, "VT_DISPATCH"}, {VT_ERROR, "VT_ERROR"}, {VT_BOOL, "VT_BOOL"}, {VT_VARIANT, "VT_VARIANT"},
-      {VT_I1, "VT_I1"},       {VT_UI1, "VT_UI1"},   {VT_UI2, "VT_UI2"},   {VT_UI4, "VT_UI4"},
-      {VT_I8, "VT_I8"},       {VT_UI8, "VT_UI8"},
+  static const struct {
+    VarType vt;
+    const char* name;
+  } kNames[] = {
+      {VT_EMPTY, "VT_EMPTY"}, {VT_NULL, "VT_NULL"}, {VT_I2, "VT_I2"},
+      {VT_I4, "VT_I4"},       {VT_R4, "VT_R4"},     {VT_R8, "VT_R8"},
+      {VT_DATE, "VT_DATE"},   {VT_BSTR, "VT_BSTR"}, {VT_DISPATCH, "VT_DISPATCH"},
+      {VT_ERROR, "VT_ERROR"}, {VT_BOOL, "VT_BOOL"}, {VT_VARIANT, "VT_VARIANT"},
+      {VT_I1, "VT_I1"},       {VT_UI1, "VT_UI1"},   {VT_UI2, "VT_UI2"},
+      {VT_UI4, "VT_UI4"},     {VT_I8, "VT_I8"},     {VT_UI8, "VT_UI8"},
   };
   std::string prefix;
   VarType base = vt;
@@ -128,19 +144,16 @@ bool Variant::operator==(const Variant& other) const {
 std::string Variant::debug_string() const {
   std::string out = vartype_name(vt_);
   switch (vt_) {
-    case VT_EMPTY: case VT_NULL:
-      return out;
-    case VT_BSTR:
-      return out + " \"" + bstr() + "\"";
+    case VT_EMPTY:
+    case VT_NULL: return out;
+    case VT_BSTR: return out + " \"" + bstr() + "\"";
     case VT_ERROR: {
       char buf[16];
       std::snprintf(buf, sizeof buf, " 0x%08X", static_cast<unsigned>(error_code()));
       return out + buf;
     }
-    case VT_DISPATCH:
-      return out + (is_nothing() ? " Nothing" : " object");
-    default:
-      break;
+    case VT_DISPATCH: return out + (is_nothing() ? " Nothing" : " object");
+    default: break;
   }
   if (is_array()) {
     const SafeArray& a = array();

@@ -91,9 +91,20 @@ class Variant {
   Variant(SafeArray a);
   Variant(std::shared_ptr<Dispatch> object) : vt_(VT_DISPATCH), data_(std::move(object)) {}
 
-  static Variant null() { Variant v; v.vt_ = VT_NULL; return v; }
-  static Variant date(DATE d) { Variant v(d); v.vt_ = VT_DATE; return v; }
-  static Variant error(HRESULT scode) { Variant v(std::int64_t{scode}, VT_ERROR); return v; }
+  static Variant null() {
+    Variant v;
+    v.vt_ = VT_NULL;
+    return v;
+  }
+  static Variant date(DATE d) {
+    Variant v(d);
+    v.vt_ = VT_DATE;
+    return v;
+  }
+  static Variant error(HRESULT scode) {
+    Variant v(std::int64_t{scode}, VT_ERROR);
+    return v;
+  }
   // An optional argument the caller left out (VT_ERROR holding DISP_E_PARAMNOTFOUND).
   static Variant missing() { return error(hr::DISP_E_PARAMNOTFOUND); }
   // The object reference "Nothing".
@@ -150,7 +161,6 @@ class Variant {
                                std::shared_ptr<SafeArray>, std::shared_ptr<Dispatch>>;
   VarType vt_ = VT_EMPTY;
   Storage data_;
-
 };
 
 // A one-dimensional array with a lower bound. Elements of a typed array always hold that type;

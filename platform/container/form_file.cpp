@@ -33,9 +33,8 @@ std::string position_of(std::string_view text, std::size_t byte) {
 }
 
 VarType type_from_name(const std::string& name, const std::string& where) {
-  static const VarType kTypes[] = {VT_EMPTY, VT_NULL, VT_I1,  VT_I2,   VT_I4,   VT_I8,   VT_UI1,
-                                   VT_UI2,   VT_UI4,  VT_UI8, VT_R4,   VT_R8,   VT_DATE, VT_BSTR,
-                                   VT_BOOL,  VT_ERROR, VT_VARIANT};
+  static const VarType kTypes[] = {VT_EMPTY, VT_NULL, VT_I1, VT_I2,   VT_I4,   VT_I8,   VT_UI1,   VT_UI2,    VT_UI4,
+                                   VT_UI8,   VT_R4,   VT_R8, VT_DATE, VT_BSTR, VT_BOOL, VT_ERROR, VT_VARIANT};
   for (VarType t : kTypes) {
     if (vartype_name(t) == name) return t;
   }
@@ -66,14 +65,24 @@ json encode_value(const Variant& v, const std::string& where) {
     const SafeArray& a = v.array();
     json items = json::array();
     for (const auto& e : a.elements()) items.push_back(encode_value(e, where));
-    return json{{"VT_ARRAY", {{"type", vartype_name(a.element_type())}, {"lbound", a.lower_bound()}, {"items", items}}}};
+    return json{
+        {"VT_ARRAY", {{"type", vartype_name(a.element_type())}, {"lbound", a.lower_bound()}, {"items", items}}}};
   }
   json payload;
   switch (vt) {
-    case VT_EMPTY: case VT_NULL: payload = nullptr; break;
-    case VT_I1: case VT_I2: case VT_I4: case VT_I8: payload = v.signed_payload(); break;
-    case VT_UI1: case VT_UI2: case VT_UI4: case VT_UI8: payload = v.unsigned_payload(); break;
-    case VT_R4: case VT_R8: case VT_DATE: payload = encode_double(v.double_payload()); break;
+    case VT_EMPTY:
+    case VT_NULL: payload = nullptr; break;
+    case VT_I1:
+    case VT_I2:
+    case VT_I4:
+    case VT_I8: payload = v.signed_payload(); break;
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_UI8: payload = v.unsigned_payload(); break;
+    case VT_R4:
+    case VT_R8:
+    case VT_DATE: payload = encode_double(v.double_payload()); break;
     case VT_BOOL: payload = v.signed_payload() != 0; break;
     case VT_ERROR: payload = v.error_code(); break;
     default: throw form_error(where, "a value of type " + vartype_name(vt) + " cannot be saved");
@@ -93,7 +102,8 @@ Variant decode_value(const json& j, const std::string& where) {
     }
     VarType et = type_from_name(p["type"].get<std::string>(), where);
     std::int64_t lb = p["lbound"].get<std::int64_t>();
-    if (lb < INT32_MIN || lb > INT32_MAX || p["items"].size() > (1u << 24)) throw form_error(where, "array bounds out of range");
+    if (lb < INT32_MIN || lb > INT32_MAX || p["items"].size() > (1u << 24))
+      throw form_error(where, "array bounds out of range");
     SafeArray a(et, static_cast<std::int32_t>(lb), p["items"].size());
     std::int32_t i = static_cast<std::int32_t>(lb);
     for (const auto& item : p["items"]) {
@@ -106,7 +116,8 @@ Variant decode_value(const json& j, const std::string& where) {
   VarType vt = type_from_name(tag, where);
   auto need_int = [&](std::int64_t lo, std::int64_t hi) {
     if (!p.is_number_integer()) throw form_error(where, tag + " needs a whole number");
-    if (p.is_number_unsigned() && p.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) throw form_error(where, "number out of range for " + tag);
+    if (p.is_number_unsigned() && p.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX))
+      throw form_error(where, "number out of range for " + tag);
     std::int64_t v = p.get<std::int64_t>();
     if (v < lo || v > hi) throw form_error(where, "number out of range for " + tag);
     return v;

@@ -21,7 +21,7 @@ struct FormControl {
 struct Form {
   std::string name;
   std::string caption;
-  int width = 0;   // client area, twips
+  int width = 0;  // client area, twips
   int height = 0;
   std::vector<FormControl> controls;
 

@@ -19,8 +19,8 @@ class MessageBoxService {
 
 struct FileDialogOptions {
   std::string title;
-  std::string filter;        // "All Files|*.*|Data File|*.csv"
-  int filter_index = 1;      // 1-based entry of filter preselected
+  std::string filter;    // "All Files|*.*|Data File|*.csv"
+  int filter_index = 1;  // 1-based entry of filter preselected
   std::string default_ext;
   std::string initial_file;
   unsigned flags = 0;

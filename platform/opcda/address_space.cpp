@@ -153,24 +153,21 @@ Variant evaluate_signal(const ItemDef& item, double t, DATE wall) {
   const double period = item.period > 0 ? item.period : 1.0;
   const long long step = static_cast<long long>(std::floor(t / period));
   switch (item.signal) {
-    case Signal::Stored:
-      return item.initial;
+    case Signal::Stored: return item.initial;
     case Signal::Sine:
       return change_type(Variant(100.0 * std::sin(2.0 * std::numbers::pi * t / period)), item.canonical);
-    case Signal::Ramp:
-      return change_type(Variant(100.0 * (t / period - std::floor(t / period))), item.canonical);
+    case Signal::Ramp: return change_type(Variant(100.0 * (t / period - std::floor(t / period))), item.canonical);
     case Signal::Random: {
-      double r = static_cast<double>(mix(static_cast<std::uint64_t>(step) * 1315423911ull + item.index) % 100000) / 100.0;
+      double r =
+          static_cast<double>(mix(static_cast<std::uint64_t>(step) * 1315423911ull + item.index) % 100000) / 100.0;
       return change_type(Variant(r), item.canonical);
     }
-    case Signal::Counter:
-      return wrap_counter(step, item.canonical);
+    case Signal::Counter: return wrap_counter(step, item.canonical);
     case Signal::Square: {
       bool high = static_cast<long long>(std::floor(2.0 * t / period)) % 2 == 1;
       return change_type(Variant(high), item.canonical);
     }
-    case Signal::Clock:
-      return Variant::date(std::round(wall * 86400.0) / 86400.0);
+    case Signal::Clock: return Variant::date(std::round(wall * 86400.0) / 86400.0);
     case Signal::Array: {
       VarType et = static_cast<VarType>(item.canonical & ~VT_ARRAY);
       SafeArray a(et, 0, 5);

@@ -37,7 +37,7 @@ struct ItemDef {
 
 struct BrowseNode {
   std::string name;
-  std::string item_id;  // full dotted ID of the branch or leaf
+  std::string item_id;            // full dotted ID of the branch or leaf
   const ItemDef* item = nullptr;  // leaves only
   BrowseNode* parent = nullptr;
   std::vector<std::unique_ptr<BrowseNode>> children;

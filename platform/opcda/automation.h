@@ -106,7 +106,8 @@ class OPCItems {
 };
 
 // DataChange(TransactionID, NumItems, ClientHandles, ItemValues, Qualities, TimeStamps)
-using DataChangeEvent = Event<std::int32_t, std::int32_t, const Variant&, const Variant&, const Variant&, const Variant&>;
+using DataChangeEvent =
+    Event<std::int32_t, std::int32_t, const Variant&, const Variant&, const Variant&, const Variant&>;
 // AsyncWriteComplete(TransactionID, NumItems, ClientHandles, Errors)
 using AsyncWriteCompleteEvent = Event<std::int32_t, std::int32_t, const Variant&, const Variant&>;
 // ServerShutDown(Reason)

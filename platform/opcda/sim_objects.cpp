@@ -15,7 +15,8 @@ AutomationError bad_argument(const std::string& what) { return hresult_error(hr:
 Variant arg_at(const Variant& array, std::int32_t i, const char* what) {
   if (!array.is_array()) throw bad_argument(std::string(what) + " must be an array");
   const SafeArray& a = array.array();
-  if (i < a.lower_bound() || i > a.upper_bound()) throw bad_argument(std::string(what) + " holds fewer entries than the count");
+  if (i < a.lower_bound() || i > a.upper_bound())
+    throw bad_argument(std::string(what) + " holds fewer entries than the count");
   return a.at(i);
 }
 
@@ -50,7 +51,9 @@ class SimItem final : public OPCItem {
     if (h) throw hresult_error(h);
     it.requested_type = type;
   }
-  std::int16_t get_CanonicalDataType() override { return static_cast<std::int16_t>(item("get_CanonicalDataType").def->canonical); }
+  std::int16_t get_CanonicalDataType() override {
+    return static_cast<std::int16_t>(item("get_CanonicalDataType").def->canonical);
+  }
   Variant get_Value() override { return sample("get_Value").value; }
   std::int32_t get_Quality() override { return sample("get_Quality").quality; }
   DATE get_TimeStamp() override { return sample("get_TimeStamp").timestamp; }
@@ -58,7 +61,8 @@ class SimItem final : public OPCItem {
   static HRESULT check_requested_type(GroupState& g, const ItemDef& def, std::int16_t type) {
     if (type == VT_EMPTY || type == static_cast<std::int16_t>(def.canonical)) return hr::S_OK;
     VarType vt = static_cast<VarType>(type);
-    bool valid = (vt & VT_ARRAY) ? is_valid_scalar_type(static_cast<VarType>(vt & ~VT_ARRAY)) : is_valid_scalar_type(vt);
+    bool valid =
+        (vt & VT_ARRAY) ? is_valid_scalar_type(static_cast<VarType>(vt & ~VT_ARRAY)) : is_valid_scalar_type(vt);
     if (!valid || vt == VT_NULL || vt == VT_DISPATCH || vt == VT_ERROR) return hr::OPC_E_BADTYPE;
     try {
       change_type(g.server->sample(def).value, vt);
@@ -88,10 +92,15 @@ class SimItem final : public OPCItem {
 
 class SimItems final : public OPCItems {
  public:
-  SimItems(std::shared_ptr<SimConnection> c, std::shared_ptr<GroupState> g) : conn_(std::move(c)), group_(std::move(g)) {}
+  SimItems(std::shared_ptr<SimConnection> c, std::shared_ptr<GroupState> g)
+      : conn_(std::move(c)), group_(std::move(g)) {}
 
-  std::int16_t get_DefaultRequestedDataType() override { return state("get_DefaultRequestedDataType").default_requested_type; }
-  void put_DefaultRequestedDataType(std::int16_t t) override { state("put_DefaultRequestedDataType").default_requested_type = t; }
+  std::int16_t get_DefaultRequestedDataType() override {
+    return state("get_DefaultRequestedDataType").default_requested_type;
+  }
+  void put_DefaultRequestedDataType(std::int16_t t) override {
+    state("put_DefaultRequestedDataType").default_requested_type = t;
+  }
   std::string get_DefaultAccessPath() override { return state("get_DefaultAccessPath").default_access_path; }
   void put_DefaultAccessPath(const std::string& p) override { state("put_DefaultAccessPath").default_access_path = p; }
   bool get_DefaultIsActive() override { return state("get_DefaultIsActive").default_active; }
@@ -164,7 +173,8 @@ class SimItems final : public OPCItems {
       std::int32_t handle = to_i4(arg_at(server_handles, i, "ServerHandles"));
       HRESULT h = refusal;
       if (!h) {
-        auto it = std::find_if(g.items.begin(), g.items.end(), [&](const GroupItem& x) { return handle != 0 && x.server_handle == handle; });
+        auto it = std::find_if(g.items.begin(), g.items.end(),
+                               [&](const GroupItem& x) { return handle != 0 && x.server_handle == handle; });
         if (it == g.items.end()) {
           h = hr::OPC_E_INVALIDHANDLE;
         } else {
@@ -210,7 +220,8 @@ class SimItems final : public OPCItems {
     return hr::S_OK;
   }
 
-  HRESULT add_one(GroupState& g, const std::string& id, std::int32_t client, std::int16_t requested, std::int32_t& handle) {
+  HRESULT add_one(GroupState& g, const std::string& id, std::int32_t client, std::int16_t requested,
+                  std::int32_t& handle) {
     const ItemDef* def = nullptr;
     if (HRESULT h = check(g, id, requested, &def)) return h;
     GroupItem item;
@@ -236,7 +247,8 @@ class SimItems final : public OPCItems {
 
 class SimGroup final : public OPCGroup {
  public:
-  SimGroup(std::shared_ptr<SimConnection> c, std::shared_ptr<GroupState> g) : conn_(std::move(c)), group_(std::move(g)) {}
+  SimGroup(std::shared_ptr<SimConnection> c, std::shared_ptr<GroupState> g)
+      : conn_(std::move(c)), group_(std::move(g)) {}
 
   std::string get_Name() override { return state("get_Name").name; }
   void put_Name(const std::string& name) override {
@@ -492,7 +504,8 @@ class SimBrowser final : public OPCBrowser {
 
   bool passes(const ItemDef& item, const std::string& name) const {
     if (!match_pattern(name, filter_)) return false;
-    if (data_type_ != VT_EMPTY && static_cast<VarType>(static_cast<std::uint16_t>(data_type_)) != item.canonical) return false;
+    if (data_type_ != VT_EMPTY && static_cast<VarType>(static_cast<std::uint16_t>(data_type_)) != item.canonical)
+      return false;
     if (access_ != 0 && (item.access & access_) != access_) return false;
     return true;
   }
@@ -524,7 +537,8 @@ std::shared_ptr<OPCGroup> make_group_facade(std::shared_ptr<SimConnection> c, st
 std::shared_ptr<OPCItems> make_items_facade(std::shared_ptr<SimConnection> c, std::shared_ptr<GroupState> g) {
   return std::make_shared<SimItems>(std::move(c), std::move(g));
 }
-std::shared_ptr<OPCItem> make_item_facade(std::shared_ptr<SimConnection> c, std::shared_ptr<GroupState> g, std::int32_t h) {
+std::shared_ptr<OPCItem> make_item_facade(std::shared_ptr<SimConnection> c, std::shared_ptr<GroupState> g,
+                                          std::int32_t h) {
   return std::make_shared<SimItem>(std::move(c), std::move(g), h);
 }
 

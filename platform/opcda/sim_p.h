@@ -103,8 +103,10 @@ class SimConnection : public ServerConnection, public std::enable_shared_from_th
   int unnamed_groups_ = 0;
 };
 
-std::shared_ptr<OPCGroup> make_group_facade(std::shared_ptr<SimConnection> connection, std::shared_ptr<GroupState> group);
-std::shared_ptr<OPCItems> make_items_facade(std::shared_ptr<SimConnection> connection, std::shared_ptr<GroupState> group);
+std::shared_ptr<OPCGroup> make_group_facade(std::shared_ptr<SimConnection> connection,
+                                            std::shared_ptr<GroupState> group);
+std::shared_ptr<OPCItems> make_items_facade(std::shared_ptr<SimConnection> connection,
+                                            std::shared_ptr<GroupState> group);
 std::shared_ptr<OPCItem> make_item_facade(std::shared_ptr<SimConnection> connection, std::shared_ptr<GroupState> group,
                                           std::int32_t server_handle);
 

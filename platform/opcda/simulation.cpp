@@ -22,7 +22,8 @@ SimulationServer::SimulationServer(SimulationOptions options, std::unique_ptr<Ad
 
 SimulationServer::~SimulationServer() = default;
 
-std::shared_ptr<SimulationServer> SimulationServer::create(SimulationOptions options, std::unique_ptr<AddressSpace> space) {
+std::shared_ptr<SimulationServer> SimulationServer::create(SimulationOptions options,
+                                                           std::unique_ptr<AddressSpace> space) {
   return std::shared_ptr<SimulationServer>(new SimulationServer(std::move(options), std::move(space)));
 }
 
@@ -196,8 +197,8 @@ int SimulationServer::raise_data_change(const std::string& group_name, std::int3
 
 void SimulationServer::push_data_change(const std::vector<DataChangeEntry>& entries, const std::string& group_name) {
   const auto n = static_cast<std::int32_t>(entries.size());
-  SafeArray handles(VT_I4, 1, entries.size()), values(VT_VARIANT, 1, entries.size()), qualities(VT_I4, 1, entries.size()),
-      stamps(VT_DATE, 1, entries.size());
+  SafeArray handles(VT_I4, 1, entries.size()), values(VT_VARIANT, 1, entries.size()),
+      qualities(VT_I4, 1, entries.size()), stamps(VT_DATE, 1, entries.size());
   for (std::int32_t i = 0; i < n; ++i) {
     const auto& e = entries[static_cast<std::size_t>(i)];
     handles.set(i + 1, Variant(e.client_handle));
@@ -321,13 +322,14 @@ void GroupState::tick() {
     t.raw_elements()[i] = Variant::date(samples[i].timestamp);
   }
   connection->last_update = server->wall_now();
-  data_change.raise(0, static_cast<std::int32_t>(n), Variant(std::move(h)), Variant(std::move(v)), Variant(std::move(q)),
-                    Variant(std::move(t)));
+  data_change.raise(0, static_cast<std::int32_t>(n), Variant(std::move(h)), Variant(std::move(v)),
+                    Variant(std::move(q)), Variant(std::move(t)));
 }
 
 // ---------------------------------------------------------------- SimConnection
 
-SimConnection::SimConnection(std::shared_ptr<SimulationServer> srv, Apartment& apt) : server(std::move(srv)), apartment(apt) {
+SimConnection::SimConnection(std::shared_ptr<SimulationServer> srv, Apartment& apt)
+    : server(std::move(srv)), apartment(apt) {
   server->attach(this);
 }
 
@@ -439,9 +441,11 @@ void register_simulation_servers(ServerRegistry& registry) {
   auto hierarchical = SimulationServer::create();
   registry.register_server(kSimulationProgId, hierarchical);
   registry.register_server(kExampleProgId, hierarchical);
-  registry.register_server(kFlatSimulationProgId, SimulationServer::create(SimulationOptions{OPCFlat, true, "VEXA32 flat simulation server"}));
-  registry.register_server(kNoBrowseSimulationProgId,
-                           SimulationServer::create(SimulationOptions{OPCHierarchical, false, "VEXA32 simulation server without browsing"}));
+  registry.register_server(kFlatSimulationProgId,
+                           SimulationServer::create(SimulationOptions{OPCFlat, true, "VEXA32 flat simulation server"}));
+  registry.register_server(
+      kNoBrowseSimulationProgId,
+      SimulationServer::create(SimulationOptions{OPCHierarchical, false, "VEXA32 simulation server without browsing"}));
 }
 
 ScopedSimulation::ScopedSimulation(std::string prog_id, SimulationOptions options)

@@ -86,19 +86,17 @@ TEST_P(SplitRows, RowsAtCrLfFieldsAtTheDelimiter) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SplitRows,
-    ::testing::Values(
-        SplitCase{"empty lines anywhere", "\r\n\r\na,b\r\n\r\nc\r\n\r\n\r\n", ",", {{"a", "b"}, {"c"}}},
-        SplitCase{"blank line is a row", "a\r\n   \r\nb", ",", {{"a"}, {"   "}, {"b"}}},
-        SplitCase{"line feed only is one row", "a,b\nc,d\n", ",", {{"a", "b\nc", "d\n"}}},
-        SplitCase{"lone carriage return stays", "a\rb\r\nc", ",", {{"a\rb"}, {"c"}}},
-        SplitCase{"NUL drops the line", std::string("a\r\nb\0c\r\nd", 9), ",", {{"a"}, {"d"}}},
-        SplitCase{"consecutive delimiters", "a,,b,", ",", {{"a", "", "b", ""}}},
-        SplitCase{"several characters", "a::b:c::", "::", {{"a", "b:c", ""}}},
-        SplitCase{"empty delimiter keeps the line", "a,b\r\n\"c\"", "", {{"a,b"}, {"\"c\""}}},
-        SplitCase{"case-sensitive delimiter", "aXbxc", "x", {{"aXb", "c"}}},
-        SplitCase{"quotes do not protect", "\"a,b\",c", ",", {{"\"a", "b\"", "c"}}},
-        SplitCase{"nothing", "", ",", {}},
-        SplitCase{"only line ends", "\r\n\r\n", ",", {}}),
+    ::testing::Values(SplitCase{"empty lines anywhere", "\r\n\r\na,b\r\n\r\nc\r\n\r\n\r\n", ",", {{"a", "b"}, {"c"}}},
+                      SplitCase{"blank line is a row", "a\r\n   \r\nb", ",", {{"a"}, {"   "}, {"b"}}},
+                      SplitCase{"line feed only is one row", "a,b\nc,d\n", ",", {{"a", "b\nc", "d\n"}}},
+                      SplitCase{"lone carriage return stays", "a\rb\r\nc", ",", {{"a\rb"}, {"c"}}},
+                      SplitCase{"NUL drops the line", std::string("a\r\nb\0c\r\nd", 9), ",", {{"a"}, {"d"}}},
+                      SplitCase{"consecutive delimiters", "a,,b,", ",", {{"a", "", "b", ""}}},
+                      SplitCase{"several characters", "a::b:c::", "::", {{"a", "b:c", ""}}},
+                      SplitCase{"empty delimiter keeps the line", "a,b\r\n\"c\"", "", {{"a,b"}, {"\"c\""}}},
+                      SplitCase{"case-sensitive delimiter", "aXbxc", "x", {{"aXb", "c"}}},
+                      SplitCase{"quotes do not protect", "\"a,b\",c", ",", {{"\"a", "b\"", "c"}}},
+                      SplitCase{"nothing", "", ",", {}}, SplitCase{"only line ends", "\r\n\r\n", ",", {}}),
     LabelName());
 
 TEST_F(Csv, QuotesAreRemovedAfterSelection) {
@@ -193,11 +191,16 @@ TEST_F(Csv, FileExistsFindsOrdinaryFilesAndPatterns) {
     std::string path;
     bool expected;
   } const cases[] = {
-      {(dir / "tags.csv").string(), true},  {(dir / "*.csv").string(), true},
-      {(dir / "t?gs.csv").string(), true},  {(dir / "*.xls").string(), false},
-      {(dir / "folder.csv").string(), false}, {(dir / "folder*").string(), false},
-      {dir.string(), false},                {(dir / "missing").string(), false},
-      {(dir / "*" / "x").string(), false},  {"", false},
+      {(dir / "tags.csv").string(), true},
+      {(dir / "*.csv").string(), true},
+      {(dir / "t?gs.csv").string(), true},
+      {(dir / "*.xls").string(), false},
+      {(dir / "folder.csv").string(), false},
+      {(dir / "folder*").string(), false},
+      {dir.string(), false},
+      {(dir / "missing").string(), false},
+      {(dir / "*" / "x").string(), false},
+      {"", false},
       {(dir / "TAGS.csv").string(), false},
   };
   for (const auto& c : cases) {

@@ -14,9 +14,10 @@ using monitor::Options;
 
 TEST(MonitorOptions, ReadsTheCommandLine) {
   std::string error;
-  Options o = monitor::parse_options({"--server", "Vexa.Simulation.1", "--node", "localhost", "--rate", "250", "--item",
-                                      "0=SimulatePLC.Sine", "--item", "59=K.Level", "--write", "3=12.5", "--seconds", "1.5"},
-                                     error);
+  Options o =
+      monitor::parse_options({"--server", "Vexa.Simulation.1", "--node", "localhost", "--rate", "250", "--item",
+                              "0=SimulatePLC.Sine", "--item", "59=K.Level", "--write", "3=12.5", "--seconds", "1.5"},
+                             error);
   EXPECT_EQ(error, "");
   EXPECT_EQ(o.server, std::optional<std::string>("Vexa.Simulation.1"));
   EXPECT_EQ(o.items.size(), 2u);
@@ -26,9 +27,14 @@ TEST(MonitorOptions, ReadsTheCommandLine) {
 }
 
 TEST(MonitorOptions, RejectsMalformedArguments) {
-  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-           {"--item", "60=x"}, {"--item", "x"}, {"--item", "-1=x"}, {"--write", "=1"}, {"--seconds", "soon"},
-           {"--seconds", "-1"}, {"--server"}, {"--bogus"}}) {
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{{"--item", "60=x"},
+                                                                             {"--item", "x"},
+                                                                             {"--item", "-1=x"},
+                                                                             {"--write", "=1"},
+                                                                             {"--seconds", "soon"},
+                                                                             {"--seconds", "-1"},
+                                                                             {"--server"},
+                                                                             {"--bogus"}}) {
     std::string error;
     monitor::parse_options(args, error);
     EXPECT_FALSE(error.empty()) << args[0];

@@ -17,8 +17,10 @@ struct Settings {
 };
 
 Settings settings_of(vexa& c) {
-  Settings s{c.get_UpdateRate(), Variant(c.get_svrname()), c.nodname_variant(), {}, Variant(c.get_startRow()),
-             Variant(c.get_columnIndex()), Variant(c.get_rowCount()), Variant(c.get_delimit()), Variant(c.get_srcFile())};
+  Settings s{
+      c.get_UpdateRate(),        Variant(c.get_svrname()),     c.nodname_variant(),       {},
+      Variant(c.get_startRow()), Variant(c.get_columnIndex()), Variant(c.get_rowCount()), Variant(c.get_delimit()),
+      Variant(c.get_srcFile())};
   for (std::int16_t n = 0; n < vexa::kSlots; ++n) s.itm.push_back(c.GetItmName(n));
   return s;
 }
@@ -145,8 +147,8 @@ TEST_F(Persistence, ValuesAreStoredAsReadWithoutValidation) {
 }
 
 TEST_F(Persistence, SavingAndReloadingGivesIdenticalSettings) {
-  const std::vector<Variant> nodes = {Variant(""), Variant("plc-7"), Variant(5), Variant::date(46363.5), Variant::null(),
-                                      Variant(), Variant(2.5), Variant(true)};
+  const std::vector<Variant> nodes = {Variant(""),     Variant("plc-7"), Variant(5),   Variant::date(46363.5),
+                                      Variant::null(), Variant(),        Variant(2.5), Variant(true)};
   for (const Variant& node : nodes) {
     vexa a;
     a.InitProperties();

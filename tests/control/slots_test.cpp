@@ -77,9 +77,9 @@ TEST_F(Slots, EveryPutReportsItsOwnName) {
   struct Put {
     const char* name;
     Variant value;
-  } const puts[] = {{"srcFile", Variant("a.csv")}, {"delimit", Variant(";")},   {"rowCount", Variant(5)},
-                    {"columnIndex", Variant(2)},   {"startRow", Variant(0)},    {"svrname", Variant("S")},
-                    {"nodname", Variant("n")},     {"itm0", Variant("t")},      {"itm37", Variant("t")},
+  } const puts[] = {{"srcFile", Variant("a.csv")}, {"delimit", Variant(";")}, {"rowCount", Variant(5)},
+                    {"columnIndex", Variant(2)},   {"startRow", Variant(0)},  {"svrname", Variant("S")},
+                    {"nodname", Variant("n")},     {"itm0", Variant("t")},    {"itm37", Variant("t")},
                     {"UpdateRate", Variant(250)}};
   std::vector<std::string> expected;
   for (const auto& p : puts) {
@@ -178,7 +178,8 @@ TEST_F(Slots, OnlyVl0ToVl3AreHiddenFromPropertyBrowsers) {
   auto listed = control->type_info().browsable_properties();
   auto has = [&](const std::string& n) { return std::find(listed.begin(), listed.end(), n) != listed.end(); };
   for (const char* hidden : {"vl0", "vl1", "vl2", "vl3"}) EXPECT_FALSE(has(hidden)) << hidden;
-  for (const char* shown : {"vl4", "vl59", "itm0", "svrname", "UpdateRate", "IsConnect"}) EXPECT_TRUE(has(shown)) << shown;
+  for (const char* shown : {"vl4", "vl59", "itm0", "svrname", "UpdateRate", "IsConnect"})
+    EXPECT_TRUE(has(shown)) << shown;
   for (const auto& m : control->type_info().members()) {
     bool flagged = m.flags != 0;
     bool expected = m.name == "vl0" || m.name == "vl1" || m.name == "vl2" || m.name == "vl3";

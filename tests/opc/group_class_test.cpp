@@ -56,8 +56,8 @@ TEST_F(GroupWrapper, ARefusedRemovalKeepsTheWrapperAndGivesTheServersCode) {
 TEST_F(GroupWrapper, RemovalKeysAreParsedFromTheFirstBlank) {
   add_item("SimulatePLC.Sine");
   std::int32_t error = 0;
-  EXPECT_EQ(group->RemoveOPCItem("Item1", error), Variant(false));   // no blank
-  EXPECT_EQ(group->RemoveOPCItem("Item 9", error), Variant(false));  // no such key
+  EXPECT_EQ(group->RemoveOPCItem("Item1", error), Variant(false));      // no blank
+  EXPECT_EQ(group->RemoveOPCItem("Item 9", error), Variant(false));     // no such key
   EXPECT_EQ(group->RemoveOPCItem("Anything 1", error), Variant(true));  // only the part from the blank counts
   EXPECT_EQ(error, 0);
 }
@@ -145,8 +145,9 @@ TEST_F(GroupWrapper, AWriteCompletionForAnUnknownHandleStopsThereWithoutHarm) {
   add_item("SimulatePLC.Setpoint");
   add_item("SimulatePLC.Text");
   auto& items = group->GetOPCGroupItemsCollection();
-  group->OPCGroupObj_AsyncWriteComplete(1, 3, make_array(VT_I4, {Variant(1), Variant(99), Variant(2)}),
-                                        make_array(VT_I4, {Variant(hr::E_FAIL), Variant(hr::E_FAIL), Variant(hr::E_FAIL)}));
+  group->OPCGroupObj_AsyncWriteComplete(
+      1, 3, make_array(VT_I4, {Variant(1), Variant(99), Variant(2)}),
+      make_array(VT_I4, {Variant(hr::E_FAIL), Variant(hr::E_FAIL), Variant(hr::E_FAIL)}));
   EXPECT_EQ(items.item(" 1")->GetItemQuality(0), Variant(0));
   items.item(" 2")->SetItemQuality(0xC0);
   EXPECT_EQ(items.item(" 2")->GetItemQuality(0), Variant(0xC0));  // after the unknown handle: unhandled
@@ -157,9 +158,9 @@ TEST_F(GroupWrapper, AWriteCompletionForAnUnknownHandleStopsThereWithoutHarm) {
 
 TEST_F(GroupWrapper, MalformedDataChangesAreSkippedEntryByEntry) {
   add_item("SimulatePLC.Setpoint");
-  group->OPCGroupObj_DataChange(0, 3, make_array(VT_VARIANT, {Variant("x"), Variant(1)}),
-                                make_array(VT_VARIANT, {Variant(1), Variant(2)}), make_array(VT_I4, {Variant(0xC0), Variant(0xC0)}),
-                                make_array(VT_DATE, {Variant::date(1), Variant::date(2)}));
+  group->OPCGroupObj_DataChange(
+      0, 3, make_array(VT_VARIANT, {Variant("x"), Variant(1)}), make_array(VT_VARIANT, {Variant(1), Variant(2)}),
+      make_array(VT_I4, {Variant(0xC0), Variant(0xC0)}), make_array(VT_DATE, {Variant::date(1), Variant::date(2)}));
   EXPECT_EQ(group->GetOPCGroupItemsCollection().item(" 1")->GetItemValue(0), Variant(2));
 }
 

@@ -148,7 +148,8 @@ TEST_F(ServerWrapper, AFailureAfterTheAddLeavesTheGroupOnTheServer) {
 }
 
 TEST_F(ServerWrapper, BrowseObjectIsNothingOnAServerThatCannotBrowse) {
-  opcda::ScopedSimulation nobrowse(opcda::kNoBrowseSimulationProgId, opcda::SimulationOptions{opcda::OPCHierarchical, false, "x"});
+  opcda::ScopedSimulation nobrowse(opcda::kNoBrowseSimulationProgId,
+                                   opcda::SimulationOptions{opcda::OPCHierarchical, false, "x"});
   server->ConnectOPCServer(opcda::kNoBrowseSimulationProgId, "Server 0", 0, Variant(""));
   auto browser = std::make_shared<OPCBrowserClass>();
   EXPECT_EQ(server->GetServerBrowseObject(browser), Variant(true));

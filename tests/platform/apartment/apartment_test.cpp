@@ -45,7 +45,8 @@ TEST(Apartment, TimersFireOnTheManualClock) {
   ManualLoop loop;
   int periodic = 0, once = 0;
   loop.apartment.set_timer(milliseconds(100), [&] { ++periodic; });
-  loop.apartment.set_timer(milliseconds(250), [&] { ++once; }, false);
+  loop.apartment.set_timer(
+      milliseconds(250), [&] { ++once; }, false);
   loop.apartment.run_until_idle();
   EXPECT_EQ(periodic, 0);
   loop.apartment.run_for(milliseconds(1000));
@@ -69,9 +70,12 @@ TEST(Apartment, ACallbackMayKillItsOwnTimer) {
 TEST(Apartment, TimersFireInOrderOfDueTime) {
   ManualLoop loop;
   std::vector<int> order;
-  loop.apartment.set_timer(milliseconds(30), [&] { order.push_back(30); }, false);
-  loop.apartment.set_timer(milliseconds(10), [&] { order.push_back(10); }, false);
-  loop.apartment.set_timer(milliseconds(20), [&] { order.push_back(20); }, false);
+  loop.apartment.set_timer(
+      milliseconds(30), [&] { order.push_back(30); }, false);
+  loop.apartment.set_timer(
+      milliseconds(10), [&] { order.push_back(10); }, false);
+  loop.apartment.set_timer(
+      milliseconds(20), [&] { order.push_back(20); }, false);
   loop.apartment.run_for(milliseconds(50));
   EXPECT_EQ(order, (std::vector<int>{10, 20, 30}));
 }
@@ -91,7 +95,8 @@ TEST(Apartment, RunReturnsOnQuitAndAcceptsPostsFromOtherThreads) {
 TEST(Apartment, RunOnAManualClockEndsWhenNothingIsLeft) {
   ManualLoop loop;
   int fired = 0;
-  loop.apartment.set_timer(milliseconds(500), [&] { ++fired; }, false);
+  loop.apartment.set_timer(
+      milliseconds(500), [&] { ++fired; }, false);
   loop.apartment.run();
   EXPECT_EQ(fired, 1);
   EXPECT_EQ(loop.clock->now() - Clock::time_point{}, milliseconds(500));

@@ -2,11 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "test_names.h"
-
 #include <cmath>
 
 #include "platform/automation/date.h"
+#include "test_names.h"
 
 namespace vexa32 {
 namespace {
@@ -41,36 +40,34 @@ const std::int16_t I2_MAX = 32767, I2_MIN = -32768;
 
 INSTANTIATE_TEST_SUITE_P(
     ToI2, ConversionTable,
-    ::testing::Values(Case{"numeric text", Variant("250"), VT_I2, Variant(std::int16_t{250})},
-                      Case{"text with blanks", Variant(" 7 "), VT_I2, Variant(std::int16_t{7})},
-                      Case{"negative text", Variant("-12"), VT_I2, Variant(std::int16_t{-12})},
-                      Case{"thousands separator", Variant("1,000"), VT_I2, Variant(std::int16_t{1000})},
-                      Case{"fraction text rounds to even", Variant("2.5"), VT_I2, Variant(std::int16_t{2})},
-                      Case{"2.5 rounds down to even", Variant(2.5), VT_I2, Variant(std::int16_t{2})},
-                      Case{"3.5 rounds up to even", Variant(3.5), VT_I2, Variant(std::int16_t{4})},
-                      Case{"-2.5 rounds to -2", Variant(-2.5), VT_I2, Variant(std::int16_t{-2})},
-                      Case{"-3.5 rounds to -4", Variant(-3.5), VT_I2, Variant(std::int16_t{-4})},
-                      Case{"2.6 rounds to nearest", Variant(2.6), VT_I2, Variant(std::int16_t{3})},
-                      Case{"single 1.5", Variant(1.5f), VT_I2, Variant(std::int16_t{2})},
-                      Case{"upper bound", Variant(32767), VT_I2, Variant(I2_MAX)},
-                      Case{"lower bound", Variant(-32768), VT_I2, Variant(I2_MIN)},
-                      Case{"one past upper", Variant(32768), VT_I2, {}, 6},
-                      Case{"40000 text", Variant("40000"), VT_I2, {}, 6},
-                      Case{"32767.5 rounds past the bound", Variant(32767.5), VT_I2, {}, 6},
-                      Case{"-32768.5 rounds to even inside", Variant(-32768.5), VT_I2, Variant(I2_MIN)},
-                      Case{"NaN overflows", Variant(std::nan("")), VT_I2, {}, 6},
-                      Case{"letters", Variant("abc"), VT_I2, {}, 13},
-                      Case{"empty text", Variant(""), VT_I2, {}, 13},
-                      Case{"text True is no number", Variant("True"), VT_I2, {}, 13},
-                      Case{"misplaced separator", Variant("1,"), VT_I2, {}, 13},
-                      Case{"Null", Variant::null(), VT_I2, {}, 94},
-                      Case{"Empty is zero", Variant(), VT_I2, Variant(std::int16_t{0})},
-                      Case{"True is -1", Variant(true), VT_I2, Variant(std::int16_t{-1})},
-                      Case{"hex literal", Variant("&H10"), VT_I2, Variant(std::int16_t{16})},
-                      Case{"hex literal as 16-bit pattern", Variant("&HFFFF"), VT_I2, Variant(std::int16_t{-1})},
-                      Case{"exponent", Variant("1.5e2"), VT_I2, Variant(std::int16_t{150})},
-                      Case{"error value", Variant::error(5), VT_I2, {}, 13},
-                      Case{"array", make_array(VT_I4, {Variant(1)}), VT_I2, {}, 13}), ::vexa32::testing::LabelName());
+    ::testing::Values(
+        Case{"numeric text", Variant("250"), VT_I2, Variant(std::int16_t{250})},
+        Case{"text with blanks", Variant(" 7 "), VT_I2, Variant(std::int16_t{7})},
+        Case{"negative text", Variant("-12"), VT_I2, Variant(std::int16_t{-12})},
+        Case{"thousands separator", Variant("1,000"), VT_I2, Variant(std::int16_t{1000})},
+        Case{"fraction text rounds to even", Variant("2.5"), VT_I2, Variant(std::int16_t{2})},
+        Case{"2.5 rounds down to even", Variant(2.5), VT_I2, Variant(std::int16_t{2})},
+        Case{"3.5 rounds up to even", Variant(3.5), VT_I2, Variant(std::int16_t{4})},
+        Case{"-2.5 rounds to -2", Variant(-2.5), VT_I2, Variant(std::int16_t{-2})},
+        Case{"-3.5 rounds to -4", Variant(-3.5), VT_I2, Variant(std::int16_t{-4})},
+        Case{"2.6 rounds to nearest", Variant(2.6), VT_I2, Variant(std::int16_t{3})},
+        Case{"single 1.5", Variant(1.5f), VT_I2, Variant(std::int16_t{2})},
+        Case{"upper bound", Variant(32767), VT_I2, Variant(I2_MAX)},
+        Case{"lower bound", Variant(-32768), VT_I2, Variant(I2_MIN)},
+        Case{"one past upper", Variant(32768), VT_I2, {}, 6}, Case{"40000 text", Variant("40000"), VT_I2, {}, 6},
+        Case{"32767.5 rounds past the bound", Variant(32767.5), VT_I2, {}, 6},
+        Case{"-32768.5 rounds to even inside", Variant(-32768.5), VT_I2, Variant(I2_MIN)},
+        Case{"NaN overflows", Variant(std::nan("")), VT_I2, {}, 6}, Case{"letters", Variant("abc"), VT_I2, {}, 13},
+        Case{"empty text", Variant(""), VT_I2, {}, 13}, Case{"text True is no number", Variant("True"), VT_I2, {}, 13},
+        Case{"misplaced separator", Variant("1,"), VT_I2, {}, 13}, Case{"Null", Variant::null(), VT_I2, {}, 94},
+        Case{"Empty is zero", Variant(), VT_I2, Variant(std::int16_t{0})},
+        Case{"True is -1", Variant(true), VT_I2, Variant(std::int16_t{-1})},
+        Case{"hex literal", Variant("&H10"), VT_I2, Variant(std::int16_t{16})},
+        Case{"hex literal as 16-bit pattern", Variant("&HFFFF"), VT_I2, Variant(std::int16_t{-1})},
+        Case{"exponent", Variant("1.5e2"), VT_I2, Variant(std::int16_t{150})},
+        Case{"error value", Variant::error(5), VT_I2, {}, 13},
+        Case{"array", make_array(VT_I4, {Variant(1)}), VT_I2, {}, 13}),
+    ::vexa32::testing::LabelName());
 
 INSTANTIATE_TEST_SUITE_P(
     ToOtherTypes, ConversionTable,
@@ -121,7 +118,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"array element-wise", make_array(VT_I4, {Variant(1), Variant(2)}), VT_ARRAY | VT_BSTR,
                            make_array(VT_BSTR, {Variant("1"), Variant("2")})},
                       Case{"array element overflow", make_array(VT_I4, {Variant(70000)}), VT_ARRAY | VT_I2, {}, 6},
-                      Case{"scalar to array", Variant(1), VT_ARRAY | VT_I4, {}, 13}), ::vexa32::testing::LabelName());
+                      Case{"scalar to array", Variant(1), VT_ARRAY | VT_I4, {}, 13}),
+    ::vexa32::testing::LabelName());
 
 TEST(Conversion, TypedHelpersRaiseTheSameErrors) {
   EXPECT_EQ(to_i2(Variant("250")), 250);

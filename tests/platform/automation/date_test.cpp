@@ -10,12 +10,9 @@ TEST(Date, PartsAndSerialNumbersAgree) {
     DateParts parts;
     DATE serial;
   } const cases[] = {
-      {{1899, 12, 30, 0, 0, 0}, 0.0},
-      {{1899, 12, 31, 0, 0, 0}, 1.0},
-      {{1900, 1, 1, 0, 0, 0}, 2.0},
+      {{1899, 12, 30, 0, 0, 0}, 0.0},     {{1899, 12, 31, 0, 0, 0}, 1.0},   {{1900, 1, 1, 0, 0, 0}, 2.0},
       {{1899, 12, 29, 6, 0, 0}, -1.25},  // before the epoch the fraction still counts forward
-      {{2026, 12, 7, 12, 0, 0}, 46363.5},
-      {{100, 1, 1, 0, 0, 0}, kMinDate},
+      {{2026, 12, 7, 12, 0, 0}, 46363.5}, {{100, 1, 1, 0, 0, 0}, kMinDate},
   };
   for (const auto& c : cases) {
     auto serial = date_from_parts(c.parts);

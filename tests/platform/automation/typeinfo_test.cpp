@@ -29,7 +29,8 @@ class Gadget : public Dispatch {
                                              args[0] = Variant("filled");
                                              return Variant();
                                            })
-                                   .get("Hidden", 5, VT_I4, [](Gadget&) { return Variant(0); }, FUNCFLAG_FNONBROWSABLE)
+                                   .get(
+                                       "Hidden", 5, VT_I4, [](Gadget&) { return Variant(0); }, FUNCFLAG_FNONBROWSABLE)
                                    .build();
     return ti;
   }

@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include "test_names.h"
-
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+
+#include "test_names.h"
 
 namespace vexa32 {
 namespace {
@@ -27,13 +27,28 @@ Form sample_form() {
 TEST(FormFile, RoundTripsEveryValueTypeExactly) {
   Form form = sample_form();
   MemoryPropertyBag& bag = form.controls[0].properties;
-  const std::vector<Variant> values = {
-      Variant(),          Variant::null(),          Variant(std::int8_t{-3}),  Variant(std::int16_t{-32768}),
-      Variant(7),         Variant(-9000000000LL),   Variant(std::uint8_t{255}), Variant(std::uint16_t{65535}),
-      Variant(4000000000u), Variant(18446744073709551615ull), Variant(0.1f), Variant(0.1),
-      Variant(std::nan("")), Variant(-INFINITY),   Variant::date(46363.5),    Variant(true),
-      Variant(false),     Variant::error(hr::E_FAIL), Variant("text \"quoted\" \xC3\xA4"), Variant(""),
-      make_array(VT_I4, {Variant(1), Variant(2)}, 0), make_array(VT_VARIANT, {Variant("a"), Variant(2.5)})};
+  const std::vector<Variant> values = {Variant(),
+                                       Variant::null(),
+                                       Variant(std::int8_t{-3}),
+                                       Variant(std::int16_t{-32768}),
+                                       Variant(7),
+                                       Variant(-9000000000LL),
+                                       Variant(std::uint8_t{255}),
+                                       Variant(std::uint16_t{65535}),
+                                       Variant(4000000000u),
+                                       Variant(18446744073709551615ull),
+                                       Variant(0.1f),
+                                       Variant(0.1),
+                                       Variant(std::nan("")),
+                                       Variant(-INFINITY),
+                                       Variant::date(46363.5),
+                                       Variant(true),
+                                       Variant(false),
+                                       Variant::error(hr::E_FAIL),
+                                       Variant("text \"quoted\" \xC3\xA4"),
+                                       Variant(""),
+                                       make_array(VT_I4, {Variant(1), Variant(2)}, 0),
+                                       make_array(VT_VARIANT, {Variant("a"), Variant(2.5)})};
   for (std::size_t i = 0; i < values.size(); ++i) bag.set("v" + std::to_string(i), values[i]);
 
   Form back = parse_form(serialize_form(form), "mem.json");
@@ -93,14 +108,15 @@ INSTANTIATE_TEST_SUITE_P(
                                "{\"x\": \"a\", \"X\": \"b\"}}]}",
                                "twice"},
                       BadInput{"{\"form\": \"F\", \"controls\": [{\"name\": \"n\"}]}", "missing \"class\""},
-                      BadInput{"[1, 2]", "one JSON object"},
-                      BadInput{"{\"form\": 3}", "expected text"},
+                      BadInput{"[1, 2]", "one JSON object"}, BadInput{"{\"form\": 3}", "expected text"},
                       BadInput{"{\"form\": \"F\", \"controls\": [{\"class\": \"c\", \"name\": \"n\", \"properties\": "
                                "{\"x\": {\"VT_ARRAY\": {\"type\": \"VT_I2\", \"lbound\": 1, \"items\": [\"a\"]}}}}]}",
-                               "wrong type"}), ::vexa32::testing::LabelName());
+                               "wrong type"}),
+    ::vexa32::testing::LabelName());
 
 TEST(FormFile, SaveAndLoadThroughTheFileSystem) {
-  auto dir = std::filesystem::temp_directory_path() / ("vexa32_form_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  auto dir = std::filesystem::temp_directory_path() /
+             ("vexa32_form_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
   std::filesystem::create_directories(dir);
   std::string path = (dir / "Form1.json").string();
   save_form_file(path, sample_form());

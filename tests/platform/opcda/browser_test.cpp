@@ -89,22 +89,28 @@ TEST_P(BrowserFilters, ListTheRightLeaves) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BrowserFilters,
-    ::testing::Values(
-        FilterCase{"star", "*", 0, 0,
-                   {"Sine", "Ramp", "Random", "Counter", "Square", "Setpoint", "Text", "ReadOnly", "WriteOnly", "Date",
-                    "Uncertain", "Bad"}},
-        FilterCase{"prefix", "S*", 0, 0, {"Sine", "Square", "Setpoint"}},
-        FilterCase{"question marks", "????", 0, 0, {"Sine", "Ramp", "Text", "Date"}},
-        FilterCase{"case does not matter", "*only", 0, 0, {"ReadOnly", "WriteOnly"}},
-        FilterCase{"double type", "", VT_R8, 0, {"Sine", "Ramp", "Setpoint", "Uncertain", "Bad"}},
-        FilterCase{"boolean type", "", VT_BOOL, 0, {"Square"}},
-        FilterCase{"readable", "", 0, 1,
-                   {"Sine", "Ramp", "Random", "Counter", "Square", "Setpoint", "Text", "ReadOnly", "Date", "Uncertain",
-                    "Bad"}},
-        FilterCase{"writable", "", 0, 2, {"Setpoint", "Text", "WriteOnly"}},
-        FilterCase{"read and write", "", 0, 3, {"Setpoint", "Text"}},
-        FilterCase{"type and name together", "S*", VT_R8, 3, {"Setpoint"}},
-        FilterCase{"nothing matches", "zzz*", 0, 0, {}}), ::vexa32::testing::LabelName());
+    ::testing::Values(FilterCase{"star",
+                                 "*",
+                                 0,
+                                 0,
+                                 {"Sine", "Ramp", "Random", "Counter", "Square", "Setpoint", "Text", "ReadOnly",
+                                  "WriteOnly", "Date", "Uncertain", "Bad"}},
+                      FilterCase{"prefix", "S*", 0, 0, {"Sine", "Square", "Setpoint"}},
+                      FilterCase{"question marks", "????", 0, 0, {"Sine", "Ramp", "Text", "Date"}},
+                      FilterCase{"case does not matter", "*only", 0, 0, {"ReadOnly", "WriteOnly"}},
+                      FilterCase{"double type", "", VT_R8, 0, {"Sine", "Ramp", "Setpoint", "Uncertain", "Bad"}},
+                      FilterCase{"boolean type", "", VT_BOOL, 0, {"Square"}},
+                      FilterCase{"readable",
+                                 "",
+                                 0,
+                                 1,
+                                 {"Sine", "Ramp", "Random", "Counter", "Square", "Setpoint", "Text", "ReadOnly", "Date",
+                                  "Uncertain", "Bad"}},
+                      FilterCase{"writable", "", 0, 2, {"Setpoint", "Text", "WriteOnly"}},
+                      FilterCase{"read and write", "", 0, 3, {"Setpoint", "Text"}},
+                      FilterCase{"type and name together", "S*", VT_R8, 3, {"Setpoint"}},
+                      FilterCase{"nothing matches", "zzz*", 0, 0, {}}),
+    ::vexa32::testing::LabelName());
 
 TEST_F(Browser, FiltersStayInForceUntilSetAgain) {
   browser->put_Filter("S*");
@@ -132,8 +138,9 @@ TEST_F(Browser, ArrayTypesSelectTheArrayLeaves) {
 TEST_F(Browser, FlatListingGivesItemIdsBelowThePosition) {
   browser->MoveDown("test1");
   browser->ShowLeafs(Variant(true));
-  EXPECT_EQ(listed(*browser), (std::vector<std::string>{"test1.cpu.SignalTags.Signal_0001B", "test1.cpu.SignalTags.Signal_0002W",
-                                                         "test1.cpu.SignalTags.Signal_0003R", "test1.cpu.SignalTags.Signal_0004S"}));
+  EXPECT_EQ(listed(*browser),
+            (std::vector<std::string>{"test1.cpu.SignalTags.Signal_0001B", "test1.cpu.SignalTags.Signal_0002W",
+                                      "test1.cpu.SignalTags.Signal_0003R", "test1.cpu.SignalTags.Signal_0004S"}));
 }
 
 TEST_F(Browser, BadMovesAndIndexesFail) {

@@ -39,7 +39,8 @@ class Group : public SimTest {
 
 TEST_F(Group, AddItemsGivesHandlesAndPerItemErrors) {
   std::vector<std::int32_t> errors;
-  auto handles = add({"SimulatePLC.Sine", "", "No.Such.Item", "  ", "SimulatePLC..Sine", "Line 1.Area B.Temperature"}, &errors);
+  auto handles =
+      add({"SimulatePLC.Sine", "", "No.Such.Item", "  ", "SimulatePLC..Sine", "Line 1.Area B.Temperature"}, &errors);
   ASSERT_EQ(handles.size(), 6u);
   EXPECT_NE(handles[0], 0);
   EXPECT_EQ(errors[0], 0);
@@ -87,8 +88,9 @@ TEST_F(Group, RemoveReportsUnknownAndZeroHandlesPerEntry) {
 
 TEST_F(Group, ValidateChecksWithoutAdding) {
   Variant err;
-  items->Validate(3, one_based(VT_BSTR, {Variant("SimulatePLC.Sine"), Variant("nope"), Variant("SimulatePLC.Text")}), err,
-                  one_based(VT_I2, {Variant(std::int16_t{VT_BSTR}), Variant(std::int16_t{0}), Variant(std::int16_t{VT_I4})}));
+  items->Validate(
+      3, one_based(VT_BSTR, {Variant("SimulatePLC.Sine"), Variant("nope"), Variant("SimulatePLC.Text")}), err,
+      one_based(VT_I2, {Variant(std::int16_t{VT_BSTR}), Variant(std::int16_t{0}), Variant(std::int16_t{VT_I4})}));
   EXPECT_EQ(ints(err), (std::vector<std::int32_t>{0, hr::OPC_E_UNKNOWNITEMID, hr::OPC_E_BADTYPE}));
   EXPECT_EQ(items->get_Count(), 0);
 }
@@ -161,10 +163,10 @@ TEST_F(Group, SyncWriteConvertsAndRefusesWhatItCannotWrite) {
   auto h = add({"SimulatePLC.Setpoint", "SimulatePLC.ReadOnly", "SimulatePLC.Types.Short", "SimulatePLC.Types.Short",
                 "SimulatePLC.Sine"});
   Variant err;
-  group->SyncWrite(6,
-                   one_based(VT_I4, {Variant(h[0]), Variant(h[1]), Variant(h[2]), Variant(h[3]), Variant(0), Variant(h[4])}),
-                   one_based(VT_VARIANT, {Variant("12.5"), Variant(1), Variant("abc"), Variant(70000), Variant(1), Variant(1.0)}),
-                   err);
+  group->SyncWrite(
+      6, one_based(VT_I4, {Variant(h[0]), Variant(h[1]), Variant(h[2]), Variant(h[3]), Variant(0), Variant(h[4])}),
+      one_based(VT_VARIANT, {Variant("12.5"), Variant(1), Variant("abc"), Variant(70000), Variant(1), Variant(1.0)}),
+      err);
   EXPECT_EQ(ints(err), (std::vector<std::int32_t>{0, hr::OPC_E_BADRIGHTS, hr::OPC_E_BADTYPE, hr::OPC_E_RANGE,
                                                   hr::OPC_E_INVALIDHANDLE, hr::OPC_E_BADRIGHTS}));
   EXPECT_EQ(items->GetOPCItem(h[0])->get_Value(), Variant(12.5));  // stored in the canonical type
@@ -187,11 +189,12 @@ TEST_F(Group, AsyncWriteCompletesLaterPerItem) {
   auto h = add({"SimulatePLC.Setpoint", "SimulatePLC.ReadOnly"});
   std::vector<std::vector<std::int32_t>> completions;
   std::int32_t tid_seen = 0;
-  group->AsyncWriteComplete().connect([&](std::int32_t tid, std::int32_t, const Variant& handles, const Variant& errors) {
-    tid_seen = tid;
-    completions.push_back(ints(handles));
-    completions.push_back(ints(errors));
-  });
+  group->AsyncWriteComplete().connect(
+      [&](std::int32_t tid, std::int32_t, const Variant& handles, const Variant& errors) {
+        tid_seen = tid;
+        completions.push_back(ints(handles));
+        completions.push_back(ints(errors));
+      });
   Variant err;
   std::int32_t cancel = 0;
   group->AsyncWrite(3, one_based(VT_I4, {Variant(h[0]), Variant(h[1]), Variant(4242)}),
@@ -239,12 +242,13 @@ TEST_F(Group, BackDoorRefusesPerItem) {
 TEST_F(Group, AHandlerMayRemoveItsGroupDuringTheCallback) {
   subscribe(50);
   add({"SimulatePLC.Sine"});
-  group->DataChange().connect([&](std::int32_t, std::int32_t, const Variant&, const Variant&, const Variant&, const Variant&) {
-    server->get_OPCGroups()->Remove(Variant("Group1"));
-    group.reset();
-    items.reset();
-    server.reset();
-  });
+  group->DataChange().connect(
+      [&](std::int32_t, std::int32_t, const Variant&, const Variant&, const Variant&, const Variant&) {
+        server->get_OPCGroups()->Remove(Variant("Group1"));
+        group.reset();
+        items.reset();
+        server.reset();
+      });
   pump(500);
   EXPECT_EQ(callbacks.size(), 1u);
   EXPECT_EQ(sim->connection_count(), 0u);

@@ -16,7 +16,8 @@ TEST_F(Registry, ListsTheEmbeddedServersOnEveryNameOfTheLocalNode) {
   char host[256] = {};
   gethostname(host, sizeof host - 1);
   auto server = create_opc_server();  // listing needs no connection
-  for (const Variant& node : {Variant::missing(), Variant(""), Variant("localhost"), Variant("127.0.0.1"), Variant(host)}) {
+  for (const Variant& node :
+       {Variant::missing(), Variant(""), Variant("localhost"), Variant("127.0.0.1"), Variant(host)}) {
     auto ids = texts(server->GetOPCServers(node));
     for (const char* expected : {kSimulationProgId, kExampleProgId, kFlatSimulationProgId, kNoBrowseSimulationProgId}) {
       EXPECT_NE(std::find(ids.begin(), ids.end(), expected), ids.end()) << expected;

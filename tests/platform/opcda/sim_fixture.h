@@ -40,17 +40,17 @@ class SimTest : public ::testing::Test, protected vexa32::testing::ManualLoop {
 
   // Records every DataChange of a group.
   void record(OPCGroup& group) {
-    group.DataChange().connect([this](std::int32_t, std::int32_t n, const Variant& h, const Variant& v, const Variant& q,
-                                      const Variant& t) {
-      Callback cb;
-      for (std::int32_t i = 1; i <= n; ++i) {
-        cb.handles.push_back(to_i4(h.array().at(i)));
-        cb.values.push_back(v.array().at(i));
-        cb.qualities.push_back(to_i4(q.array().at(i)));
-        cb.stamps.push_back(to_date(t.array().at(i)));
-      }
-      callbacks.push_back(std::move(cb));
-    });
+    group.DataChange().connect(
+        [this](std::int32_t, std::int32_t n, const Variant& h, const Variant& v, const Variant& q, const Variant& t) {
+          Callback cb;
+          for (std::int32_t i = 1; i <= n; ++i) {
+            cb.handles.push_back(to_i4(h.array().at(i)));
+            cb.values.push_back(v.array().at(i));
+            cb.qualities.push_back(to_i4(q.array().at(i)));
+            cb.stamps.push_back(to_date(t.array().at(i)));
+          }
+          callbacks.push_back(std::move(cb));
+        });
   }
 
   ScopedSimulation sim{kSimulationProgId};
