@@ -2,8 +2,7 @@
 # Sourced, not run.
 
 VEXA32_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-VEXA32_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-                 nlohmann-json3-dev)
+VEXA32_PACKAGES=(cmake ninja-build g++ libgtest-dev libbenchmark-dev nlohmann-json3-dev)
 
 # Installs the Debian packages of the list that are not installed yet; nothing when all are.
 vexa32_ensure_packages() {
