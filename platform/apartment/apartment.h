@@ -34,6 +34,9 @@ class Apartment {
   static Apartment& require_current();
 
   Clock& clock() noexcept { return *clock_; }
+  // Expires when the apartment is destroyed: objects that may outlive their loop check it before
+  // they touch the loop again.
+  std::weak_ptr<const void> liveness() const noexcept { return alive_; }
   const std::shared_ptr<Clock>& clock_ptr() const noexcept { return clock_; }
 
   // Thread-safe: queue a task to run on the loop, after the tasks already queued.
@@ -69,6 +72,7 @@ class Apartment {
   void wait_until(Clock::time_point deadline);
 
   std::shared_ptr<Clock> clock_;
+  std::shared_ptr<const void> alive_ = std::make_shared<int>(0);
   Apartment* previous_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;

@@ -326,7 +326,7 @@ class SimGroup final : public OPCGroup {
     cancel_id = conn_->server->next_handle();
     if (pending.empty()) return;
     std::weak_ptr<GroupState> weak = group_;
-    g.apartment.post([weak, pending = std::move(pending), transaction_id, refusal] {
+    g.post([weak, pending = std::move(pending), transaction_id, refusal] {
       auto grp = weak.lock();
       if (!grp || grp->removed) return;
       std::vector<Variant> handles, results;

@@ -34,6 +34,8 @@ class GroupState : public std::enable_shared_from_this<GroupState> {
   void tick();
   // A tick at the next turn of the loop, never inside the calling member.
   void post_tick();
+  // Queues a task on the group's loop; nothing when that loop is gone.
+  void post(Apartment::Task task);
   // The timer runs while the group is active and subscribed and not removed.
   void reschedule();
   void forget_reported();
@@ -45,6 +47,7 @@ class GroupState : public std::enable_shared_from_this<GroupState> {
   std::shared_ptr<SimulationServer> server;
   SimConnection* connection;  // null once removed
   Apartment& apartment;
+  std::weak_ptr<const void> apartment_alive;
   std::string name;
   std::int32_t server_handle = 0;
   std::int32_t client_handle = 0;

@@ -238,13 +238,15 @@ void SimulationServer::shut_down(const std::string& reason) {
 // ---------------------------------------------------------------- GroupState
 
 GroupState::GroupState(std::shared_ptr<SimulationServer> srv, SimConnection* conn, Apartment& apt)
-    : server(std::move(srv)), connection(conn), apartment(apt) {}
+    : server(std::move(srv)), connection(conn), apartment(apt), apartment_alive(apt.liveness()) {}
 
 GroupState::~GroupState() {
-  if (timer_) apartment.kill_timer(*timer_);
+  // A group released after its loop ended has no timer left to kill.
+  if (timer_ && !apartment_alive.expired()) apartment.kill_timer(*timer_);
 }
 
 void GroupState::reschedule() {
+  if (apartment_alive.expired()) return;
   bool should_run = active && subscribed && !removed;
   if (timer_) {
     apartment.kill_timer(*timer_);
@@ -259,9 +261,13 @@ void GroupState::reschedule() {
 
 void GroupState::post_tick() {
   std::weak_ptr<GroupState> weak = weak_from_this();
-  apartment.post([weak] {
+  post([weak] {
     if (auto g = weak.lock()) g->tick();
   });
+}
+
+void GroupState::post(Apartment::Task task) {
+  if (!apartment_alive.expired()) apartment.post(std::move(task));
 }
 
 void GroupState::forget_reported() {

@@ -152,6 +152,19 @@ TEST_F(Server, BrowserIsNothingOnAServerThatCannotBrowse) {
   EXPECT_NE(connect()->CreateBrowser(), nullptr);
 }
 
+TEST_F(Server, AGroupReleasedAfterItsLoopEndedDoesNoHarm) {
+  std::shared_ptr<OPCGroup> group;
+  {
+    Apartment inner;  // a loop of its own, ended before the group is released
+    auto server = connect();
+    group = server->get_OPCGroups()->Add(Variant("G"));
+    group->put_IsSubscribed(true);
+  }
+  group->put_UpdateRate(50);
+  group.reset();
+  EXPECT_EQ(sim->connection_count(), 0u);
+}
+
 TEST_F(Server, ConnectNeedsAMessageLoop) {
   std::thread other([] {
     auto server = create_opc_server();
