@@ -1,6 +1,5 @@
 #include "control/vexa.h"
 
-#include <cassert>
 
 #include "control/csv.h"
 #include "platform/automation/convert.h"
@@ -134,8 +133,16 @@ void vexa::put_nodname(const std::string& value) {
   property_changed("nodname");
 }
 
+namespace {
+// The per-slot members are reached by their own names, so a bad slot number here is a caller's
+// mistake: subscript out of range, never memory outside the tables.
+void check_slot(int slot) {
+  if (slot < 0 || slot >= vexa::kSlots) throw subscript_error();
+}
+}  // namespace
+
 std::string vexa::get_itm(int slot) const {
-  assert(slot >= 0 && slot < kSlots);
+  check_slot(slot);
   return itm_[static_cast<std::size_t>(slot)];
 }
 
@@ -145,13 +152,13 @@ void vexa::put_itm(int slot, const std::string& value) {
     for (int i = 0; i < kSlots; ++i) n[static_cast<std::size_t>(i)] = "itm" + std::to_string(i);
     return n;
   }();
-  assert(slot >= 0 && slot < kSlots);
+  check_slot(slot);
   itm_[static_cast<std::size_t>(slot)] = value;
   property_changed(names[static_cast<std::size_t>(slot)].c_str());
 }
 
 Variant vexa::get_vl(int slot) const {
-  assert(slot >= 0 && slot < kSlots);
+  check_slot(slot);
   return itemValues[static_cast<std::size_t>(slot)];
 }
 

@@ -49,7 +49,7 @@ class vexa : public Dispatch {
   void put_svrname(const std::string& value);
   std::string get_nodname() const;
   void put_nodname(const std::string& value);
-  // itmN and vlN: one rule each for the 60 slots; an index outside 0..59 is a programming error.
+  // itmN and vlN: one rule each for the 60 slots; a slot outside 0..59 fails with error 9.
   std::string get_itm(int slot) const;
   void put_itm(int slot, const std::string& value);
   Variant get_vl(int slot) const;

@@ -64,6 +64,15 @@ INSTANTIATE_TEST_SUITE_P(Cases, SlotIndexes,
                                            OutOfRange{"largest", 32767}, OutOfRange{"smallest", -32768}),
                          [](const auto& info) { return std::to_string(info.index); });
 
+TEST_F(Slots, DirectSlotAccessorsRefuseOtherSlots) {
+  for (int bad : {-1, 60, 1000}) {
+    EXPECT_THROW(control->get_itm(bad), AutomationError);
+    EXPECT_THROW(control->put_itm(bad, "x"), AutomationError);
+    EXPECT_THROW(control->get_vl(bad), AutomationError);
+  }
+  EXPECT_TRUE(site.changes.empty());
+}
+
 TEST_F(Slots, SetItmNameIsAPutOfTheSlotsProperty) {
   control->SetItmName(29, "x");
   EXPECT_EQ(control->get("itm29"), Variant("x"));
