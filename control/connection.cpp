@@ -47,11 +47,11 @@ void vexa::set_group(std::shared_ptr<opcda::OPCGroup> group) {
   data_change_cookie_ = 0;
   ConnectedGroup = std::move(group);
   if (!ConnectedGroup) return;
-  std::weak_ptr<vexa*> self = self_;
+  // The sink is disconnected before the control goes (set_group(nullptr) in the destructor), and
+  // a raise under way skips a sink disconnected meanwhile, so it never reaches a dead control.
   data_change_cookie_ = ConnectedGroup->DataChange().connect(
-      [self](std::int32_t tid, std::int32_t n, const Variant& h, const Variant& v, const Variant& q, const Variant& t) {
-        auto control = self.lock();
-        if (control && *control) (*control)->ConnectedGroup_DataChange(tid, n, h, v, q, t);
+      [this](std::int32_t tid, std::int32_t n, const Variant& h, const Variant& v, const Variant& q, const Variant& t) {
+        ConnectedGroup_DataChange(tid, n, h, v, q, t);
       });
 }
 

@@ -107,10 +107,9 @@ const TypeInfo& vexa::source_interface() {
 
 const TypeInfo& vexa::type_info() const { return default_interface(); }
 
-vexa::vexa() : events_(source_interface()), self_(std::make_shared<vexa*>(this)) { itemQualities.fill(kNoQuality); }
+vexa::vexa() : events_(source_interface()) { itemQualities.fill(kNoQuality); }
 
 vexa::~vexa() {
-  *self_ = nullptr;
   if (IsConnect) run_disconnect_sequence(true);
   set_group(nullptr);
 }

@@ -130,8 +130,6 @@ class vexa : public Dispatch {
   Cookie data_change_cookie_ = 0;
   Variant itemServerHandles;  // one-based VT_ARRAY|VT_I4 from the add, entry k for slot k-1
   Variant itemErrors;
-  // Shared with the data-change sink so that a sink call after destruction finds no control.
-  std::shared_ptr<vexa*> self_;
 };
 
 }  // namespace vexa32

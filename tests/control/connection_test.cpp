@@ -130,6 +130,14 @@ TEST_F(Connection, TheHostMayDisconnectFromItsHandler) {
   EXPECT_NE(control->GetVl(0), Variant());  // values stay after the disconnect
 }
 
+TEST_F(Connection, TheHostMayDestroyTheControlFromItsHandler) {
+  connect_with({{0, "SimulatePLC.Sine"}});
+  on_dat_change = [&] { control.reset(); };
+  pump(500);
+  EXPECT_EQ(dat_changes, 1);
+  EXPECT_EQ(sim->connection_count(), 0u);
+}
+
 TEST_F(Connection, AfterDiscnnValuesStayAndNoMoreEventsArrive) {
   connect_with({{0, "SimulatePLC.Sine"}});
   pump(300);
