@@ -91,7 +91,8 @@ const std::string& Variant::bstr() const {
 
 HRESULT Variant::error_code() const noexcept {
   if (vt_ != VT_ERROR) return hr::S_OK;
-  return static_cast<HRESULT>(std::get<std::int64_t>(data_));
+  const auto* code = std::get_if<std::int64_t>(&data_);
+  return code ? static_cast<HRESULT>(*code) : hr::S_OK;
 }
 
 const SafeArray& Variant::array() const {
