@@ -19,7 +19,7 @@ class Counter : public Dispatch {
             .get("UpdateRate", 1, VT_VARIANT, [](Counter& c) { return Variant(c.rate); })
             .put("UpdateRate", 1, VT_VARIANT, [](Counter& c, const Variant& v) { c.put_UpdateRate(v); })
             .method("GetVl", 2, {{"index", VT_I2}}, VT_VARIANT,
-                    [](Counter& c, std::vector<Variant>& a) { return c.GetVl(a[0].i2()); })
+                    [](Counter& c, InvokeArgs a) { return c.GetVl(a[0].i2()); })
             .build();
     return ti;
   }

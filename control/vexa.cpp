@@ -40,42 +40,42 @@ TypeInfo build_default_interface() {
   TypeInfoBuilder<vexa> b("_vexa");
   b.get("IsConnect", kIsConnect, VT_BOOL, [](vexa& c) { return Variant::from_bool(c.get_IsConnect()); });
   b.put("IsConnect", kIsConnect, VT_BOOL, [](vexa& c, const Variant& v) { c.put_IsConnect(v.boolean()); });
-  b.method("cnnec", kCnnec, {}, VT_BOOL, [](vexa& c, std::vector<Variant>&) { return Variant::from_bool(c.cnnec()); });
+  b.method("cnnec", kCnnec, {}, VT_BOOL, [](vexa& c, InvokeArgs) { return Variant::from_bool(c.cnnec()); });
   b.method("discnn", kDiscnn, {}, VT_BOOL,
-           [](vexa& c, std::vector<Variant>&) { return Variant::from_bool(c.discnn()); });
+           [](vexa& c, InvokeArgs) { return Variant::from_bool(c.discnn()); });
   b.get("svrname", kSvrname, VT_BSTR, [](vexa& c) { return Variant(c.get_svrname()); });
   b.put("svrname", kSvrname, VT_BSTR, [](vexa& c, const Variant& v) { c.put_svrname(v.bstr()); });
   b.get("nodname", kNodname, VT_BSTR, [](vexa& c) { return Variant(c.get_nodname()); });
   b.put("nodname", kNodname, VT_BSTR, [](vexa& c, const Variant& v) { c.put_nodname(v.bstr()); });
   add_slot_members(b, 0, 19);
   b.method("opcWrt", kOpcWrt, {{"itm_no", VT_I2}, {"vl", VT_VARIANT}}, VT_BOOL,
-           [](vexa& c, std::vector<Variant>& a) { return Variant::from_bool(c.opcWrt(a[0].i2(), a[1])); });
+           [](vexa& c, InvokeArgs a) { return Variant::from_bool(c.opcWrt(a[0].i2(), a[1])); });
   b.method("GetVl", kGetVl, {{"index", VT_I2}}, VT_VARIANT,
-           [](vexa& c, std::vector<Variant>& a) { return c.GetVl(a[0].i2()); });
+           [](vexa& c, InvokeArgs a) { return c.GetVl(a[0].i2()); });
   b.method("GetItmName", kGetItmName, {{"index", VT_I2}}, VT_BSTR,
-           [](vexa& c, std::vector<Variant>& a) { return Variant(c.GetItmName(a[0].i2())); });
+           [](vexa& c, InvokeArgs a) { return Variant(c.GetItmName(a[0].i2())); });
   b.method("SetItmName", kSetItmName, {{"index", VT_I2}, {"name", VT_BSTR}}, VT_EMPTY,
-           [](vexa& c, std::vector<Variant>& a) {
+           [](vexa& c, InvokeArgs a) {
              c.SetItmName(a[0].i2(), a[1].bstr());
              return Variant();
            });
   b.method("GetQuality", kGetQuality, {{"index", VT_I2}}, VT_VARIANT,
-           [](vexa& c, std::vector<Variant>& a) { return c.GetQuality(a[0].i2()); });
+           [](vexa& c, InvokeArgs a) { return c.GetQuality(a[0].i2()); });
   b.method("GetTimeStamp", kGetTimeStamp, {{"index", VT_I2}}, VT_DATE,
-           [](vexa& c, std::vector<Variant>& a) { return Variant::date(c.GetTimeStamp(a[0].i2())); });
+           [](vexa& c, InvokeArgs a) { return Variant::date(c.GetTimeStamp(a[0].i2())); });
   b.get("UpdateRate", kUpdateRate, VT_VARIANT, [](vexa& c) { return c.get_UpdateRate(); });
   b.put("UpdateRate", kUpdateRate, VT_VARIANT, [](vexa& c, const Variant& v) { c.put_UpdateRate(v); });
   b.method("ReadTextFileContents", kReadTextFileContents, {{"filename", VT_BSTR}}, VT_BSTR,
-           [](vexa& c, std::vector<Variant>& a) { return Variant(c.ReadTextFileContents(a[0].bstr())); });
+           [](vexa& c, InvokeArgs a) { return Variant(c.ReadTextFileContents(a[0].bstr())); });
   b.method("FileExists", kFileExists, {{"strPath", VT_BSTR}}, VT_BOOL,
-           [](vexa& c, std::vector<Variant>& a) { return Variant::from_bool(c.FileExists(a[0].bstr())); });
+           [](vexa& c, InvokeArgs a) { return Variant::from_bool(c.FileExists(a[0].bstr())); });
   b.method("loadCSV", kLoadCSV,
            {{"startRow", VT_I2},
             {"columnIndex", VT_I2},
             {"rowCount", VT_I2},
             {"delimitWord", VT_BSTR},
             {"sourceFile", VT_BSTR}},
-           VT_EMPTY, [](vexa& c, std::vector<Variant>& a) {
+           VT_EMPTY, [](vexa& c, InvokeArgs a) {
              c.loadCSV(a[0].i2(), a[1].i2(), a[2].i2(), a[3].bstr(), a[4].bstr());
              return Variant();
            });

@@ -1,6 +1,7 @@
 #include "platform/automation/typeinfo.h"
 
 #include <algorithm>
+#include <memory>
 #include <cctype>
 #include <stdexcept>
 
@@ -19,6 +20,40 @@ std::string lower(std::string_view s) {
 std::uint64_t key(DISPID dispid, InvokeKind kind) {
   return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(dispid)) << 8) | static_cast<std::uint8_t>(kind);
 }
+
+// Arguments after coercion: up to kInline in place, more on the heap.
+class CoercedArgs {
+ public:
+  explicit CoercedArgs(std::size_t n) {
+    if (n > kInline) {
+      heap_.reserve(n);
+      data_ = nullptr;
+    }
+  }
+  ~CoercedArgs() {
+    if (data_) std::destroy_n(data_, count_);
+  }
+  CoercedArgs(const CoercedArgs&) = delete;
+  CoercedArgs& operator=(const CoercedArgs&) = delete;
+
+  void push(Variant v) {
+    if (data_) {
+      new (data_ + count_) Variant(std::move(v));
+    } else {
+      heap_.push_back(std::move(v));
+    }
+    ++count_;
+  }
+  InvokeArgs span() { return data_ ? InvokeArgs(data_, count_) : InvokeArgs(heap_.data(), heap_.size()); }
+  Variant& operator[](std::size_t i) { return span()[i]; }
+
+ private:
+  static constexpr std::size_t kInline = 6;
+  alignas(Variant) unsigned char storage_[kInline * sizeof(Variant)];
+  Variant* data_ = reinterpret_cast<Variant*>(storage_);
+  std::size_t count_ = 0;
+  std::vector<Variant> heap_;
+};
 
 }  // namespace
 
@@ -42,7 +77,20 @@ const MemberInfo* TypeInfo::find(DISPID dispid, InvokeKind kind) const {
 }
 
 std::optional<DISPID> TypeInfo::try_dispid_of(std::string_view name) const {
-  auto it = by_name_.find(lower(name));
+  // Lower-cased on the stack: a lookup by name allocates nothing for the names members have.
+  char buffer[64];
+  std::string long_name;
+  std::string_view key;
+  if (name.size() <= sizeof buffer) {
+    for (std::size_t i = 0; i < name.size(); ++i) {
+      buffer[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
+    }
+    key = std::string_view(buffer, name.size());
+  } else {
+    long_name = lower(name);
+    key = long_name;
+  }
+  auto it = by_name_.find(key);
   if (it == by_name_.end()) return std::nullopt;
   return it->second;
 }
@@ -63,7 +111,7 @@ std::vector<std::string> TypeInfo::browsable_properties() const {
   return out;
 }
 
-Variant Dispatch::Invoke(DISPID dispid, InvokeKind kind, std::vector<Variant>& args) {
+Variant Dispatch::Invoke(DISPID dispid, InvokeKind kind, std::span<Variant> args) {
   const TypeInfo& info = type_info();
   const MemberInfo* m = info.find(dispid, kind);
   // Late binding lets a parameterless method be read like a property and the other way round.
@@ -75,36 +123,34 @@ Variant Dispatch::Invoke(DISPID dispid, InvokeKind kind, std::vector<Variant>& a
   if (args.size() > params.size()) throw argument_count_error(m->name);
   std::size_t given = args.size();
 
-  std::vector<Variant> coerced;
-  coerced.reserve(params.size());
+  // Most members take a few arguments: they are coerced into storage on the stack, and only as
+  // many as the member declares are constructed.
+  CoercedArgs coerced(params.size());
   for (std::size_t i = 0; i < params.size(); ++i) {
     const ParamInfo& p = params[i];
     if (i >= given || args[i].is_missing()) {
       if (!p.optional) throw argument_not_optional_error(m->name);
-      coerced.push_back(Variant::missing());
+      coerced.push(Variant::missing());
       continue;
     }
-    coerced.push_back(p.type == VT_VARIANT ? args[i] : change_type(args[i], p.type));
+    coerced.push(p.type == VT_VARIANT ? args[i] : change_type(args[i], p.type));
   }
 
-  Variant result = m->handler(*this, coerced);
+  Variant result = m->handler(*this, coerced.span());
   for (std::size_t i = 0; i < given; ++i) {
     if (params[i].byref) args[i] = std::move(coerced[i]);
   }
   return result;
 }
 
-Variant Dispatch::Invoke(std::string_view name, InvokeKind kind, std::vector<Variant>& args) {
+Variant Dispatch::Invoke(std::string_view name, InvokeKind kind, std::span<Variant> args) {
   return Invoke(type_info().dispid_of(name), kind, args);
 }
 
-Variant Dispatch::get(std::string_view name) {
-  std::vector<Variant> args;
-  return Invoke(name, InvokeKind::PropertyGet, args);
-}
+Variant Dispatch::get(std::string_view name) { return Invoke(name, InvokeKind::PropertyGet, std::span<Variant>()); }
 
 void Dispatch::put(std::string_view name, const Variant& value) {
-  std::vector<Variant> args{value};
+  Variant args[1] = {value};
   Invoke(name, InvokeKind::PropertyPut, args);
 }
 

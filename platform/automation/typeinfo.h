@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -29,6 +30,9 @@ inline constexpr std::uint32_t FUNCFLAG_FNONBROWSABLE = 0x400;
 
 class Dispatch;
 
+// The arguments a member receives, coerced to their declared types; byref ones may be written.
+using InvokeArgs = std::span<Variant>;
+
 struct ParamInfo {
   std::string name;
   VarType type = VT_VARIANT;
@@ -37,7 +41,7 @@ struct ParamInfo {
 };
 
 struct MemberInfo {
-  using Handler = std::function<Variant(Dispatch& self, std::vector<Variant>& args)>;
+  using Handler = std::function<Variant(Dispatch& self, InvokeArgs args)>;
 
   std::string name;
   DISPID dispid = 0;
@@ -71,7 +75,11 @@ class TypeInfo {
  private:
   std::string name_;
   std::vector<MemberInfo> members_;
-  std::unordered_map<std::string, DISPID> by_name_;                // lower-case name
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+  };
+  std::unordered_map<std::string, DISPID, NameHash, std::equal_to<>> by_name_;  // lower-case name
   std::unordered_map<std::uint64_t, std::size_t> by_dispid_kind_;  // (dispid, kind) -> index
 };
 
@@ -83,8 +91,8 @@ class Dispatch {
 
   // Arguments in declared order (left to right). Missing trailing optional arguments are filled
   // with Variant::missing(); byref arguments are written back into args.
-  Variant Invoke(DISPID dispid, InvokeKind kind, std::vector<Variant>& args);
-  Variant Invoke(std::string_view name, InvokeKind kind, std::vector<Variant>& args);
+  Variant Invoke(DISPID dispid, InvokeKind kind, std::span<Variant> args);
+  Variant Invoke(std::string_view name, InvokeKind kind, std::span<Variant> args);
 
   Variant get(std::string_view name);
   void put(std::string_view name, const Variant& value);
@@ -105,7 +113,7 @@ class TypeInfoBuilder {
     m.kind = InvokeKind::PropertyGet;
     m.result = type;
     m.flags = flags;
-    m.handler = [f = std::move(f)](Dispatch& self, std::vector<Variant>&) { return f(static_cast<T&>(self)); };
+    m.handler = [f = std::move(f)](Dispatch& self, InvokeArgs) { return f(static_cast<T&>(self)); };
     info_.add(std::move(m));
     return *this;
   }
@@ -118,7 +126,7 @@ class TypeInfoBuilder {
     m.kind = InvokeKind::PropertyPut;
     m.params = {ParamInfo{"value", type}};
     m.flags = flags;
-    m.handler = [f = std::move(f)](Dispatch& self, std::vector<Variant>& args) {
+    m.handler = [f = std::move(f)](Dispatch& self, InvokeArgs args) {
       f(static_cast<T&>(self), args[0]);
       return Variant();
     };
@@ -127,7 +135,7 @@ class TypeInfoBuilder {
   }
 
   TypeInfoBuilder& method(std::string name, DISPID dispid, std::vector<ParamInfo> params, VarType result,
-                          std::function<Variant(T&, std::vector<Variant>&)> f, std::uint32_t flags = 0) {
+                          std::function<Variant(T&, InvokeArgs)> f, std::uint32_t flags = 0) {
     MemberInfo m;
     m.name = std::move(name);
     m.dispid = dispid;
@@ -135,7 +143,7 @@ class TypeInfoBuilder {
     m.params = std::move(params);
     m.result = result;
     m.flags = flags;
-    m.handler = [f = std::move(f)](Dispatch& self, std::vector<Variant>& args) {
+    m.handler = [f = std::move(f)](Dispatch& self, InvokeArgs args) {
       return f(static_cast<T&>(self), args);
     };
     info_.add(std::move(m));

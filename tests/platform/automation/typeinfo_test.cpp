@@ -20,12 +20,12 @@ class Gadget : public Dispatch {
                                    .get("Rate", 2, VT_VARIANT, [](Gadget& g) { return Variant(g.count); })
                                    .put("Rate", 2, VT_VARIANT, [](Gadget& g, const Variant& v) { g.count = to_i2(v); })
                                    .method("Add", 3, {{"a", VT_I4}, {"b", VT_I4, true}}, VT_I4,
-                                           [](Gadget&, std::vector<Variant>& args) {
+                                           [](Gadget&, InvokeArgs args) {
                                              std::int32_t b = args[1].is_missing() ? 100 : args[1].i4();
                                              return Variant(args[0].i4() + b);
                                            })
                                    .method("Fill", 4, {{"out", VT_BSTR, false, true}}, VT_EMPTY,
-                                           [](Gadget&, std::vector<Variant>& args) {
+                                           [](Gadget&, InvokeArgs args) {
                                              args[0] = Variant("filled");
                                              return Variant();
                                            })
