@@ -108,8 +108,9 @@ HRESULT SimulationServer::write(const ItemDef& item, const Variant& value) {
   Variant converted;
   try {
     converted = change_type(value, item.canonical);
-  } catch (const AutomationError& e) {
-    return e.hresult() == hr::DISP_E_OVERFLOW ? hr::OPC_E_RANGE : hr::OPC_E_BADTYPE;
+  } catch (const AutomationError&) {
+    // A value of no fitting type and one out of the type's range alike: it cannot be converted.
+    return hr::OPC_E_BADTYPE;
   }
   Runtime& rt = runtime_[item.index];
   rt.value = std::move(converted);
