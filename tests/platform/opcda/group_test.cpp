@@ -106,6 +106,7 @@ TEST_F(Group, FirstValuesArriveAfterTheCallNotInsideIt) {
   EXPECT_EQ(callbacks[0].values[1], Variant("hello"));
   EXPECT_EQ(callbacks[0].qualities[0], OPC_QUALITY_GOOD);
   EXPECT_GT(callbacks[0].stamps[0], 46000.0);
+  EXPECT_DOUBLE_EQ(server->get_LastUpdateTime(), server->get_CurrentTime());  // the callback just sent
 }
 
 TEST_F(Group, OnlyChangedItemsAreReportedAfterTheFirstCallback) {
