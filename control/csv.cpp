@@ -47,10 +47,20 @@ bool match_name(std::string_view name, std::string_view pattern) {
 }  // namespace
 
 std::string ReadTextFileContents(const std::string& filename) {
-  detail::RawBuffer buffer;
-  std::size_t size = 0;
-  if (!read_whole_file(filename, buffer, size)) return {};
-  return std::string(buffer.data(), size);
+  // Straight into the text handed back: no buffer in between to copy from.
+  if (filename.empty() || filename.find('\0') != std::string::npos) return {};
+  FILE* f = std::fopen(filename.c_str(), "rb");
+  if (!f) return {};
+  std::string out;
+  struct stat st {};
+  bool ok = ::fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+  if (ok) {
+    out.resize(static_cast<std::size_t>(st.st_size));
+    out.resize(out.empty() ? 0 : std::fread(out.data(), 1, out.size(), f));
+    ok = std::ferror(f) == 0;
+  }
+  std::fclose(f);
+  return ok ? out : std::string();
 }
 
 bool FileExists(const std::string& path) {

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,7 +47,6 @@ class CsvRows {
     std::uint32_t begin, length;
   };
   void split_lines(std::size_t size);
-  const Span* spans() const noexcept { return reinterpret_cast<const Span*>(lines_.data()); }
 
   detail::RawBuffer text_;
   std::string delimiter_;

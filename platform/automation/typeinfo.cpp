@@ -1,21 +1,16 @@
 #include "platform/automation/typeinfo.h"
 
 #include <algorithm>
-#include <memory>
 #include <cctype>
+#include <memory>
 #include <stdexcept>
 
 #include "platform/automation/convert.h"
 #include "platform/automation/errors.h"
+#include "platform/automation/text.h"
 
 namespace vexa32 {
 namespace {
-
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 std::uint64_t key(DISPID dispid, InvokeKind kind) {
   return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(dispid)) << 8) | static_cast<std::uint8_t>(kind);
@@ -58,7 +53,7 @@ class CoercedArgs {
 }  // namespace
 
 TypeInfo& TypeInfo::add(MemberInfo member) {
-  std::string lname = lower(member.name);
+  std::string lname = ascii_lower(member.name);
   auto named = by_name_.find(lname);
   if (named != by_name_.end() && named->second != member.dispid) {
     throw std::logic_error(name_ + ": member " + member.name + " declared with two DISPIDs");
@@ -87,7 +82,7 @@ std::optional<DISPID> TypeInfo::try_dispid_of(std::string_view name) const {
     }
     key = std::string_view(buffer, name.size());
   } else {
-    long_name = lower(name);
+    long_name = ascii_lower(name);
     key = long_name;
   }
   auto it = by_name_.find(key);

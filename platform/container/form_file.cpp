@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "platform/automation/errors.h"
+#include "platform/automation/text.h"
 
 namespace vexa32 {
 namespace {
@@ -174,7 +175,7 @@ int need_int_field(const json& obj, const char* key, const std::string& where) {
 
 FormControl* Form::find(std::string_view control_name) {
   for (auto& c : controls) {
-    if (lower_key(c.name) == lower_key(control_name)) return &c;
+    if (ascii_lower(c.name) == ascii_lower(control_name)) return &c;
   }
   return nullptr;
 }

@@ -1,20 +1,14 @@
 #include "platform/container/property_bag.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "platform/automation/errors.h"
+#include "platform/automation/text.h"
 
 namespace vexa32 {
 
-std::string lower_key(std::string_view key) {
-  std::string out(key);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
 const Variant* MemoryPropertyBag::find(std::string_view key) const {
-  std::string k = lower_key(key);
+  std::string k = ascii_lower(key);
   for (const auto& [name, value] : entries_) {
     if (name == k) return &value;
   }
@@ -22,7 +16,7 @@ const Variant* MemoryPropertyBag::find(std::string_view key) const {
 }
 
 void MemoryPropertyBag::set(std::string_view key, Variant value) {
-  std::string k = lower_key(key);
+  std::string k = ascii_lower(key);
   for (auto& [name, stored] : entries_) {
     if (name == k) {
       stored = std::move(value);
@@ -33,7 +27,7 @@ void MemoryPropertyBag::set(std::string_view key, Variant value) {
 }
 
 bool MemoryPropertyBag::remove(std::string_view key) {
-  std::string k = lower_key(key);
+  std::string k = ascii_lower(key);
   auto it = std::find_if(entries_.begin(), entries_.end(), [&](const auto& e) { return e.first == k; });
   if (it == entries_.end()) return false;
   entries_.erase(it);
@@ -42,11 +36,11 @@ bool MemoryPropertyBag::remove(std::string_view key) {
 
 void MemoryPropertyBag::fail_next(std::string key) {
   fail_armed_ = true;
-  fail_key_ = lower_key(key);
+  fail_key_ = ascii_lower(key);
 }
 
 void MemoryPropertyBag::check_failure(std::string_view key) {
-  if (fail_armed_ && (fail_key_.empty() || fail_key_ == lower_key(key))) {
+  if (fail_armed_ && (fail_key_.empty() || fail_key_ == ascii_lower(key))) {
     fail_armed_ = false;
     throw illegal_function_call_error("property bag refused key " + std::string(key));
   }

@@ -48,6 +48,4 @@ class MemoryPropertyBag : public PropertyBag {
   std::string fail_key_;
 };
 
-std::string lower_key(std::string_view key);
-
 }  // namespace vexa32

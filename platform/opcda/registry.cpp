@@ -2,19 +2,12 @@
 
 #include <unistd.h>
 
-#include <cctype>
-
 #include "platform/automation/convert.h"
+#include "platform/automation/text.h"
 #include "platform/opcda/simulation.h"
 
 namespace vexa32::opcda {
 namespace {
-
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 AutomationError unreachable(const std::string& node) {
   return hresult_error(hr::RPC_S_SERVER_UNAVAILABLE, "The node \"" + node + "\" cannot be reached");
@@ -34,13 +27,13 @@ void ServerRegistry::register_server(const std::string& prog_id, std::shared_ptr
     unregister_server(prog_id);
     return;
   }
-  modules_[lower(prog_id)] = Entry{prog_id, std::move(module)};
+  modules_[ascii_lower(prog_id)] = Entry{prog_id, std::move(module)};
 }
 
-void ServerRegistry::unregister_server(const std::string& prog_id) { modules_.erase(lower(prog_id)); }
+void ServerRegistry::unregister_server(const std::string& prog_id) { modules_.erase(ascii_lower(prog_id)); }
 
 std::shared_ptr<ServerModule> ServerRegistry::registered(const std::string& prog_id) const {
-  auto it = modules_.find(lower(prog_id));
+  auto it = modules_.find(ascii_lower(prog_id));
   return it == modules_.end() ? nullptr : it->second.module;
 }
 
@@ -51,10 +44,10 @@ std::string ServerRegistry::node_name(const Variant& node) {
 
 bool ServerRegistry::is_local_node(const std::string& node) {
   if (node.empty()) return true;
-  std::string n = lower(node);
+  std::string n = ascii_lower(node);
   if (n == "localhost" || n == "127.0.0.1" || n == "::1" || n == ".") return true;
   char host[256] = {};
-  if (gethostname(host, sizeof host - 1) == 0 && n == lower(host)) return true;
+  if (gethostname(host, sizeof host - 1) == 0 && n == ascii_lower(host)) return true;
   return false;
 }
 
