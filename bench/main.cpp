@@ -8,6 +8,7 @@ int main(int argc, char** argv) {
   reporter.compare("BM_SimulationDataChange", "BM_BuildCallbackArrays");
   reporter.compare("BM_ControlDataChange", "BM_CopySixtyVariants");
   reporter.compare("BM_SplitCSVRows_50MB", "BM_Getline_50MB");
+  reporter.compare("BM_SplitCSVRowsWholeTable_50MB", "BM_Getline_50MB");
   reporter.compare("BM_LoadCSV_60Rows", "BM_Getline_60Rows");
   return vexa32::bench::run_with_ratios(argc, argv, reporter);
 }

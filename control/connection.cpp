@@ -19,9 +19,12 @@ void vexa::run_connect_sequence() {
     ConnectedOPCServer = opcda::create_opc_server();
     ConnectedOPCServer->Connect(svrname_, nodname_);
     ConnectedGroups = ConnectedOPCServer->get_OPCGroups();
+    // A group held from an earlier connection is not in this collection.
+    group_added_ = false;
     ConnectedGroups->put_DefaultGroupIsActive(true);
     ConnectedGroups->put_DefaultGroupDeadband(0.0f);
     set_group(ConnectedGroups->Add(Variant(kGroupName)));
+    group_added_ = true;
     ConnectedGroup->put_UpdateRate(std::int32_t{update_rate_});
     ConnectedGroup->put_IsSubscribed(true);
 
@@ -143,14 +146,19 @@ void vexa::run_disconnect_sequence(bool swallow_group_failure) {
   }
   // 2. The group, with no trap: discnn hands its failure to the caller; the button and the
   // destructor have none, so they go on and leave nothing connected.
+  // A connect that failed before its group was added left nothing to remove: that removal is
+  // skipped rather than failing every later discnn and leaving the server connected.
   if (ConnectedGroups) {
-    try {
-      ConnectedGroups->Remove(Variant(kGroupName));
-    } catch (const AutomationError&) {
-      if (!swallow_group_failure) throw;
+    if (group_added_) {
+      try {
+        ConnectedGroups->Remove(Variant(kGroupName));
+      } catch (const AutomationError&) {
+        if (!swallow_group_failure) throw;
+      }
     }
     ConnectedGroups.reset();
     set_group(nullptr);
+    group_added_ = false;
   }
   // 3. The server, every failure ignored.
   if (ConnectedOPCServer) {

@@ -4,21 +4,19 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <stdexcept>
 
 #include "platform/automation/errors.h"
+#include "platform/container/text_file.h"
 
 namespace vexa32 {
 namespace {
 
-bool read_whole_file(const std::string& filename, detail::RawBuffer& buffer, std::size_t& size);
-
 bool is_regular_file(const std::string& path) {
+  // stat looks at the name without opening it: nothing here can block on a FIFO.
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
@@ -47,20 +45,9 @@ bool match_name(std::string_view name, std::string_view pattern) {
 }  // namespace
 
 std::string ReadTextFileContents(const std::string& filename) {
-  // Straight into the text handed back: no buffer in between to copy from.
-  if (filename.empty() || filename.find('\0') != std::string::npos) return {};
-  FILE* f = std::fopen(filename.c_str(), "rb");
-  if (!f) return {};
-  std::string out;
-  struct stat st {};
-  bool ok = ::fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
-  if (ok) {
-    out.resize(static_cast<std::size_t>(st.st_size));
-    out.resize(out.empty() ? 0 : std::fread(out.data(), 1, out.size(), f));
-    ok = std::ferror(f) == 0;
-  }
-  std::fclose(f);
-  return ok ? out : std::string();
+  std::string text;
+  read_text_file(filename, text);  // empty whenever it fails
+  return text;
 }
 
 bool FileExists(const std::string& path) {
@@ -85,92 +72,101 @@ bool FileExists(const std::string& path) {
   return found;
 }
 
-namespace {
+// Splits text handed over in pieces: a line and even a CR LF pair may straddle two pieces. Every
+// row is counted; only the rows in the table's window keep their text.
+class RowSplitter {
+ public:
+  explicit RowSplitter(CsvRows& rows) : rows_(rows) { start_line(); }
 
-// The whole file into a buffer; false when the file cannot be opened or read, is no ordinary
-// file, or is too large for a row table (4 GiB and more).
-bool read_whole_file(const std::string& filename, detail::RawBuffer& buffer, std::size_t& size) {
-  if (filename.empty() || filename.find('\0') != std::string::npos) return false;
-  FILE* f = std::fopen(filename.c_str(), "rb");
-  if (!f) return false;
-  struct stat st {};
-  bool ok =
-      ::fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) < 0xFFFFFFFFull;
-  if (ok) {
-    buffer = detail::RawBuffer(static_cast<std::size_t>(st.st_size));
-    size = buffer.size() ? std::fread(buffer.data(), 1, buffer.size(), f) : 0;
-    ok = std::ferror(f) == 0;
+  void feed(const char* data, std::size_t size) {
+    const char* p = data;
+    const char* const end = data + size;
+    // The next NUL of the piece, looked for again only once it is passed: most text has none.
+    const char* nul = static_cast<const char*>(std::memchr(p, '\0', size));
+    if (pending_cr_ && p < end) {
+      pending_cr_ = false;
+      if (*p == '\n') {
+        end_line();
+        ++p;
+      } else {
+        add_text("\r", 1);
+      }
+    }
+    while (p < end) {
+      const char* cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<std::size_t>(end - p)));
+      const char* stop = cr ? cr : end;
+      if (nul && nul < stop) {
+        line_has_nul_ = true;
+        nul = static_cast<const char*>(std::memchr(stop, '\0', static_cast<std::size_t>(end - stop)));
+      }
+      add_text(p, static_cast<std::size_t>(stop - p));
+      if (!cr) break;
+      if (cr + 1 == end) {
+        // Whether this carriage return ends a line is up to the next piece.
+        pending_cr_ = true;
+        break;
+      }
+      if (cr[1] == '\n') {
+        end_line();
+        p = cr + 2;
+      } else {
+        // A lone carriage return is ordinary text.
+        add_text(cr, 1);
+        p = cr + 1;
+      }
+    }
   }
-  std::fclose(f);
-  return ok;
-}
 
-}  // namespace
+  // With the whole table kept, the row list is sized once from what the first piece held, not
+  // grown by doubling through a large file.
+  void size_from_sample(std::size_t sample_bytes, std::size_t total_bytes) {
+    if (rows_.window_.first != 0 || rows_.window_.count != SIZE_MAX || sample_bytes == 0) return;
+    const double rows = static_cast<double>(rows_.row_count_ + 1) * static_cast<double>(total_bytes) /
+                        static_cast<double>(sample_bytes) * 1.05;
+    rows_.kept_.reserve(static_cast<std::size_t>(rows) + 1);
+  }
 
-void CsvRows::split_lines(std::size_t size) {
-  const char* const data = text_.data();
-  // Size the table from a sample of the text; it grows by doubling if the sample misled.
-  std::string_view sample(data, std::min<std::size_t>(size, 65536));
-  std::size_t sample_lines = 1;
-  for (std::size_t p = 0; (p = sample.find('\n', p)) != std::string_view::npos; ++p) ++sample_lines;
-  const double scale = sample.empty() ? 1.0 : static_cast<double>(size) / static_cast<double>(sample.size());
-  std::size_t capacity = static_cast<std::size_t>(static_cast<double>(sample_lines) * scale * 1.05) + 1;
-  lines_ = detail::RawBuffer(capacity * sizeof(Span));
-  line_count_ = 0;
+  void finish() {
+    if (pending_cr_) add_text("\r", 1);
+    pending_cr_ = false;
+    end_line();
+  }
 
-  std::size_t line_start = 0;
-  bool line_has_nul = false;
-  auto end_line = [&](std::size_t end) {
-    const std::size_t length = end - line_start;
+ private:
+  void start_line() {
+    line_length_ = 0;
+    line_has_nul_ = false;
+    keep_ = rows_.window_.contains(rows_.row_count_);
+    line_begin_ = rows_.kept_text_.size();
+  }
+
+  void add_text(const char* p, std::size_t n) {
+    line_length_ += n;
+    // A line with a NUL is dropped, so its text stops being kept as soon as one shows.
+    if (keep_ && !line_has_nul_) rows_.kept_text_.append(p, n);
+  }
+
+  void end_line() {
     // Empty lines and lines holding a NUL are not rows.
-    if (length == 0 || line_has_nul) return;
-    if (line_count_ == capacity) {
-      detail::RawBuffer bigger(capacity * 2 * sizeof(Span));
-      std::memcpy(bigger.data(), lines_.data(), capacity * sizeof(Span));
-      lines_ = std::move(bigger);
-      capacity *= 2;
+    if (line_length_ != 0 && !line_has_nul_) {
+      if (keep_) rows_.kept_.push_back({static_cast<std::uint32_t>(line_begin_), static_cast<std::uint32_t>(line_length_)});
+      ++rows_.row_count_;
+    } else if (keep_) {
+      rows_.kept_text_.resize(line_begin_);
     }
-    const Span span{static_cast<std::uint32_t>(line_start), static_cast<std::uint32_t>(length)};
-    std::memcpy(lines_.data() + line_count_ * sizeof(Span), &span, sizeof span);
-    ++line_count_;
-  };
-  // One pass over the text looking at carriage returns and NULs only, 16 bytes at a time: a
-  // carriage return that a line feed follows ends a line; a lone one is ordinary text.
-  for (std::size_t block = 0; block < size; block += 16) {
-    std::uint32_t mask = 0;
-#if defined(__SSE2__)
-    if (block + 16 <= size) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + block));
-      const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_setzero_si128()));
-      mask = static_cast<std::uint32_t>(_mm_movemask_epi8(hits));
-    } else
-#endif
-    {
-      const std::size_t n = std::min<std::size_t>(16, size - block);
-      for (std::size_t k = 0; k < n; ++k) {
-        if (data[block + k] == '\r' || data[block + k] == '\0') mask |= 1u << k;
-      }
-    }
-    while (mask) {
-      const std::size_t i = block + static_cast<std::size_t>(__builtin_ctz(mask));
-      mask &= mask - 1;
-      if (data[i] == '\0') {
-        line_has_nul = true;
-      } else if (i + 1 < size && data[i + 1] == '\n') {
-        end_line(i);
-        line_start = i + 2;
-        line_has_nul = false;
-      }
-    }
+    start_line();
   }
-  if (line_start < size) end_line(size);
-}
+
+  CsvRows& rows_;
+  std::size_t line_length_ = 0, line_begin_ = 0;
+  bool line_has_nul_ = false, pending_cr_ = false, keep_ = false;
+};
 
 std::string_view CsvRows::line(std::size_t row) const {
-  if (row >= line_count_) throw std::out_of_range("no such row");
-  Span span;
-  std::memcpy(&span, lines_.data() + row * sizeof(Span), sizeof span);
-  return {text_.data() + span.begin, span.length};
+  if (row >= row_count_ || !window_.contains(row) || row - window_.first >= kept_.size())
+    throw std::out_of_range("no such row in the table");
+  const Span& span = kept_[row - window_.first];
+  return std::string_view(kept_text_).substr(span.begin, span.length);
 }
 
 std::vector<std::string_view> CsvRows::fields(std::size_t row) const {
@@ -192,25 +188,57 @@ std::vector<std::string_view> CsvRows::fields(std::size_t row) const {
   }
 }
 
-CsvRows CsvRows::split(std::string_view text, std::string_view delimiter) {
+CsvRows CsvRows::split(std::string_view text, std::string_view delimiter, RowWindow keep) {
   CsvRows rows;
   rows.delimiter_ = delimiter;
-  rows.text_ = detail::RawBuffer(text.size());
-  if (!text.empty()) std::memcpy(rows.text_.data(), text.data(), text.size());
-  rows.split_lines(text.size());
+  rows.window_ = keep;
+  // Longer text than any file the readers take has no rows, as such a file has none.
+  if (text.size() > kMaxTextFileBytes) return rows;
+  if (keep.first == 0 && keep.count == SIZE_MAX) rows.kept_text_.reserve(text.size());
+  RowSplitter splitter(rows);
+  const std::size_t sample = std::min<std::size_t>(text.size(), 64 * 1024);
+  splitter.feed(text.data(), sample);
+  splitter.size_from_sample(sample, text.size());
+  splitter.feed(text.data() + sample, text.size() - sample);
+  splitter.finish();
   return rows;
 }
 
-CsvRows CsvRows::split_file(const std::string& filename, std::string_view delimiter) {
+CsvRows CsvRows::split_file(const std::string& filename, std::string_view delimiter, RowWindow keep) {
   CsvRows rows;
   rows.delimiter_ = delimiter;
-  std::size_t size = 0;
-  if (read_whole_file(filename, rows.text_, size)) rows.split_lines(size);
-  return rows;
+  rows.window_ = keep;
+  TextFile file(filename);
+  if (!file.ok()) return rows;
+  try {
+    if (keep.first == 0 && keep.count == SIZE_MAX) rows.kept_text_.reserve(file.size());
+    // Pieces small enough to stay in the cache; the file is never held whole.
+    constexpr std::size_t kPiece = 64 * 1024;
+    std::unique_ptr<char[]> piece(new char[kPiece]);
+    RowSplitter splitter(rows);
+    std::size_t done = 0;
+    while (done < file.size()) {
+      const std::size_t got = file.read(piece.get(), kPiece);
+      if (got == 0) break;
+      splitter.feed(piece.get(), got);
+      if (done == 0) splitter.size_from_sample(got, file.size());
+      done += got;
+    }
+    if (done == file.size()) {
+      splitter.finish();
+      return rows;
+    }
+  } catch (const std::bad_alloc&) {
+  }
+  // Unreadable, as ReadTextFileContents would have found it: empty text, so no rows at all.
+  CsvRows none;
+  none.delimiter_ = delimiter;
+  none.window_ = keep;
+  return none;
 }
 
-CsvRows SplitCSVRows(const std::string& filename, std::string_view delimiter) {
-  CsvRows rows = CsvRows::split_file(filename, delimiter);
+CsvRows SplitCSVRows(const std::string& filename, std::string_view delimiter, RowWindow keep) {
+  CsvRows rows = CsvRows::split_file(filename, delimiter, keep);
   if (rows.row_count() == 0) throw subscript_error();
   return rows;
 }
@@ -224,16 +252,34 @@ std::string strip_quotes(std::string_view field) {
   return out;
 }
 
+namespace {
+
+// The import's rows in 16-bit arithmetic, as its parameters are: at most one row per slot; false
+// when the sum or the subtraction leaves the 16-bit range.
+bool import_range(std::int16_t start_row, std::int16_t row_count, std::int32_t& last) {
+  const std::int32_t n = row_count > 60 ? 60 : row_count;
+  const std::int32_t sum = std::int32_t{start_row} + n;
+  if (sum < INT16_MIN || sum > INT16_MAX) return false;
+  last = sum - 1;
+  return last >= INT16_MIN;
+}
+
+}  // namespace
+
+RowWindow import_window(std::int16_t start_row, std::int16_t row_count) {
+  std::int32_t last = 0;
+  if (!import_range(start_row, row_count, last)) return {0, 0};
+  // Negative rows fail before anything is read, so they need no text.
+  const std::int32_t first = std::max<std::int32_t>(start_row, 0);
+  if (last < first) return {0, 0};
+  return {static_cast<std::size_t>(first), static_cast<std::size_t>(last - first + 1)};
+}
+
 void import_csv_column(const CsvRows& rows, std::int16_t start_row, std::int16_t column_index, std::int16_t row_count,
                        const std::function<void(std::int16_t, const std::string&)>& set_name) {
-  // One row per slot at the most.
-  const std::int32_t n = row_count > 60 ? 60 : row_count;
-  // 16-bit arithmetic, as the parameters are: the sum and the subtraction may each overflow.
-  const std::int32_t sum = std::int32_t{start_row} + n;
-  if (sum < INT16_MIN || sum > INT16_MAX) throw overflow_error();
-  const std::int32_t last = sum - 1;
-  if (last < INT16_MIN) throw overflow_error();
-  const auto last_row = static_cast<std::int32_t>(rows.row_count()) - 1;
+  std::int32_t last = 0;
+  if (!import_range(start_row, row_count, last)) throw overflow_error();
+  const auto last_row = static_cast<std::int64_t>(rows.row_count()) - 1;
   for (std::int32_t i = start_row; i <= last; ++i) {
     if (i > last_row) continue;
     if (i < 0) throw subscript_error();
@@ -241,6 +287,13 @@ void import_csv_column(const CsvRows& rows, std::int16_t start_row, std::int16_t
     if (column_index < 0 || static_cast<std::size_t>(column_index) >= fields.size()) throw subscript_error();
     set_name(static_cast<std::int16_t>(i - start_row), strip_quotes(fields[static_cast<std::size_t>(column_index)]));
   }
+}
+
+void import_csv_file(const std::string& filename, std::string_view delimiter, std::int16_t start_row,
+                     std::int16_t column_index, std::int16_t row_count,
+                     const std::function<void(std::int16_t, const std::string&)>& set_name) {
+  const CsvRows rows = SplitCSVRows(filename, delimiter, import_window(start_row, row_count));
+  import_csv_column(rows, start_row, column_index, row_count, set_name);
 }
 
 }  // namespace vexa32

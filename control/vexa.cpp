@@ -233,9 +233,8 @@ VARIANT_BOOL vexa::FileExists(const std::string& path) const {
 
 void vexa::loadCSV(std::int16_t startRow, std::int16_t columnIndex, std::int16_t rowCount,
                    const std::string& delimitWord, const std::string& sourceFile) {
-  CsvRows rows = SplitCSVRows(sourceFile, delimitWord);
-  import_csv_column(rows, startRow, columnIndex, rowCount,
-                    [this](std::int16_t slot, const std::string& name) { SetItmName(slot, name); });
+  import_csv_file(sourceFile, delimitWord, startRow, columnIndex, rowCount,
+                  [this](std::int16_t slot, const std::string& name) { SetItmName(slot, name); });
 }
 
 // ---------------------------------------------------------------- surface

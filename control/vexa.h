@@ -128,6 +128,7 @@ class vexa : public Dispatch {
   std::shared_ptr<opcda::OPCGroup> ConnectedGroup;
   std::shared_ptr<opcda::OPCItems> ConnectedItems;
   Cookie data_change_cookie_ = 0;
+  bool group_added_ = false;  // ConnectedGroup is a member of ConnectedGroups
   Variant itemServerHandles;  // one-based VT_ARRAY|VT_I4 from the add, entry k for slot k-1
   Variant itemErrors;
 };

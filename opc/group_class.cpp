@@ -89,11 +89,13 @@ Variant OPCGroupClass::GetOPCItemsDefaultActive(bool& ActiveState) {
 }
 
 std::int16_t OPCGroupClass::FindFreeItemIndex() const {
-  const auto n = static_cast<std::int16_t>(m_ItemClasses.count());
-  for (std::int16_t i = 1; i <= n; ++i) {
-    if (!m_ItemClasses.contains(signed_decimal(i))) return i;
+  // The index is 16-bit: with 1 to 32767 all taken there is none left, an overflow (which the
+  // caller's trap turns into false) rather than a wrap to a negative index.
+  const std::size_t n = m_ItemClasses.count();
+  for (std::int32_t i = 1; i <= INT16_MAX; ++i) {
+    if (static_cast<std::size_t>(i) > n || !m_ItemClasses.contains(signed_decimal(static_cast<std::int16_t>(i)))) return static_cast<std::int16_t>(i);
   }
-  return static_cast<std::int16_t>(n + 1);
+  throw overflow_error();
 }
 
 Variant OPCGroupClass::AddOPCItem(const std::string& OPCItemID, std::int16_t DataType, std::int16_t ActiveState,

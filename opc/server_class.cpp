@@ -121,11 +121,13 @@ std::string OPCServerClass::group_key(std::int16_t index) const {
 }
 
 std::int16_t OPCServerClass::FindFreeGroupIndex() const {
-  const auto n = static_cast<std::int16_t>(m_GroupClasses.count());
-  for (std::int16_t i = 1; i <= n; ++i) {
-    if (!m_GroupClasses.contains(group_key(i))) return i;
+  // The index is 16-bit: with 1 to 32767 all taken there is none left, an overflow (which the
+  // caller's trap turns into false) rather than a wrap to a negative index.
+  const std::size_t n = m_GroupClasses.count();
+  for (std::int32_t i = 1; i <= INT16_MAX; ++i) {
+    if (static_cast<std::size_t>(i) > n || !m_GroupClasses.contains(group_key(static_cast<std::int16_t>(i)))) return static_cast<std::int16_t>(i);
   }
-  return static_cast<std::int16_t>(n + 1);
+  throw overflow_error();
 }
 
 Variant OPCServerClass::AddOPCGroup(std::string& GroupName, std::int32_t UpdateRate, float DeadBand, bool ActiveState,

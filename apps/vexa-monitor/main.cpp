@@ -30,6 +30,10 @@ int main(int argc, char** argv) {
   }
   bool table = options.table || ::isatty(STDOUT_FILENO);
 
+  // A failing event handler is contained by its event source; the monitor says so.
+  set_sink_failure_hook([](std::exception_ptr failure) {
+    std::cerr << "vexa-monitor: an event handler failed: " << describe_failure(std::move(failure)) << "\n";
+  });
   Apartment apartment;
   RecordingSite site(true);
   vexa control;

@@ -2,10 +2,14 @@
 // Events: sinks connect with a cookie and are called synchronously, in connection order. A sink
 // may connect or disconnect sinks, or drop the object that raises, from inside its call: the raise
 // works on its own snapshot, skips sinks disconnected meanwhile and never touches the source again.
+// A sink that fails does not stop the raise: as an automation event source ignores what a sink
+// returns, the failure goes to the sink-failure hook and the next sink is called.
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -15,6 +19,15 @@
 namespace vexa32 {
 
 using Cookie = std::uint32_t;
+
+// Where the failures of event sinks go. A host sets the hook to hear of them (the headless hosts
+// print them); without one they are dropped. The hook runs on the thread that raised, and a
+// failure of the hook itself is dropped.
+using SinkFailureHook = std::function<void(std::exception_ptr failure)>;
+void set_sink_failure_hook(SinkFailureHook hook);
+void report_sink_failure(std::exception_ptr failure) noexcept;
+// A failure's text for a report: the automation error's number and text, or what it says.
+std::string describe_failure(std::exception_ptr failure);
 
 template <class... Args>
 class Event {
@@ -60,12 +73,12 @@ class Event {
     if (sinks_.size() == 1) {
       // The common case: one sink, no snapshot vector to build.
       std::shared_ptr<Sink> only = sinks_.front();
-      only->handler(args...);
+      call(*only, args...);
       return;
     }
     std::vector<std::shared_ptr<Sink>> snapshot = sinks_;
     for (const auto& s : snapshot) {
-      if (s->connected) s->handler(args...);
+      if (s->connected) call(*s, args...);
     }
   }
 
@@ -75,6 +88,17 @@ class Event {
     bool connected = true;
     Handler handler;
   };
+
+  static void call(const Sink& sink, Args... args) {
+    try {
+      sink.handler(args...);
+    } catch (...) {
+      // Whatever a host's handler throws is the host's: contained here, so the other sinks run
+      // and the server or loop that raised goes on.
+      report_sink_failure(std::current_exception());
+    }
+  }
+
   std::vector<std::shared_ptr<Sink>> sinks_;
   Cookie next_cookie_ = 1;
 };

@@ -143,32 +143,36 @@ bool Variant::operator==(const Variant& other) const {
 }
 
 std::string Variant::debug_string() const {
+  // Appended piece by piece: GCC 12 at -O3 reports a false -Wrestrict for "text" + std::string.
   std::string out = vartype_name(vt_);
+  char buf[48];
   switch (vt_) {
     case VT_EMPTY:
     case VT_NULL: return out;
-    case VT_BSTR: return out + " \"" + bstr() + "\"";
-    case VT_ERROR: {
-      char buf[16];
+    case VT_BSTR: return out.append(" \"").append(bstr()).append("\"");
+    case VT_ERROR:
       std::snprintf(buf, sizeof buf, " 0x%08X", static_cast<unsigned>(error_code()));
-      return out + buf;
-    }
-    case VT_DISPATCH: return out + (is_nothing() ? " Nothing" : " object");
+      return out.append(buf);
+    case VT_DISPATCH: return out.append(is_nothing() ? " Nothing" : " object");
     default: break;
   }
   if (is_array()) {
     const SafeArray& a = array();
-    out += "(" + std::to_string(a.lower_bound()) + " To " + std::to_string(a.upper_bound()) + ") {";
-    for (std::size_t i = 0; i < a.size(); ++i) out += (i ? ", " : "") + a.elements()[i].debug_string();
-    return out + "}";
+    out.append("(").append(std::to_string(a.lower_bound())).append(" To ");
+    out.append(std::to_string(a.upper_bound())).append(") {");
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (i) out.append(", ");
+      out.append(a.elements()[i].debug_string());
+    }
+    return out.append("}");
   }
   if (auto p = std::get_if<double>(&data_)) {
-    char buf[40];
     std::snprintf(buf, sizeof buf, " %.17g", *p);
-    return out + buf;
+    return out.append(buf);
   }
-  if (std::holds_alternative<std::uint64_t>(data_)) return out + " " + std::to_string(unsigned_payload());
-  return out + " " + std::to_string(signed_payload());
+  out.append(" ");
+  if (std::holds_alternative<std::uint64_t>(data_)) return out.append(std::to_string(unsigned_payload()));
+  return out.append(std::to_string(signed_payload()));
 }
 
 Variant make_array(VarType element_type, const std::vector<Variant>& values, std::int32_t lower_bound) {

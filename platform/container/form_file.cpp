@@ -1,19 +1,26 @@
 #include "platform/container/form_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "platform/automation/errors.h"
 #include "platform/automation/text.h"
+#include "platform/container/text_file.h"
 
 namespace vexa32 {
 namespace {
 
 // Ordered, so properties keep the order in which the control wrote them.
 using json = nlohmann::ordered_json;
+
+// A form file is a few kilobytes; anything far larger is not one of ours.
+constexpr std::uint64_t kMaxFormFileBytes = 64 * 1024 * 1024;
 
 AutomationError form_error(const std::string& where, const std::string& what) {
   return AutomationError(rt::FormLoadError, hr::CTL_E_FORMLOAD, where + ": " + what);
@@ -247,29 +254,52 @@ std::string serialize_form(const Form& form) {
 }
 
 Form load_form_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw AutomationError(rt::FileNotFound, hr::CTL_E_FILENOTFOUND, path + ": cannot open the form file");
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return parse_form(ss.str(), path);
+  // Through the reader that never blocks: a path naming a FIFO or a device is refused, not waited on.
+  std::string text;
+  if (!read_text_file(path, text, kMaxFormFileBytes))
+    throw AutomationError(rt::FileNotFound, hr::CTL_E_FILENOTFOUND, path + ": cannot open the form file");
+  return parse_form(text, path);
 }
 
+namespace {
+
+bool write_all(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
 void save_form_file(const std::string& path, const Form& form) {
-  std::string text = serialize_form(form);
-  std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) throw AutomationError(rt::FormLoadError, hr::CTL_E_FORMLOAD, tmp + ": cannot write the form file");
-    out << text;
-    out.flush();
-    if (!out) {
-      std::remove(tmp.c_str());
-      throw AutomationError(rt::FormLoadError, hr::CTL_E_FORMLOAD, tmp + ": cannot write the form file");
-    }
+  const std::string text = serialize_form(form);
+  // A temporary file of its own in the same folder (two saves never share one), on disk before it
+  // replaces the form: a crash leaves the old form or the new one, never half of one.
+  std::string tmp = path + ".XXXXXX";
+  const int fd = ::mkstemp(tmp.data());
+  if (fd < 0) throw AutomationError(rt::FormLoadError, hr::CTL_E_FORMLOAD, path + ": cannot write the form file");
+  const bool written = ::fchmod(fd, 0644) == 0 && write_all(fd, text) && ::fsync(fd) == 0;
+  const bool closed = ::close(fd) == 0;
+  if (!written || !closed) {
+    ::unlink(tmp.c_str());
+    throw AutomationError(rt::FormLoadError, hr::CTL_E_FORMLOAD, path + ": cannot write the form file");
   }
   if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    std::remove(tmp.c_str());
+    ::unlink(tmp.c_str());
     throw AutomationError(rt::FormLoadError, hr::CTL_E_FORMLOAD, path + ": cannot replace the form file");
+  }
+  // The rename itself reaches the disk with the folder.
+  const std::size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
   }
 }
 

@@ -25,10 +25,10 @@ vexa32_ensure_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# vexa32_build DIR [cmake options...]: configures (once) and builds DIR.
+# vexa32_build DIR [cmake options...]: configures (once) and builds DIR, warnings as errors.
 vexa32_build() {
   local dir="$1"
   shift
-  cmake -S "$VEXA32_ROOT" -B "$dir" -G Ninja "$@"
+  cmake -S "$VEXA32_ROOT" -B "$dir" -G Ninja -DVEXA32_WERROR=ON "$@"
   cmake --build "$dir" --parallel "$(nproc)"
 }
