@@ -1,6 +1,7 @@
 // The settings of the vexa control in its container's property bag: 68 keys, the same defaults
 // for InitProperties, ReadProperties and WriteProperties, no notifications on load.
 
+#include "control/slot_names_p.h"
 #include "control/vexa.h"
 #include "platform/automation/convert.h"
 
@@ -13,15 +14,6 @@ const Variant kDefaultColumnIndex(std::int16_t{0});
 const Variant kDefaultRowCount(std::int16_t{60});
 const Variant kDefaultDelimit(",");
 const Variant kEmptyText("");
-
-const std::string& slot_key(int n) {
-  static const std::array<std::string, vexa::kSlots> keys = [] {
-    std::array<std::string, vexa::kSlots> k;
-    for (int i = 0; i < vexa::kSlots; ++i) k[static_cast<std::size_t>(i)] = "itm" + std::to_string(i);
-    return k;
-  }();
-  return keys[static_cast<std::size_t>(n)];
-}
 
 }  // namespace
 
@@ -43,7 +35,7 @@ void vexa::ReadProperties(PropertyBag& bag) {
   svrname_ = to_bstr(bag.ReadProperty("svrname", kEmptyText));
   nodname_ = bag.ReadProperty("nodname", kEmptyText);
   for (int n = 0; n < kSlots; ++n)
-    itm_[static_cast<std::size_t>(n)] = to_bstr(bag.ReadProperty(slot_key(n), kEmptyText));
+    itm_[static_cast<std::size_t>(n)] = to_bstr(bag.ReadProperty(detail::itm_name(n), kEmptyText));
   start_row_ = to_i2(bag.ReadProperty("startRow", kDefaultStartRow));
   column_index_ = to_i2(bag.ReadProperty("columnIndex", kDefaultColumnIndex));
   row_count_ = to_i2(bag.ReadProperty("rowCount", kDefaultRowCount));
@@ -56,7 +48,7 @@ void vexa::WriteProperties(PropertyBag& bag) const {
   bag.WriteProperty("nodname", nodname_, kEmptyText);
   bag.WriteProperty("UpdateRate", Variant(update_rate_), kDefaultUpdateRate);
   for (int n = 0; n < kSlots; ++n)
-    bag.WriteProperty(slot_key(n), Variant(itm_[static_cast<std::size_t>(n)]), kEmptyText);
+    bag.WriteProperty(detail::itm_name(n), Variant(itm_[static_cast<std::size_t>(n)]), kEmptyText);
   bag.WriteProperty("startRow", Variant(start_row_), kDefaultStartRow);
   bag.WriteProperty("columnIndex", Variant(column_index_), kDefaultColumnIndex);
   bag.WriteProperty("rowCount", Variant(row_count_), kDefaultRowCount);

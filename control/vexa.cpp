@@ -1,7 +1,7 @@
 #include "control/vexa.h"
 
-
 #include "control/csv.h"
+#include "control/slot_names_p.h"
 #include "platform/automation/convert.h"
 #include "platform/container/services.h"
 
@@ -22,9 +22,17 @@ DISPID vl_dispid(int n) { return n < 20 ? kVl0 + n : kVl20 + (n - 20); }
 
 bool in_range(std::int16_t index) { return index >= 0 && index < vexa::kSlots; }
 
+using SlotNames = std::array<std::string, vexa::kSlots>;
+
+SlotNames slot_names(const char* prefix) {
+  SlotNames names;
+  for (int n = 0; n < vexa::kSlots; ++n) names[static_cast<std::size_t>(n)] = prefix + std::to_string(n);
+  return names;
+}
+
 void add_slot_members(TypeInfoBuilder<vexa>& b, int first, int last) {
   for (int n = first; n <= last; ++n) {
-    const std::string name = "itm" + std::to_string(n);
+    const std::string& name = detail::itm_name(n);
     b.get(name, itm_dispid(n), VT_BSTR, [n](vexa& c) { return Variant(c.get_itm(n)); });
     b.put(name, itm_dispid(n), VT_BSTR, [n](vexa& c, const Variant& v) { c.put_itm(n, v.bstr()); });
   }
@@ -32,7 +40,7 @@ void add_slot_members(TypeInfoBuilder<vexa>& b, int first, int last) {
     // vl0..vl3 are kept out of property browsers; the others are listed, read-only.
     std::uint32_t flags = n < 4 ? FUNCFLAG_FNONBROWSABLE : 0;
     b.get(
-        "vl" + std::to_string(n), vl_dispid(n), VT_VARIANT, [n](vexa& c) { return c.get_vl(n); }, flags);
+        detail::vl_name(n), vl_dispid(n), VT_VARIANT, [n](vexa& c) { return c.get_vl(n); }, flags);
   }
 }
 
@@ -95,6 +103,16 @@ TypeInfo build_default_interface() {
 
 }  // namespace
 
+const std::string& detail::itm_name(int slot) {
+  static const SlotNames names = slot_names("itm");
+  return names.at(static_cast<std::size_t>(slot));
+}
+
+const std::string& detail::vl_name(int slot) {
+  static const SlotNames names = slot_names("vl");
+  return names.at(static_cast<std::size_t>(slot));
+}
+
 const TypeInfo& vexa::default_interface() {
   static const TypeInfo info = build_default_interface();
   return info;
@@ -146,14 +164,9 @@ std::string vexa::get_itm(int slot) const {
 }
 
 void vexa::put_itm(int slot, const std::string& value) {
-  static const std::array<std::string, kSlots> names = [] {
-    std::array<std::string, kSlots> n;
-    for (int i = 0; i < kSlots; ++i) n[static_cast<std::size_t>(i)] = "itm" + std::to_string(i);
-    return n;
-  }();
   check_slot(slot);
   itm_[static_cast<std::size_t>(slot)] = value;
-  property_changed(names[static_cast<std::size_t>(slot)].c_str());
+  property_changed(detail::itm_name(slot).c_str());
 }
 
 Variant vexa::get_vl(int slot) const {

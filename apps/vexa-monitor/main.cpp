@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
   std::string error;
   monitor::Options options = monitor::parse_options(std::vector<std::string>(argv + 1, argv + argc), error);
   if (!error.empty()) {
-    std::cerr << "vexa-monitor: " << error << "\n" << monitor::usage();
+    std::cerr << "vexa-monitor: " << error << "\n(vexa-monitor --help shows the usage)\n";
     return 2;
   }
   if (options.help) {
@@ -63,8 +63,10 @@ int main(int argc, char** argv) {
             << monitor::describe_value(control.get_UpdateRate()) << " ms" << std::endl;
   int failed_writes = 0;
   for (const auto& [slot, text] : options.writes) {
+    // opcWrt says only that the write went out, not that the server took the value: the next
+    // data change shows what the item holds.
     bool ok = control.opcWrt(static_cast<std::int16_t>(slot), Variant(text)) != 0;
-    std::cout << "write slot " << slot << " = \"" << text << "\": " << (ok ? "accepted" : "refused") << std::endl;
+    std::cout << "write slot " << slot << " = \"" << text << "\": " << (ok ? "sent" : "refused") << std::endl;
     failed_writes += ok ? 0 : 1;
   }
 

@@ -10,19 +10,29 @@
 namespace vexa32::monitor {
 namespace {
 
-bool parse_slot_assignment(const std::string& text, std::pair<int, std::string>& out) {
-  auto eq = text.find('=');
-  if (eq == std::string::npos || eq == 0) return false;
-  try {
-    std::size_t used = 0;
-    int slot = std::stoi(text.substr(0, eq), &used);
-    if (used != eq || slot < 0 || slot >= vexa::kSlots) return false;
-    out = {slot, text.substr(eq + 1)};
-    return true;
-  } catch (const std::exception&) {
+// N=TEXT with a slot N from 0 to 59; a message naming what is wrong otherwise.
+bool parse_slot_assignment(const std::string& option, const std::string& text, std::pair<int, std::string>& out,
+                           std::string& error) {
+  const auto eq = text.find('=');
+  const std::string number = text.substr(0, eq);
+  const bool digits = !number.empty() && number.size() <= 4 &&
+                      number.find_first_not_of("0123456789") == std::string::npos;
+  if (eq == std::string::npos || !digits) {
+    error = option + " needs N=TEXT with a slot number N, not \"" + text + "\"";
     return false;
   }
+  const int slot = std::stoi(number);
+  if (slot >= vexa::kSlots) {
+    error = option + " \"" + text + "\": slot " + number + " is not one of 0 to 59";
+    return false;
+  }
+  out = {slot, text.substr(eq + 1)};
+  return true;
 }
+
+// The longest run the monitor takes, a year: anything longer (or not finite) is a mistake, and
+// would not fit the timer.
+constexpr double kMaxSeconds = 365.0 * 24 * 3600;
 
 }  // namespace
 
@@ -30,7 +40,8 @@ std::string usage() {
   return "usage: vexa-monitor [--form FILE] [--server PROGID] [--node NODE] [--rate MS]\n"
          "                    [--item N=ID]... [--write N=VALUE]... [--seconds S] [--table]\n"
          "Connects a vexa control and shows its slots after every data change.\n"
-         "Without --server or --item the settings come from the form file (default examples/Form1.json).\n";
+         "The settings come from the form file (default examples/Form1.json) unless --server is given\n"
+         "without --form; --node, --rate and --item change them.\n";
 }
 
 Options parse_options(const std::vector<std::string>& args, std::string& error) {
@@ -65,19 +76,16 @@ Options parse_options(const std::vector<std::string>& args, std::string& error) 
       try {
         std::size_t used = 0;
         o.seconds = std::stod(*v, &used);
-        if (used != v->size() || !(o.seconds >= 0)) throw std::invalid_argument("");
+        if (used != v->size() || !(o.seconds >= 0 && o.seconds <= kMaxSeconds)) throw std::invalid_argument("");
       } catch (const std::exception&) {
-        error = "--seconds needs a number of seconds, not \"" + *v + "\"";
+        error = "--seconds needs a number of seconds from 0 to 31536000, not \"" + *v + "\"";
         return o;
       }
     } else if (a == "--item" || a == "--write") {
       auto v = value(a.c_str());
       if (!v) return o;
       std::pair<int, std::string> p;
-      if (!parse_slot_assignment(*v, p)) {
-        error = a + " needs N=TEXT with a slot N from 0 to 59, not \"" + *v + "\"";
-        return o;
-      }
+      if (!parse_slot_assignment(a, *v, p, error)) return o;
       (a == "--item" ? o.items : o.writes).push_back(std::move(p));
     } else {
       error = "unknown argument \"" + a + "\"";
@@ -88,7 +96,9 @@ Options parse_options(const std::vector<std::string>& args, std::string& error) 
 }
 
 bool configure(vexa& control, const Options& o, std::string& error) {
-  bool from_form = o.form_given || (!o.server && o.items.empty());
+  // The form gives the settings unless a server is named without one; the other options
+  // change what it gave.
+  bool from_form = o.form_given || !o.server;
   try {
     if (from_form) {
       Form form = load_form_file(o.form);

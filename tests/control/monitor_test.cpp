@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "control_fixture.h"
+#include "platform/container/form_file.h"
 
 namespace vexa32::testing {
 namespace {
@@ -26,33 +27,65 @@ TEST(MonitorOptions, ReadsTheCommandLine) {
   EXPECT_DOUBLE_EQ(o.seconds, 1.5);
 }
 
-TEST(MonitorOptions, RejectsMalformedArguments) {
-  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{{"--item", "60=x"},
-                                                                             {"--item", "x"},
-                                                                             {"--item", "-1=x"},
-                                                                             {"--write", "=1"},
-                                                                             {"--seconds", "soon"},
-                                                                             {"--seconds", "-1"},
-                                                                             {"--server"},
-                                                                             {"--bogus"}}) {
+TEST(MonitorOptions, RejectsMalformedArgumentsSayingWhich) {
+  // Each message names the argument at fault.
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--item", "60=x"}, "slot 60 is not one of 0 to 59"},
+      {{"--item", "70=x"}, "\"70=x\""},
+      {{"--item", "x"}, "\"x\""},
+      {{"--item", "-1=x"}, "\"-1=x\""},
+      {{"--item", "99999999999=x"}, "\"99999999999=x\""},
+      {{"--write", "=1"}, "\"=1\""},
+      {{"--seconds", "soon"}, "\"soon\""},
+      {{"--seconds", "-1"}, "\"-1\""},
+      {{"--seconds", "inf"}, "\"inf\""},
+      {{"--seconds", "nan"}, "\"nan\""},
+      {{"--seconds", "1e300"}, "\"1e300\""},
+      {{"--server"}, "--server needs a value"},
+      {{"--bogus"}, "\"--bogus\""},
+  };
+  for (const auto& [args, said] : cases) {
     std::string error;
     monitor::parse_options(args, error);
-    EXPECT_FALSE(error.empty()) << args[0];
+    EXPECT_NE(error.find(said), std::string::npos) << args.back() << ": " << error;
   }
 }
 
 class Monitor : public ControlTest {};
 
-TEST_F(Monitor, ConfiguresFromTheExampleForm) {
+TEST_F(Monitor, TheExampleFormHoldsItsStoredSettingsAndRunsOnTheSimulation) {
   Options o;
   o.form = std::string(VEXA32_SOURCE_DIR) + "/examples/Form1.json";
   o.form_given = true;
   std::string error;
-  vexa c;
-  ASSERT_TRUE(monitor::configure(c, o, error)) << error;
-  EXPECT_EQ(c.get_svrname(), "KEPware.KEPServerEx.V4");
-  EXPECT_EQ(c.get_UpdateRate(), Variant(std::int16_t{100}));
-  EXPECT_EQ(c.GetItmName(0), "SimulatePLC.Sine");
+  ASSERT_TRUE(monitor::configure(*control, o, error)) << error;
+  EXPECT_EQ(control->get_svrname(), "KEPware.KEPServerEx.V4");
+  EXPECT_EQ(control->get_UpdateRate(), Variant(std::int16_t{100}));
+  EXPECT_EQ(control->GetItmName(0), "test1.cpu.SignalTags.Signal_0001B");
+  for (std::int16_t n = 1; n < vexa::kSlots; ++n) EXPECT_EQ(control->GetItmName(n), "") << n;
+  const Form form = load_form_file(o.form);
+  std::vector<std::string> names;
+  for (const auto& c : form.controls) names.push_back(c.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"vexa1", "Command1", "Command2", "Label1"}));
+
+  // The simulation answers the ProgID the form stores.
+  control->cnnec();
+  pump();
+  EXPECT_EQ(control->IsConnect, VARIANT_TRUE);
+  EXPECT_EQ(control->GetVl(0).vt(), VT_BOOL);
+  EXPECT_EQ(control->GetQuality(0), Variant("Good"));
+  control->discnn();
+}
+
+TEST_F(Monitor, OptionsChangeWhatTheFormGave) {
+  Options o;
+  o.form = std::string(VEXA32_SOURCE_DIR) + "/examples/Monitor.json";
+  o.items = {{9, "SimulatePLC.Ramp"}};
+  std::string error;
+  ASSERT_TRUE(monitor::configure(*control, o, error)) << error;
+  EXPECT_EQ(control->get_svrname(), "KEPware.KEPServerEx.V4");
+  EXPECT_EQ(control->GetItmName(0), "SimulatePLC.Sine");
+  EXPECT_EQ(control->GetItmName(9), "SimulatePLC.Ramp");
 }
 
 TEST_F(Monitor, ABadFormFileGivesAMessageNamingIt) {
