@@ -134,6 +134,8 @@ class SimItems final : public OPCItems {
     GroupState& g = state("AddItems");
     check_count(count);
     conn_->server->note_item_count("OPCItems.AddItems", count);
+    conn_->server->note_argument("OPCItems.AddItems.ItemIDs", item_ids);
+    conn_->server->note_argument("OPCItems.AddItems.ClientHandles", client_handles);
     // Read every argument first: a bad one fails the call before anything is added.
     struct Request {
       std::string id;

@@ -55,6 +55,8 @@ DATE SimulationServer::wall_now() const {
 
 void SimulationServer::enter(const std::string& operation) {
   ++calls_[operation];
+  if (call_log_.size() == kCallLogLength) call_log_.pop_front();
+  call_log_.push_back(operation);
   if (shut_down_) throw hresult_error(hr::RPC_E_DISCONNECTED, "The server has shut down");
   auto it = failures_.find(operation);
   if (it != failures_.end()) {
@@ -150,6 +152,17 @@ std::size_t SimulationServer::item_count() const {
     for (const auto& g : c->group_list) n += g->items.size();
   }
   return n;
+}
+
+std::vector<SimulationServer::GroupSnapshot> SimulationServer::groups() const {
+  std::vector<GroupSnapshot> out;
+  for (auto* c : connections_) {
+    for (const auto& g : c->group_list) {
+      out.push_back({g->name, g->active, g->subscribed, g->update_rate, g->deadband, g->default_active,
+                     g->items.size()});
+    }
+  }
+  return out;
 }
 
 std::vector<std::string> SimulationServer::group_names() const {

@@ -5,6 +5,7 @@
 // browse with filters and report their status. Tests reach a server's back door to inject faults
 // and push data changes by hand.
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <set>
@@ -74,11 +75,28 @@ class SimulationServer : public ServerModule, public std::enable_shared_from_thi
   // The item count passed to the last call of a per-item operation, -1 before any.
   int last_item_count(const std::string& operation) const;
   void note_item_count(const std::string& operation, std::int32_t count) { item_counts_[operation] = count; }
-  // The last value of an optional argument as the server received it (ShowLeafs' flat flag):
-  // an omitted one stays Variant::missing().
+  // The last value of an argument as the server received it (ShowLeafs' flat flag; AddItems'
+  // "OPCItems.AddItems.ItemIDs" and ".ClientHandles"): an omitted one stays Variant::missing().
   Variant last_argument(const std::string& operation) const;
   void note_argument(const std::string& operation, const Variant& value) { arguments_[operation] = value; }
-  void reset_call_counts() { calls_.clear(); }
+  void reset_call_counts() {
+    calls_.clear();
+    call_log_.clear();
+  }
+
+  // Every operation called, oldest first (the most recent kCallLogLength).
+  static constexpr std::size_t kCallLogLength = 4096;
+  const std::deque<std::string>& call_log() const noexcept { return call_log_; }
+  // What the server holds of each group, in order of adding.
+  struct GroupSnapshot {
+    std::string name;
+    bool active = false, subscribed = false;
+    std::int32_t update_rate = 0;
+    float deadband = 0;
+    bool items_default_active = false;
+    std::size_t item_count = 0;
+  };
+  std::vector<GroupSnapshot> groups() const;
 
   // Clients connected now (a disconnected server object no longer counts).
   std::size_t connection_count() const noexcept { return connections_.size(); }
@@ -129,6 +147,7 @@ class SimulationServer : public ServerModule, public std::enable_shared_from_thi
   bool shut_down_ = false;
   std::set<SimConnection*> connections_;
   std::map<std::string, int> calls_;
+  std::deque<std::string> call_log_;
   std::map<std::string, int> item_counts_;
   std::map<std::string, Variant> arguments_;
   std::map<std::string, HRESULT> failures_;

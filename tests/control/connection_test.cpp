@@ -2,6 +2,7 @@
 
 #include "control_fixture.h"
 #include "platform/automation/convert.h"
+#include "test_names.h"
 
 namespace vexa32::testing {
 namespace {
@@ -118,6 +119,145 @@ TEST_F(Connection, HandlesOutsideTheSlotsAreSkippedAndTheRestStored) {
       EXPECT_EQ(control->GetVl(n), Variant()) << n;
     }
   }
+}
+
+TEST_F(Connection, TheConnectSequenceAsTheServerSeesIt) {
+  control->put_UpdateRate(Variant(250));
+  sim->reset_call_counts();
+  connect_with({{0, "SimulatePLC.Sine"}, {59, "SimulatePLC.Ramp"}});
+  EXPECT_EQ(std::vector<std::string>(sim->call_log().begin(), sim->call_log().end()),
+            (std::vector<std::string>{"OPCServer.Connect", "OPCServer.OPCGroups", "OPCGroups.put_DefaultGroupIsActive",
+                                      "OPCGroups.put_DefaultGroupDeadband", "OPCGroups.Add", "OPCGroup.put_UpdateRate",
+                                      "OPCGroup.put_IsSubscribed", "OPCGroup.get_OPCItems", "OPCItems.put_DefaultIsActive",
+                                      "OPCItems.AddItems"}));
+  const auto groups = sim->groups();
+  ASSERT_EQ(groups.size(), 1u);
+  EXPECT_EQ(groups[0].name, "Group1");
+  EXPECT_TRUE(groups[0].active && groups[0].subscribed && groups[0].items_default_active);
+  EXPECT_EQ(groups[0].update_rate, 250);
+  EXPECT_EQ(groups[0].deadband, 0.0f);
+  EXPECT_EQ(groups[0].item_count, 2u);
+  const SafeArray& ids = sim->last_argument("OPCItems.AddItems.ItemIDs").array();
+  const SafeArray& handles = sim->last_argument("OPCItems.AddItems.ClientHandles").array();
+  ASSERT_EQ(ids.lower_bound(), 1);
+  ASSERT_EQ(ids.size(), 60u);
+  ASSERT_EQ(handles.size(), 60u);
+  for (std::int32_t k = 1; k <= 60; ++k) {
+    EXPECT_EQ(handles.at(k), Variant(k - 1)) << k;
+    EXPECT_EQ(ids.at(k), Variant(k == 1 ? "SimulatePLC.Sine" : k == 60 ? "SimulatePLC.Ramp" : "")) << k;
+  }
+}
+
+struct RawEntries {
+  const char* label;
+  std::int32_t count;
+  std::vector<Variant> handles, values, qualities, stamps;
+  std::vector<std::pair<std::int16_t, Variant>> stored;  // slot, value
+};
+
+class RawDataChange : public Connection, public ::testing::WithParamInterface<RawEntries> {};
+
+// What a server that does not send the usual types, or announces more than it sends, gets.
+TEST_P(RawDataChange, StoresTheEntriesThatAreReallyThere) {
+  connect_with({});
+  const RawEntries& c = GetParam();
+  sim->raise_data_change("Group1", c.count, make_array(VT_VARIANT, c.handles), make_array(VT_VARIANT, c.values),
+                         make_array(VT_VARIANT, c.qualities), make_array(VT_VARIANT, c.stamps));
+  EXPECT_EQ(dat_changes, 1);
+  for (std::int16_t n = 0; n < vexa::kSlots; ++n) {
+    Variant expected;
+    for (const auto& [slot, value] : c.stored) {
+      if (slot == n) expected = value;
+    }
+    EXPECT_EQ(control->GetVl(n), expected) << n;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RawDataChange,
+    ::testing::Values(
+        RawEntries{"other integer types",
+                   2,
+                   {Variant(std::int16_t{3}), Variant(std::uint8_t{4})},
+                   {Variant(1), Variant(2)},
+                   {Variant(std::int16_t{0xC0}), Variant(std::uint16_t{0x18})},
+                   {Variant(2.0), Variant(std::int32_t{3})},
+                   {{3, Variant(1)}, {4, Variant(2)}}},
+        RawEntries{"text and empty entries",
+                   3,
+                   {Variant("5"), Variant(), Variant("x")},
+                   {Variant(1), Variant(2), Variant(3)},
+                   {Variant(0xC0), Variant(0xC0), Variant(0xC0)},
+                   {Variant(1.0), Variant(1.0), Variant(1.0)},
+                   {{5, Variant(1)}, {0, Variant(2)}}},
+        RawEntries{"count larger than the arrays", 1000, {Variant(6)}, {Variant(7)}, {Variant(0xC0)}, {Variant(1.0)},
+                   {{6, Variant(7)}}},
+        RawEntries{"arrays of different lengths",
+                   2,
+                   {Variant(8), Variant(9)},
+                   {Variant(1)},
+                   {Variant(0xC0), Variant(0xC0)},
+                   {Variant(1.0), Variant(1.0)},
+                   {{8, Variant(1)}}},
+        RawEntries{"negative count", -1, {Variant(1)}, {Variant(1)}, {Variant(0xC0)}, {Variant(1.0)}, {}}),
+    LabelName());
+
+TEST_F(Connection, DiscnnAfterAConnectThatStoppedBeforeTheGroupExistedDisconnects) {
+  // Also after a working connection: its group belongs to the server object the new connect replaced.
+  for (bool connected_before : {false, true}) {
+    for (const char* step :
+         {"OPCGroups.put_DefaultGroupIsActive", "OPCGroups.put_DefaultGroupDeadband", "OPCGroups.Add"}) {
+      if (connected_before) connect_with({{0, "SimulatePLC.Sine"}});
+      sim->fail_next(step, hr::E_FAIL);
+      control->cnnec();
+      EXPECT_EQ(control->IsConnect, connected_before ? VARIANT_TRUE : VARIANT_FALSE) << step;
+      sim->reset_call_counts();
+      EXPECT_EQ(control->call("discnn"), Variant(true)) << step;
+      EXPECT_EQ(sim->call_count("OPCGroups.Remove"), 0) << step;
+      EXPECT_EQ(sim->connection_count(), 0u) << step;
+      EXPECT_EQ(control->IsConnect, VARIANT_FALSE) << step;
+    }
+  }
+}
+
+TEST_F(Connection, TheHostMayConnectAgainFromItsHandler) {
+  connect_with({{0, "SimulatePLC.Sine"}});
+  on_dat_change = [&] {
+    if (dat_changes == 1) control->call("cnnec");
+  };
+  pump(500);
+  EXPECT_GE(dat_changes, 3);  // data flows on the new connection
+  EXPECT_EQ(control->IsConnect, VARIANT_TRUE);
+  EXPECT_EQ(sim->connection_count(), 1u);
+  control->discnn();
+  EXPECT_EQ(sim->connection_count(), 0u);
+}
+
+TEST_F(Connection, AFailingHandlerDoesNotStopTheOtherSinksOrTheLoop) {
+  connect_with({{0, "SimulatePLC.Setpoint"}});
+  std::vector<std::string> failures;
+  set_sink_failure_hook([&](std::exception_ptr f) { failures.push_back(describe_failure(f)); });
+  // First a discnn whose group removal fails, then a plain exception, from the host's handler.
+  Cookie failing = control->events().advise([&](DISPID, const std::vector<Variant>&) {
+    if (failures.empty()) {
+      sim->fail_next("OPCGroups.Remove", hr::E_FAIL);
+      control->call("discnn");
+    }
+    throw std::runtime_error("the host's handler failed");
+  });
+  int after = 0;
+  control->events().advise([&](DISPID, const std::vector<Variant>&) { ++after; });
+  pump();
+  sim->push_data_change({{1, Variant(5)}});
+  pump();
+  set_sink_failure_hook(nullptr);
+  control->events().unadvise(failing);
+  EXPECT_EQ(after, 2);
+  EXPECT_EQ(control->GetVl(1), Variant(5));
+  ASSERT_EQ(failures.size(), 2u);
+  EXPECT_NE(failures[0].find("run-time error"), std::string::npos) << failures[0];
+  EXPECT_EQ(failures[1], "the host's handler failed");
+  EXPECT_EQ(control->call("discnn"), Variant(true));
 }
 
 TEST_F(Connection, TheHostMayDisconnectFromItsHandler) {
