@@ -3,11 +3,11 @@
 // removed by key, counted, walked in the order they were added. A missing key, or a key added
 // twice, is an AutomationError (5, or 457 for a duplicate) that a wrapper's trap can catch.
 
-#include <algorithm>
+#include <list>
 #include <memory>
 #include <string>
 #include <utility>
-#include <vector>
+#include <unordered_map>
 
 #include "platform/automation/errors.h"
 
@@ -19,44 +19,48 @@ class KeyedCollection {
   using Entry = std::pair<std::string, std::shared_ptr<T>>;
 
   void add(const std::string& key, std::shared_ptr<T> item) {
-    if (find(key) != entries_.end()) {
+    if (index_.count(key)) {
       throw AutomationError(457, static_cast<HRESULT>(0x800A01C9u),
                             "This key is already associated with an element of this collection");
     }
     entries_.emplace_back(key, std::move(item));
+    index_.emplace(key, std::prev(entries_.end()));
   }
 
   // The object under the key; error 5 when there is none.
-  const std::shared_ptr<T>& item(const std::string& key) const {
-    auto it = find(key);
-    if (it == entries_.end()) throw illegal_function_call_error("no element with the key \"" + key + "\"");
-    return it->second;
-  }
+  const std::shared_ptr<T>& item(const std::string& key) const { return at(key)->second; }
 
-  bool contains(const std::string& key) const { return find(key) != entries_.end(); }
+  bool contains(const std::string& key) const { return index_.count(key) != 0; }
 
   void remove(const std::string& key) {
-    auto it = find(key);
-    if (it == entries_.end()) throw illegal_function_call_error("no element with the key \"" + key + "\"");
+    auto it = at(key);
+    index_.erase(key);
     entries_.erase(it);
   }
 
   // Removes the entries last first, as a wrapper taking its children down does.
   void remove_all_last_first() {
-    while (!entries_.empty()) entries_.pop_back();
+    while (!entries_.empty()) {
+      index_.erase(entries_.back().first);
+      entries_.pop_back();
+    }
   }
 
   std::size_t count() const noexcept { return entries_.size(); }
   bool empty() const noexcept { return entries_.empty(); }
-  typename std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
-  typename std::vector<Entry>::const_iterator end() const { return entries_.end(); }
+  typename std::list<Entry>::const_iterator begin() const { return entries_.begin(); }
+  typename std::list<Entry>::const_iterator end() const { return entries_.end(); }
 
  private:
-  typename std::vector<Entry>::const_iterator find(const std::string& key) const {
-    return std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.first == key; });
+  typename std::list<Entry>::iterator at(const std::string& key) const {
+    auto it = index_.find(key);
+    if (it == index_.end()) throw illegal_function_call_error("no element with the key \"" + key + "\"");
+    return it->second;
   }
 
-  std::vector<Entry> entries_;
+  // In the order of adding, with a hashed index: lookups and removals by key do not walk the list.
+  std::list<Entry> entries_;
+  std::unordered_map<std::string, typename std::list<Entry>::iterator> index_;
 };
 
 }  // namespace vexa32

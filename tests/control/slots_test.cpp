@@ -1,5 +1,7 @@
 // Item slots and the automation interface.
 
+#include <fstream>
+
 #include "control_fixture.h"
 #include "platform/automation/convert.h"
 #include "platform/container/services.h"
@@ -156,31 +158,45 @@ TEST_F(Slots, WritingIsConnectChangesOnlyTheFlag) {
   control->IsConnect = VARIANT_FALSE;
 }
 
-TEST_F(Slots, TheInterfaceListsEveryMemberInOrderWithFixedDispids) {
-  const TypeInfo& ti = control->type_info();
-  std::vector<std::string> names;
-  for (const auto& m : ti.members()) {
-    if (names.empty() || names.back() != m.name) names.push_back(m.name);
+// One line a member, in interface order: DISPID, name, kind with its types, flags. A property's get
+// and put share a line.
+std::vector<std::string> describe_interface(const TypeInfo& ti) {
+  auto type = [](VarType vt) { return vartype_name(vt).substr(3); };
+  std::vector<std::string> lines;
+  const auto& members = ti.members();
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    const MemberInfo& m = members[i];
+    std::string line = std::to_string(m.dispid) + " " + m.name + " ";
+    if (m.kind == InvokeKind::Method) {
+      std::string params;
+      for (const auto& p : m.params) params += (params.empty() ? "" : ", ") + type(p.type) + " " + p.name;
+      line += "method(" + params + ")" + (m.result == VT_EMPTY ? "" : " " + type(m.result));
+    } else if (m.kind == InvokeKind::PropertyGet && i + 1 < members.size() && members[i + 1].name == m.name &&
+               members[i + 1].kind == InvokeKind::PropertyPut) {
+      line += "get put " + type(m.result);
+      ++i;
+    } else {
+      line += m.kind == InvokeKind::PropertyGet ? "get " + type(m.result) : "put " + type(m.params[0].type);
+    }
+    if (m.flags) line += " flags " + std::to_string(m.flags);
+    lines.push_back(line);
   }
-  ASSERT_EQ(names.size(), 5u + 20 + 20 + 6 + 1 + 3 + 5 + 40 + 40);
-  EXPECT_EQ(names[0], "IsConnect");
-  EXPECT_EQ(names[5], "itm0");
-  EXPECT_EQ(names[25], "vl0");
-  EXPECT_EQ(names[45], "opcWrt");
-  EXPECT_EQ(names[51], "UpdateRate");
-  EXPECT_EQ(names[55], "srcFile");
-  EXPECT_EQ(names[59], "startRow");
-  EXPECT_EQ(names[60], "itm20");
-  EXPECT_EQ(names[100], "vl20");
-  EXPECT_EQ(names.back(), "vl59");
-  EXPECT_EQ(ti.dispid_of("itm37"), ti.dispid_of("itm20") + 17);
-  // Properties: get before put.
-  EXPECT_EQ(ti.members()[0].kind, InvokeKind::PropertyGet);
-  EXPECT_EQ(ti.members()[1].kind, InvokeKind::PropertyPut);
+  return lines;
+}
+
+TEST_F(Slots, TheInterfaceMatchesItsGoldenTable) {
+  std::ifstream golden(std::string(VEXA32_SOURCE_DIR) + "/tests/control/golden/vexa_interface.txt");
+  std::vector<std::string> expected;
+  for (std::string line; std::getline(golden, line);) expected.push_back(line);
+  ASSERT_EQ(expected.size(), 140u);
+  const std::vector<std::string> got = describe_interface(control->type_info());
+  ASSERT_EQ(got.size(), expected.size());
+  for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], expected[i]);
   // vl members are read-only.
   EXPECT_THROW(control->put("vl5", Variant(1)), AutomationError);
   ASSERT_EQ(vexa::source_interface().members().size(), 1u);
   EXPECT_EQ(vexa::source_interface().members()[0].name, "datChange");
+  EXPECT_EQ(vexa::source_interface().members()[0].dispid, 1);
 }
 
 TEST_F(Slots, OnlyVl0ToVl3AreHiddenFromPropertyBrowsers) {

@@ -1,5 +1,6 @@
 // The group and item wrappers.
 
+#include "opc/error_report.h"
 #include "wrapper_fixture.h"
 
 namespace vexa32::testing {
@@ -31,6 +32,24 @@ TEST_F(GroupWrapper, ItemIndexesAreReusedAfterARemoval) {
   EXPECT_EQ(add_item("SimulatePLC.Square"), "Item 2");
   EXPECT_EQ(add_item("SimulatePLC.Text"), "Item 4");
   EXPECT_EQ(sim->item_count(), 4u);
+}
+
+// With every 16-bit index taken an add fails (false), where the index once wrapped to -32768.
+TEST_F(GroupWrapper, AddsFailWhenEverySixteenBitIndexIsTaken) {
+  auto& items = group->GetOPCGroupItemsCollection();
+  auto& groups = server->GetOPCServerGroupCollection();
+  for (int i = 1; i <= 32767; ++i) {
+    items.add(signed_decimal(i), std::make_shared<OPCItemClass>());
+    if (i > 1) groups.add("Group" + signed_decimal(i) + signed_decimal(0), std::make_shared<OPCGroupClass>());
+  }
+  std::string key = "unchanged", name = "H";
+  EXPECT_EQ(group->AddOPCItem("SimulatePLC.Sine", 0, 1, key), Variant(false));
+  EXPECT_EQ(key, "unchanged");
+  EXPECT_EQ(sim->item_count(), 0u);
+  EXPECT_EQ(server->AddOPCGroup(name, 100, 0.0f, true, key), Variant(false));
+  EXPECT_EQ(key, "unchanged");
+  items.remove(signed_decimal(32767));
+  EXPECT_EQ(add_item("SimulatePLC.Sine"), "Item 32767");
 }
 
 TEST_F(GroupWrapper, AnItemTheServerRejectsMakesNoWrapper) {

@@ -49,6 +49,23 @@ TEST(Event, SinkConnectedDuringTheRaiseWaitsForTheNextOne) {
   EXPECT_EQ(added_calls, 0);
 }
 
+TEST(Event, AFailingSinkIsReportedAndTheNextSinksStillRun) {
+  Event<int> ev;
+  std::vector<std::string> reported;
+  set_sink_failure_hook([&](std::exception_ptr f) { reported.push_back(describe_failure(f)); });
+  int after = 0;
+  ev.connect([](int) { throw std::runtime_error("sink failed"); });
+  ev.connect([](int) { throw overflow_error(); });
+  ev.connect([&](int) { ++after; });
+  EXPECT_NO_THROW(ev.raise(1));
+  set_sink_failure_hook(nullptr);
+  EXPECT_NO_THROW(ev.raise(2));  // without a hook the failures are dropped
+  EXPECT_EQ(after, 2);
+  ASSERT_EQ(reported.size(), 2u);
+  EXPECT_EQ(reported[0], "sink failed");
+  EXPECT_EQ(reported[1].rfind("run-time error 6: ", 0), 0u) << reported[1];
+}
+
 TEST(EventSource, FiresNamedEventsWithTheirDispid) {
   static const TypeInfo source = TypeInfoBuilder<Dispatch>("__source").event("changed", 7).build();
   EventSource es(source);

@@ -1,6 +1,8 @@
 #include "platform/container/form_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -131,6 +133,33 @@ TEST(FormFile, SaveAndLoadThroughTheFileSystem) {
   }
   // A save into a folder that does not exist fails and writes nothing.
   EXPECT_THROW(save_form_file((dir / "no" / "such.json").string(), sample_form()), AutomationError);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(FormFile, SavesUseATemporaryFileOfTheirOwnAndLoadsNeverBlock) {
+  auto dir = std::filesystem::temp_directory_path() / ("vexa32_form_tmp_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "Form1.json").string();
+  // What a fixed temporary name would collide with: another save's leftover, even a folder.
+  std::filesystem::create_directories(path + ".tmp");
+  save_form_file(path, sample_form());
+  save_form_file(path, sample_form());
+  EXPECT_EQ(load_form_file(path).controls.size(), sample_form().controls.size());
+  std::size_t entries = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir)) ++entries;
+  EXPECT_EQ(entries, 2u);  // the form and the folder: no temporary file left behind
+  const std::string fifo = (dir / "pipe.json").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto child = [&] {
+    ::alarm(20);  // a blocked open ends the child here
+    try {
+      load_form_file(fifo);
+    } catch (const AutomationError&) {
+      std::_Exit(0);
+    }
+    std::_Exit(1);
+  };
+  EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
   std::filesystem::remove_all(dir);
 }
 
