@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "control/csv.h"
 #include "platform/automation/errors.h"
@@ -29,12 +31,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (auto f : fields) total += f.size();
     if (total + (fields.size() - 1) * delimiter.size() != line.size()) std::abort();
   }
-  try {
-    import_csv_column(rows, start, column, count, [](std::int16_t slot, const std::string& name) {
-      if (slot < 0 || slot > 59 || name.find('"') != std::string::npos) std::abort();
-    });
-  } catch (const AutomationError& e) {
-    if (e.number() != 6 && e.number() != 9) std::abort();
-  }
+  // The whole table and the one that keeps only the import's rows import the same names and fail
+  // with the same error.
+  auto import = [&](const CsvRows& table, std::vector<std::pair<int, std::string>>& names) {
+    try {
+      import_csv_column(table, start, column, count, [&](std::int16_t slot, const std::string& name) {
+        if (slot < 0 || slot > 59 || name.find('"') != std::string::npos) std::abort();
+        names.emplace_back(slot, name);
+      });
+    } catch (const AutomationError& e) {
+      if (e.number() != 6 && e.number() != 9) std::abort();
+      return e.number();
+    }
+    return 0;
+  };
+  std::vector<std::pair<int, std::string>> whole, windowed;
+  const CsvRows window = CsvRows::split(text, delimiter, import_window(start, count));
+  if (window.row_count() != rows.row_count()) std::abort();
+  if (import(rows, whole) != import(window, windowed) || whole != windowed) std::abort();
   return 0;
 }
