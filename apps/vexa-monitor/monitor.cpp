@@ -37,11 +37,12 @@ constexpr double kMaxSeconds = 365.0 * 24 * 3600;
 }  // namespace
 
 std::string usage() {
-  return "usage: vexa-monitor [--form FILE] [--server PROGID] [--node NODE] [--rate MS]\n"
+  return "usage: vexa-monitor [--form FILE] [--server PROGID] [--node NODE] [--rate MS] [--csv FILE]\n"
          "                    [--item N=ID]... [--write N=VALUE]... [--seconds S] [--table]\n"
          "Connects a vexa control and shows its slots after every data change.\n"
          "The settings come from the form file (default examples/Form1.json) unless --server is given\n"
-         "without --form; --node, --rate and --item change them.\n";
+         "without --form; --node, --rate, --csv (tag names imported with the form's CSV settings) and\n"
+         "--item change them.\n";
 }
 
 Options parse_options(const std::vector<std::string>& args, std::string& error) {
@@ -68,6 +69,8 @@ Options parse_options(const std::vector<std::string>& args, std::string& error) 
       if (!(o.server = value("--server"))) return o;
     } else if (a == "--node") {
       if (!(o.node = value("--node"))) return o;
+    } else if (a == "--csv") {
+      if (!(o.csv = value("--csv"))) return o;
     } else if (a == "--rate") {
       if (!(o.rate = value("--rate"))) return o;
     } else if (a == "--seconds") {
@@ -120,6 +123,17 @@ bool configure(vexa& control, const Options& o, std::string& error) {
     if (o.server) control.put_svrname(*o.server);
     if (o.node) control.put_nodname(*o.node);
     if (o.rate) control.put_UpdateRate(Variant(*o.rate));
+    if (o.csv) {
+      // With the control's own import settings, as the CSV page leaves them.
+      try {
+        control.loadCSV(control.get_startRow(), control.get_columnIndex(), control.get_rowCount(),
+                        control.get_delimit(), *o.csv);
+      } catch (const AutomationError& e) {
+        error = *o.csv + ": cannot import tag names, the file or its rows do not fit the import settings (" +
+                e.what() + ", error " + std::to_string(e.number()) + ")";
+        return false;
+      }
+    }
     for (const auto& [slot, id] : o.items) control.SetItmName(static_cast<std::int16_t>(slot), id);
   } catch (const AutomationError& e) {
     error = std::string(e.what()) + " (error " + std::to_string(e.number()) + ")";

@@ -15,6 +15,7 @@ struct Options {
   bool form_given = false;
   std::optional<std::string> server, node;
   std::optional<std::string> rate;
+  std::optional<std::string> csv;                   // --csv FILE: tag names imported as loadCSV does
   std::vector<std::pair<int, std::string>> items;   // --item N=ID
   std::vector<std::pair<int, std::string>> writes;  // --write N=VALUE
   double seconds = 0;                               // 0: until interrupted

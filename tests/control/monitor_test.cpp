@@ -78,14 +78,21 @@ TEST_F(Monitor, TheExampleFormHoldsItsStoredSettingsAndRunsOnTheSimulation) {
 }
 
 TEST_F(Monitor, OptionsChangeWhatTheFormGave) {
-  Options o;
-  o.form = std::string(VEXA32_SOURCE_DIR) + "/examples/Monitor.json";
-  o.items = {{9, "SimulatePLC.Ramp"}};
+  const auto csv = std::filesystem::temp_directory_path() / ("vexa32_monitor_" + std::to_string(::getpid()) + ".csv");
+  std::ofstream(csv, std::ios::binary) << "Tag\r\nSimulatePLC.Counter\r\nSimulatePLC.Square\r\n";
   std::string error;
+  const Options o = monitor::parse_options({"--form", std::string(VEXA32_SOURCE_DIR) + "/examples/Monitor.json",
+                                            "--csv", csv.string(), "--item", "9=SimulatePLC.Ramp"},
+                                           error);
   ASSERT_TRUE(monitor::configure(*control, o, error)) << error;
   EXPECT_EQ(control->get_svrname(), "KEPware.KEPServerEx.V4");
-  EXPECT_EQ(control->GetItmName(0), "SimulatePLC.Sine");
+  EXPECT_EQ(control->GetItmName(0), "SimulatePLC.Counter");
+  EXPECT_EQ(control->GetItmName(1), "SimulatePLC.Square");
+  EXPECT_EQ(control->GetItmName(2), "SimulatePLC.Counter");  // the form's own, past the file's rows
   EXPECT_EQ(control->GetItmName(9), "SimulatePLC.Ramp");
+  std::filesystem::remove(csv);
+  EXPECT_FALSE(monitor::configure(*control, o, error));
+  EXPECT_NE(error.find("cannot import tag names"), std::string::npos) << error;
 }
 
 TEST_F(Monitor, ABadFormFileGivesAMessageNamingIt) {
