@@ -31,12 +31,28 @@ void Apartment::post(Task task) {
     queue_.push_back(std::move(task));
   }
   wake_.notify_one();
+  wake_host();
+}
+
+void Apartment::set_wake_handler(std::function<void()> handler) {
+  std::lock_guard lock(mutex_);
+  wake_handler_ = handler ? std::make_shared<std::function<void()>>(std::move(handler)) : nullptr;
+}
+
+void Apartment::wake_host() {
+  std::shared_ptr<std::function<void()>> handler;
+  {
+    std::lock_guard lock(mutex_);
+    handler = wake_handler_;
+  }
+  if (handler) (*handler)();
 }
 
 Apartment::TimerId Apartment::set_timer(std::chrono::milliseconds interval, Task callback, bool periodic) {
   if (interval.count() < 0) interval = std::chrono::milliseconds(0);
   TimerId id = next_timer_++;
   timers_.emplace(id, Timer{clock_->now() + interval, interval, periodic, std::make_shared<Task>(std::move(callback))});
+  wake_host();
   return id;
 }
 

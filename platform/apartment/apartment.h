@@ -50,6 +50,13 @@ class Apartment {
 
   // Runs queued tasks and due timers until nothing is ready now; returns how many ran.
   std::size_t run_until_idle();
+  // When the earliest timer is due; false when there is no timer.
+  bool next_due(Clock::time_point& due) const;
+
+  // For a host that runs the apartment from a loop of its own (a UI toolkit's): called after every
+  // post (from any thread) and every new timer, so the host wakes and runs run_until_idle() or
+  // reschedules its wait. Nothing is called from inside the lock.
+  void set_wake_handler(std::function<void()> handler);
   // Runs the loop for the given time: a manual clock is moved from timer to timer up to the end,
   // the system clock is waited on.
   void run_for(std::chrono::milliseconds duration);
@@ -68,8 +75,8 @@ class Apartment {
 
   bool run_one_task();
   bool fire_due_timers();
-  bool next_due(Clock::time_point& due) const;
   void wait_until(Clock::time_point deadline);
+  void wake_host();
 
   std::shared_ptr<Clock> clock_;
   std::shared_ptr<const void> alive_ = std::make_shared<int>(0);
@@ -79,6 +86,7 @@ class Apartment {
   std::deque<Task> queue_;
   bool quit_ = false;
   std::map<TimerId, Timer> timers_;
+  std::shared_ptr<std::function<void()>> wake_handler_;  // guarded by mutex_
   TimerId next_timer_ = 1;
 };
 

@@ -429,16 +429,19 @@ class SimBrowser final : public OPCBrowser {
   std::string get_Filter() override { return (enter("get_Filter"), filter_); }
   void put_Filter(const std::string& f) override {
     enter("put_Filter");
+    conn_->server->note_argument("OPCBrowser.put_Filter", Variant(f));
     filter_ = f;
   }
   std::int16_t get_DataType() override { return (enter("get_DataType"), data_type_); }
   void put_DataType(std::int16_t t) override {
     enter("put_DataType");
+    conn_->server->note_argument("OPCBrowser.put_DataType", Variant(t));
     data_type_ = t;
   }
   std::int32_t get_AccessRights() override { return (enter("get_AccessRights"), access_); }
   void put_AccessRights(std::int32_t a) override {
     enter("put_AccessRights");
+    conn_->server->note_argument("OPCBrowser.put_AccessRights", Variant(a));
     if (a < 0 || a > 3) throw bad_argument("access rights are 0 to 3");
     access_ = a;
   }
