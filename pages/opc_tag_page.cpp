@@ -32,10 +32,12 @@ OPC_Tag::OPC_Tag(QWidget* parent) : PropertyPage("OPC_Tag", parent) {
     auto* label = new QLabel(QString("itm%1:").arg(n), page);
     label->setObjectName(QString("lblitm%1").arg(r));
     label->setProperty("Index", n / 20);
-    label->setGeometry(px(360), top, px(2295), px(330));
+    // The label ends where the text box begins: laid under the box it would show only "itm1"
+    // of "itm19:" in today's fonts. The box keeps its right edge.
+    label->setGeometry(px(120), top, px(735), px(330));
     auto* box = new QLineEdit(page);
     box->setObjectName(QString("txtitm%1").arg(n));
-    box->setGeometry(px(780), top, px(7140), px(330));
+    box->setGeometry(px(870), top, px(7050), px(330));
     auto* button = new QPushButton("...", page);
     button->setObjectName("cmdBrws");
     button->setProperty("Index", n);

@@ -2,7 +2,8 @@
 # Sourced, not run.
 
 VEXA32_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-VEXA32_PACKAGES=(cmake ninja-build g++ libgtest-dev libbenchmark-dev nlohmann-json3-dev)
+VEXA32_PACKAGES=(cmake ninja-build g++ libgtest-dev libbenchmark-dev nlohmann-json3-dev
+  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core)
 
 # Installs the Debian packages of the list that are not installed yet; nothing when all are.
 vexa32_ensure_packages() {
