@@ -162,9 +162,10 @@ TEST_F(Frame, ShowsThePagesInTheControlsOrderAndReadsOnlyTheFirstSelected) {
   second.put_svrname("Second.Server");
   control.SetItmName(7, "SimulatePLC.Ramp");
   qt::PropertyFrame frame(all_pages(), {&control, &second});
-  ASSERT_EQ(frame.tabs()->count(), 2);
+  ASSERT_EQ(frame.tabs()->count(), 3);
   EXPECT_EQ(frame.tabs()->tabText(0), "OPC_Server");
   EXPECT_EQ(frame.tabs()->tabText(1), "OPC_Tag");
+  EXPECT_EQ(frame.tabs()->tabText(2), "Load_CSV");
   auto& server_page = dynamic_cast<OPC_Server&>(*frame.pages()[0]);
   auto& tag_page = dynamic_cast<pages::OPC_Tag&>(*frame.pages()[1]);
   EXPECT_EQ(server_page.txtsvrname->text(), opcda::kSimulationProgId);
