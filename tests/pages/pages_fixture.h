@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QTimer>
 #include <functional>
 
@@ -39,6 +40,13 @@ class PagesTest : public ::testing::Test {
     W* w = parent->findChild<W*>(name);
     EXPECT_NE(w, nullptr) << name;
     return w;
+  }
+
+  // Runs Qt's loop, and so the apartment, for a while.
+  static void pump_for(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
   }
 
   // Where the pictures of the windows go: the build folder.
