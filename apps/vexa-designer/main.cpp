@@ -1,0 +1,29 @@
+// vexa-designer [FORM]: designs forms with vexa controls and runs them.
+
+#include <QApplication>
+#include <iostream>
+
+#include "designer.h"
+#include "platform/qt/qt_apartment.h"
+#include "platform/qt/qt_services.h"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("vexa-designer");
+  vexa32::Apartment apartment;
+  vexa32::qt::QtApartment loop(apartment);
+  vexa32::qt::QtServices services;
+  // A failing event handler is contained by its source; the designer says so on standard error.
+  vexa32::set_sink_failure_hook([](std::exception_ptr failure) {
+    std::cerr << "vexa-designer: an event handler failed: " << vexa32::describe_failure(std::move(failure)) << "\n";
+  });
+  vexa32::designer::DesignerWindow window;
+  const QStringList args = QApplication::arguments();
+  if (args.size() > 2 || (args.size() == 2 && args[1].startsWith('-'))) {
+    std::cerr << "usage: vexa-designer [FORM]\n";
+    return 2;
+  }
+  if (args.size() == 2 && !window.open_form(args[1])) return 2;
+  window.show();
+  return QApplication::exec();
+}
