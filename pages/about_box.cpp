@@ -31,7 +31,7 @@ abt::abt() : QWidget(nullptr, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowClose
   Label1 = named(new QLabel(this), "Label1");
   Label1->setAutoFillBackground(true);
   Label1->setPalette(white);
-  Label1->setText(QString("<a href=\"%1\">VEXA32 documentation</a>").arg(VEXA32_DOCS_URL));
+  Label1->setText(QString("<a href=\"%1\">Documentation</a>").arg(VEXA32_DOCS_URL));
   Label1->setOpenExternalLinks(true);
   Label1->setToolTip(VEXA32_DOCS_URL);
   place(Label1, 120, 1920, 1935, 375);

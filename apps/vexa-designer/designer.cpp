@@ -104,6 +104,8 @@ void DesignerWindow::set_form(const Form& form, const QString& path) {
   auto* area = static_cast<QScrollArea*>(stack_->widget(0));
   delete area->takeWidget();
   design_ = new pages::RunningForm(form, false);
+  // The form stands out from the grey around it, as a form in a designer does.
+  design_->setBackgroundRole(QPalette::Window);
   design_->setAutoFillBackground(true);
   for (auto& item : design_->items()) make_inert(item->widget);
   design_->installEventFilter(this);
@@ -401,6 +403,8 @@ void DesignerWindow::run() {
   // The run works on copies made from what the design holds; the design is untouched by it.
   running_ = new pages::RunningForm(design_->to_form(), true);
   pages::attach_form_code(*running_);
+  running_->setBackgroundRole(QPalette::Window);
+  running_->setAutoFillBackground(true);
   static_cast<QScrollArea*>(stack_->widget(1))->setWidget(running_);
   stack_->setCurrentIndex(1);
   for (QAction* a : {action_new, action_open, action_add_vexa, action_add_button, action_add_label, action_delete,

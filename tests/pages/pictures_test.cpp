@@ -2,9 +2,12 @@
 
 #include <QPixmap>
 
+#include "designer.h"
+#include "pages/about_box.h"
 #include "pages/opc_server_page.h"
 #include "pages/opc_tag_page.h"
 #include "pages/property_pages.h"
+#include "pages/running_form.h"
 #include "pages/svr_dialog.h"
 #include "pages/tag_dialog.h"
 #include "pages_fixture.h"
@@ -35,6 +38,8 @@ TEST_F(Pictures, EveryPageAndDialog) {
   save(frame, "frame_opc_server");
   frame.tabs()->setCurrentIndex(1);
   save(frame, "frame_opc_tag");
+  frame.tabs()->setCurrentIndex(2);
+  save(frame, "frame_load_csv");
   frame.close();
 
   pages::SvrDialog servers;
@@ -60,6 +65,21 @@ TEST_F(Pictures, EveryPageAndDialog) {
   tags.lvItemView_Click();
   save(tags, "tag_dialog");
   tags.unld();
+
+  save(pages::abt::show_shared(), "about_box");
+  pages::abt::show_shared().close();
+
+  pages::RunningForm form1(pages::form1_settings(), true);
+  pages::attach_form_code(form1);
+  form1.button("Command1")->click();
+  pump_for(300);
+  save(form1, "form1_running");
+  form1.button("Command2")->click();
+
+  designer::DesignerWindow window;
+  ASSERT_TRUE(window.open_form(QString(VEXA32_SOURCE_DIR) + "/examples/Form1.json"));
+  window.select({"vexa1"});
+  save(window, "designer");
 }
 
 }  // namespace
