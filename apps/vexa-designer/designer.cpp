@@ -407,6 +407,8 @@ void DesignerWindow::run() {
   running_->setAutoFillBackground(true);
   static_cast<QScrollArea*>(stack_->widget(1))->setWidget(running_);
   stack_->setCurrentIndex(1);
+  // The list shows the design's settings, which a run does not change.
+  properties_->setEnabled(false);
   for (QAction* a : {action_new, action_open, action_add_vexa, action_add_button, action_add_label, action_delete,
                      action_properties, action_run}) {
     a->setEnabled(false);
@@ -420,6 +422,7 @@ void DesignerWindow::stop() {
   delete static_cast<QScrollArea*>(stack_->widget(1))->takeWidget();
   running_ = nullptr;
   stack_->setCurrentIndex(0);
+  properties_->setEnabled(true);
   for (QAction* a : {action_new, action_open, action_add_vexa, action_add_button, action_add_label, action_delete,
                      action_properties, action_run}) {
     a->setEnabled(true);
