@@ -109,7 +109,7 @@ void Load_CSV::cmdLd_Click() {
     ApplyChanges();
   } catch (const AutomationError& e) {
     // A box the control cannot take: nothing is imported, and the developer is told why.
-    std::string text = "Run-time error '" + std::to_string(e.number()) + "':\n\n" + e.what();
+    std::string text = qt::error_text(e);
     if (const auto* p = dynamic_cast<const qt::PropertyError*>(&e)) text += "\n\nin the property \"" + p->property() + "\"";
     message_box_service().show(text, "Load_CSV");
     return;

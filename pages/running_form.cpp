@@ -5,6 +5,7 @@
 #include "pages/vexa_surface.h"
 #include "platform/automation/convert.h"
 #include "platform/container/services.h"
+#include "platform/qt/property_frame.h"
 
 namespace vexa32::pages {
 namespace {
@@ -190,7 +191,7 @@ void attach_form_code(RunningForm& form) {
   // The example form's handlers reach vexa1 by name, as a script would, and ignore the results
   // of cnnec and discnn; an error raised by either is shown rather than lost.
   auto report = [](const AutomationError& e) {
-    message_box_service().show("Run-time error '" + std::to_string(e.number()) + "':\n\n" + e.what(), "Form1");
+    message_box_service().show(qt::error_text(e), "Form1");
   };
   QObject::connect(command1, &QPushButton::clicked, &form, [vexa1, report] {
     try {

@@ -30,10 +30,6 @@ QScrollArea* form_area(QWidget* parent) {
   return area;
 }
 
-std::string error_text(const AutomationError& e) {
-  return "Run-time error '" + std::to_string(e.number()) + "':\n\n" + e.what();
-}
-
 }  // namespace
 
 DesignerWindow::DesignerWindow() {
@@ -385,7 +381,7 @@ void DesignerWindow::edit_property(const std::string& name, const QString& text)
       // The control's own conversion decides; its notification marks the form changed.
       item->control->put(name, Variant(text.toStdString()));
     } catch (const AutomationError& e) {
-      message_box_service().show(error_text(e), name);
+      message_box_service().show(qt::error_text(e), name);
     }
   } else if (name == "Caption") {
     if (auto* b = qobject_cast<QPushButton*>(item->widget)) b->setText(text);

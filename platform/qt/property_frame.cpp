@@ -24,6 +24,10 @@ Dispatch& PropertyPage::first_selected() const {
 PropertyError::PropertyError(std::string property, const AutomationError& error)
     : AutomationError(error.number(), error.hresult(), error.what()), property_(std::move(property)) {}
 
+std::string error_text(const AutomationError& error) {
+  return "Run-time error '" + std::to_string(error.number()) + "':\n\n" + error.what();
+}
+
 Variant get_property(Dispatch& control, const std::string& name) {
   try {
     return control.get(name);
@@ -97,7 +101,7 @@ void PropertyFrame::update_apply() {
 }
 
 void PropertyFrame::show_failure(const PropertyPage& page, const AutomationError& error, const char* during) {
-  std::string text = "Run-time error '" + std::to_string(error.number()) + "':\n\n" + error.what();
+  std::string text = error_text(error);
   if (const auto* p = dynamic_cast<const PropertyError*>(&error)) {
     text += "\n\nwhile " + std::string(during) + " the property \"" + p->property() + "\"";
   }

@@ -53,6 +53,9 @@ class PropertyError : public AutomationError {
   std::string property_;
 };
 
+// An automation error as a script host shows it: "Run-time error 'N':" and its text.
+std::string error_text(const AutomationError& error);
+
 // Reads and writes a property of a selected control by name; a failure carries the name.
 Variant get_property(Dispatch& control, const std::string& name);
 void put_property(Dispatch& control, const std::string& name, const Variant& value);
