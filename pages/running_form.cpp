@@ -167,13 +167,10 @@ Form RunningForm::to_form() const {
     } else if (auto* l = qobject_cast<QLabel*>(item->widget)) {
       c.properties.set("caption", Variant(l->text().toStdString()));
     }
-    // Where the control stands; a vexa gets its place beside its own settings.
-    if (item->control) {
-      c.properties.set("left", Variant(item->twips.x()));
-      c.properties.set("top", Variant(item->twips.y()));
-    } else {
-      c.properties.set("left", Variant(item->twips.x()));
-      c.properties.set("top", Variant(item->twips.y()));
+    // Where the control stands; a vexa keeps its own size, so only its place joins its settings.
+    c.properties.set("left", Variant(item->twips.x()));
+    c.properties.set("top", Variant(item->twips.y()));
+    if (!item->control) {
       c.properties.set("width", Variant(item->twips.width()));
       c.properties.set("height", Variant(item->twips.height()));
     }
