@@ -1,0 +1,656 @@
+#include "platform/opcua/client.h"
+
+#include <unistd.h>
+
+#include <asio.hpp>
+#include <atomic>
+#include <deque>
+#include <fstream>
+#include <future>
+#include <map>
+#include <random>
+#include <thread>
+
+#include "platform/opcua/values.h"
+
+namespace vexa32::opcua {
+namespace {
+
+using namespace std::chrono_literals;
+using asio::ip::tcp;
+
+// The process's one I/O thread. It lives as long as the process: a connection's last handler
+// may run on it, so it is never joined from one of its own handlers.
+class IoThread {
+ public:
+  static asio::io_context& context() {
+    static IoThread* instance = new IoThread();
+    return instance->io_;
+  }
+
+ private:
+  IoThread() : guard_(asio::make_work_guard(io_)), thread_([this] { io_.run(); }) { thread_.detach(); }
+  asio::io_context io_;
+  asio::executor_work_guard<asio::io_context::executor_type> guard_;
+  std::thread thread_;
+};
+
+std::mutex g_record_mutex;
+std::string g_record_dir;
+std::atomic<unsigned> g_record_count{0};
+
+void record_chunk(std::string_view chunk) {
+  std::string dir;
+  {
+    std::lock_guard lock(g_record_mutex);
+    dir = g_record_dir;
+  }
+  if (dir.empty()) return;
+  std::ofstream out(dir + "/chunk-" + std::to_string(g_record_count++), std::ios::binary);
+  out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+}
+
+struct Outcome {
+  StatusCode status = status::Good;
+  std::string message;
+  std::string body;
+};
+
+std::string policy_name(const std::string& uri) {
+  auto hash = uri.rfind('#');
+  return hash == std::string::npos ? uri : uri.substr(hash + 1);
+}
+
+const char* mode_name(std::int32_t mode) {
+  switch (mode) {
+    case 1: return "None";
+    case 2: return "Sign";
+    case 3: return "SignAndEncrypt";
+    default: return "unknown mode";
+  }
+}
+
+}  // namespace
+
+bool UaError::connection_lost() const noexcept {
+  switch (code_) {
+    case status::BadConnectionClosed:
+    case status::BadTimeout:
+    case status::BadRequestTimeout:
+    case status::BadSecureChannelClosed:
+    case status::BadCommunicationError:
+    case status::BadTcpInternalError:
+    case status::BadTcpMessageTooLarge:
+    case status::BadSequenceNumberInvalid:
+    case status::BadTcpSecureChannelUnknown:
+    case status::BadSecureChannelIdInvalid:
+    case status::BadSessionIdInvalid:
+    case status::BadSessionClosed:
+    case status::BadDecodingError:
+    case status::BadNoCommunication: return true;
+    default: return false;
+  }
+}
+
+std::optional<EndpointAddress> parse_endpoint_url(const std::string& url) {
+  constexpr std::string_view scheme = "opc.tcp://";
+  if (url.size() <= scheme.size()) return std::nullopt;
+  for (std::size_t i = 0; i < scheme.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(url[i])) != scheme[i]) return std::nullopt;
+  }
+  std::string rest = url.substr(scheme.size());
+  rest = rest.substr(0, rest.find('/'));
+  EndpointAddress a;
+  if (!rest.empty() && rest.front() == '[') {  // [IPv6]:port
+    auto close = rest.find(']');
+    if (close == std::string::npos) return std::nullopt;
+    a.host = rest.substr(1, close - 1);
+    rest = rest.substr(close + 1);
+    if (!rest.empty() && rest.front() != ':') return std::nullopt;
+    a.port = rest.empty() ? "4840" : rest.substr(1);
+  } else {
+    auto colon = rest.rfind(':');
+    a.host = rest.substr(0, colon);
+    a.port = colon == std::string::npos ? "4840" : rest.substr(colon + 1);
+  }
+  if (a.host.empty() || a.port.empty() || a.port.size() > 5) return std::nullopt;
+  for (char c : a.port) {
+    if (c < '0' || c > '9') return std::nullopt;
+  }
+  if (std::stoi(a.port) > 65535 || std::stoi(a.port) == 0) return std::nullopt;
+  return a;
+}
+
+struct Client::Impl : std::enable_shared_from_this<Impl> {
+  using Done = std::function<void(Outcome)>;
+
+  Impl(std::string u, const ClientOptions& o)
+      : io(IoThread::context()),
+        socket(io),
+        resolver(io),
+        connect_timer(io),
+        renew_timer(io),
+        keep_alive_timer(io),
+        url(std::move(u)),
+        options(o),
+        assembler(o.buffers, o.decode) {}
+
+  asio::io_context& io;
+  tcp::socket socket;
+  tcp::resolver resolver;
+  asio::steady_timer connect_timer, renew_timer, keep_alive_timer;
+  std::string url;
+  ClientOptions options;
+  Negotiated negotiated;
+  MessageAssembler assembler;
+  std::uint32_t channel_id = 0, token_id = 0, sequence = 0, next_request = 0;
+  struct Pending {
+    Done done;
+    std::unique_ptr<asio::steady_timer> timer;
+    bool open_response = false;
+  };
+  std::map<std::uint32_t, Pending> pending;
+  std::deque<std::string> write_queue;
+  bool writing = false;
+  bool closing = false;
+  bool channel_open = false;
+  std::string header_buf = std::string(kHeaderSize, '\0');
+  std::string chunk;
+  Done on_connected;
+
+  mutable std::mutex mutex;  // guards what the callers' threads read
+  std::string failure;
+  NodeId authentication_token;
+  std::atomic<std::uint32_t> handles{0};
+
+  RequestHeader header(std::chrono::milliseconds timeout) {
+    RequestHeader h;
+    {
+      std::lock_guard lock(mutex);
+      h.authentication_token = authentication_token;
+    }
+    h.timestamp = now_ticks();
+    h.request_handle = ++handles;
+    h.timeout_hint = static_cast<std::uint32_t>(timeout.count());
+    return h;
+  }
+
+  std::string failure_text() const {
+    std::lock_guard lock(mutex);
+    return failure;
+  }
+
+  // Everything below runs on the I/O thread.
+
+  void start(Done done) {
+    on_connected = std::move(done);
+    auto address = parse_endpoint_url(url);
+    if (!address) return fail(0x80830000, "\"" + url + "\" is not an opc.tcp:// endpoint URL");
+    auto self = shared_from_this();
+    connect_timer.expires_after(options.connect_timeout);
+    connect_timer.async_wait([self](std::error_code ec) {
+      if (!ec && !self->channel_open)
+        self->fail(status::BadTimeout, "no answer from " + self->url + " within " +
+                                           std::to_string(self->options.connect_timeout.count()) + " ms");
+    });
+    resolver.async_resolve(address->host, address->port,
+                           [self](std::error_code ec, tcp::resolver::results_type results) {
+                             if (ec) return self->fail(status::BadCommunicationError, "cannot find " + self->url + ": " + ec.message());
+                             asio::async_connect(self->socket, results, [self](std::error_code e, const tcp::endpoint&) {
+                               if (e) return self->fail(status::BadCommunicationError, "cannot connect to " + self->url + ": " + e.message());
+                               self->socket.set_option(tcp::no_delay(true));
+                               self->send_raw(encode_hello(self->options.buffers, self->url));
+                               self->read_header();
+                             });
+                           });
+  }
+
+  void send_raw(std::string bytes) {
+    write_queue.push_back(std::move(bytes));
+    if (!writing) write_next();
+  }
+
+  void write_next() {
+    if (write_queue.empty() || !socket.is_open()) {
+      writing = false;
+      if (closing) shut();
+      return;
+    }
+    writing = true;
+    auto self = shared_from_this();
+    asio::async_write(socket, asio::buffer(write_queue.front()), [self](std::error_code ec, std::size_t) {
+      self->write_queue.pop_front();
+      if (ec) {
+        self->writing = false;
+        return self->fail(status::BadConnectionClosed, "the connection to " + self->url + " was lost: " + ec.message());
+      }
+      self->write_next();
+    });
+  }
+
+  void read_header() {
+    auto self = shared_from_this();
+    asio::async_read(socket, asio::buffer(header_buf), [self](std::error_code ec, std::size_t) {
+      if (ec) return self->lost(ec);
+      try {
+        ChunkHeader h = parse_header(self->header_buf, self->options.buffers.receive_buffer);
+        self->chunk.assign(self->header_buf);
+        self->chunk.resize(h.size);
+        self->read_body(h);
+      } catch (const TransportFault& f) {
+        self->fail(f.code(), std::string("the answer of ") + self->url + " breaks the protocol: " + f.what());
+      }
+    });
+  }
+
+  void read_body(const ChunkHeader& h) {
+    auto self = shared_from_this();
+    asio::async_read(socket, asio::buffer(chunk.data() + kHeaderSize, chunk.size() - kHeaderSize),
+                     [self, type = h.type](std::error_code ec, std::size_t) {
+                       if (ec) return self->lost(ec);
+                       record_chunk(self->chunk);
+                       if (!self->on_chunk(type)) return;
+                       self->read_header();
+                     });
+  }
+
+  // False when the connection ended.
+  bool on_chunk(const std::string& type) {
+    try {
+      std::string_view body(chunk);
+      body.remove_prefix(kHeaderSize);
+      if (type == "ERR") throw decode_error_message(body);
+      if (type == "ACK") {
+        if (channel_open || next_request != 0) throw TransportFault(status::BadTcpInternalError, "an unexpected Acknowledge");
+        negotiated = negotiate(options.buffers, body);
+        open_channel();
+        return true;
+      }
+      auto message = assembler.feed(chunk);
+      if (message) dispatch(std::move(*message));
+      return socket.is_open();
+    } catch (const TransportFault& f) {
+      fail(f.code(), std::string("the connection to ") + url + " failed: " + f.what());
+    } catch (const DecodeError& e) {
+      fail(status::BadDecodingError, std::string("the answer of ") + url + " cannot be read: " + e.what());
+    }
+    return false;
+  }
+
+  void dispatch(Message m) {
+    auto it = pending.find(m.request_id);
+    if (it == pending.end()) return;  // an answer that came after its call gave up
+    Pending p = std::move(it->second);
+    pending.erase(it);
+    if (p.timer) p.timer->cancel();
+    if (m.aborted) {
+      p.done({m.abort_status ? m.abort_status : status::BadUnexpectedError,
+              "the server gave up on the answer: " + status::describe(m.abort_status) + " " + m.abort_reason,
+              {}});
+      return;
+    }
+    if ((m.type == "OPN") != p.open_response) throw TransportFault(status::BadTcpInternalError, "an answer of the wrong kind");
+    p.done({status::Good, {}, std::move(m.body)});
+  }
+
+  void open_channel() {
+    OpenSecureChannelRequest request;
+    request.header = header(options.connect_timeout);
+    request.requested_lifetime = options.channel_lifetime_ms;
+    send_open(request, [self = shared_from_this()](Outcome o) { self->channel_opened(std::move(o), true); });
+  }
+
+  void renew_channel() {
+    OpenSecureChannelRequest request;
+    request.header = header(options.timeout);
+    request.request_type = 1;
+    request.requested_lifetime = options.channel_lifetime_ms;
+    send_open(request, [self = shared_from_this()](Outcome o) { self->channel_opened(std::move(o), false); });
+  }
+
+  void send_open(const OpenSecureChannelRequest& request, Done done) {
+    Writer w;
+    encode(w, NodeId(0, encoding_id::OpenSecureChannelRequest));
+    encode(w, request);
+    send("OPN", w.take(), options.timeout, std::move(done), true);
+  }
+
+  void channel_opened(Outcome o, bool first) {
+    if (o.status != status::Good) return fail(o.status, "the server refused the secure channel: " + o.message);
+    try {
+      Reader r(o.body, options.decode);
+      auto type = read_service_type(r).type;
+      if (type == encoding_id::ServiceFault) {
+        auto h = decode_as<ResponseHeader>(r);
+        return fail(h.service_result, "the server refused the secure channel: " + status::describe(h.service_result));
+      }
+      if (type != encoding_id::OpenSecureChannelResponse) throw DecodeError("the answer is not an OpenSecureChannel response");
+      auto response = decode_as<OpenSecureChannelResponse>(r);
+      if (first) {
+        channel_id = response.token.channel_id;
+        assembler.set_channel(channel_id);
+      } else if (response.token.channel_id != channel_id) {
+        throw DecodeError("the renewed token names another channel");
+      }
+      token_id = response.token.token_id;
+      // Renew well before the token runs out: at three quarters of its lifetime.
+      auto lifetime = std::chrono::milliseconds(std::max<std::uint32_t>(response.token.revised_lifetime, 4000));
+      renew_timer.expires_after(lifetime * 3 / 4);
+      renew_timer.async_wait([self = shared_from_this()](std::error_code ec) {
+        if (!ec && self->channel_open) self->renew_channel();
+      });
+      if (first) {
+        channel_open = true;
+        connect_timer.cancel();
+        if (auto done = std::exchange(on_connected, nullptr)) done({});
+      }
+    } catch (const DecodeError& e) {
+      fail(status::BadDecodingError, std::string("the secure channel's answer cannot be read: ") + e.what());
+    }
+  }
+
+  void send(const char* type, std::string body, std::chrono::milliseconds timeout, Done done, bool open = false) {
+    if (!socket.is_open() || closing || (!channel_open && !open)) {
+      std::string why = failure_text();
+      return done({status::BadConnectionClosed, why.empty() ? "the connection to " + url + " is closed" : why, {}});
+    }
+    std::uint32_t request_id = ++next_request;
+    std::vector<std::string> chunks;
+    try {
+      chunks = split_message(type, channel_id, token_id, request_id, sequence, body, negotiated.send);
+    } catch (const TransportFault& f) {
+      return done({f.code(), f.what(), {}});
+    }
+    Pending p{std::move(done), std::make_unique<asio::steady_timer>(io), open};
+    p.timer->expires_after(timeout);
+    p.timer->async_wait([self = shared_from_this(), request_id, timeout](std::error_code ec) {
+      if (ec) return;
+      auto it = self->pending.find(request_id);
+      if (it == self->pending.end()) return;
+      Done d = std::move(it->second.done);
+      self->pending.erase(it);
+      d({status::BadTimeout, "no answer from " + self->url + " within " + std::to_string(timeout.count()) + " ms", {}});
+    });
+    pending.emplace(request_id, std::move(p));
+    for (auto& c : chunks) send_raw(std::move(c));
+  }
+
+  void start_keep_alive() {
+    keep_alive_timer.expires_after(options.keep_alive);
+    keep_alive_timer.async_wait([self = shared_from_this()](std::error_code ec) {
+      if (ec || !self->channel_open || self->closing) return;
+      ReadRequest request;
+      request.header = self->header(self->options.timeout);
+      request.nodes.push_back({NodeId(0, 2259), attribute::Value});  // ServerStatus.State
+      Writer w;
+      encode(w, NodeId(0, encoding_id::ReadRequest));
+      encode(w, request);
+      self->send("MSG", w.take(), self->options.timeout, [self](Outcome o) {
+        if (o.status == status::BadTimeout) return self->fail(o.status, "the server stopped answering: " + o.message);
+        if (o.status == status::Good) self->start_keep_alive();
+      });
+    });
+  }
+
+  void lost(std::error_code ec) {
+    if (closing) return shut();
+    fail(status::BadConnectionClosed, "the connection to " + url + " was lost: " +
+                                          (ec == asio::error::eof ? std::string("the server closed it") : ec.message()));
+  }
+
+  // The connection is over: every waiting call fails with the reason, nothing more is sent.
+  void fail(StatusCode code, const std::string& why) {
+    {
+      std::lock_guard lock(mutex);
+      if (failure.empty()) failure = why;
+    }
+    channel_open = false;
+    shut();
+    auto waiting = std::move(pending);
+    pending.clear();
+    for (auto& [id, p] : waiting) {
+      if (p.timer) p.timer->cancel();
+      p.done({code, why, {}});
+    }
+    if (auto done = std::exchange(on_connected, nullptr)) done({code, why, {}});
+  }
+
+  void shut() {
+    std::error_code ignored;
+    connect_timer.cancel();
+    renew_timer.cancel();
+    keep_alive_timer.cancel();
+    resolver.cancel();
+    if (socket.is_open()) {
+      socket.shutdown(tcp::socket::shutdown_both, ignored);
+      socket.close(ignored);
+    }
+  }
+
+  void close_channel() {
+    if (closing) return;
+    {
+      std::lock_guard lock(mutex);
+      if (failure.empty()) failure = "the connection to " + url + " is closed";
+    }
+    if (!channel_open || !socket.is_open()) return fail(status::BadSecureChannelClosed, failure_text());
+    Writer w;
+    encode(w, NodeId(0, encoding_id::CloseSecureChannelRequest));
+    encode_close_secure_channel(w, header(options.timeout));
+    std::uint32_t request_id = ++next_request;
+    try {
+      for (auto& c : split_message("CLO", channel_id, token_id, request_id, sequence, w.data(), negotiated.send))
+        send_raw(std::move(c));
+    } catch (const TransportFault&) {
+    }
+    channel_open = false;
+    closing = true;
+    auto waiting = std::move(pending);
+    pending.clear();
+    for (auto& [id, p] : waiting) {
+      if (p.timer) p.timer->cancel();
+      p.done({status::BadSecureChannelClosed, failure_text(), {}});
+    }
+    if (!writing) shut();
+  }
+};
+
+Client::Client(std::string url, ClientOptions options)
+    : url_(std::move(url)), options_(options), impl_(std::make_shared<Impl>(url_, options_)) {}
+
+Client::~Client() { close(); }
+
+std::shared_ptr<Client> Client::open(const std::string& url, ClientOptions options) {
+  std::shared_ptr<Client> client(new Client(url, options));
+  auto promise = std::make_shared<std::promise<Outcome>>();
+  auto future = promise->get_future();
+  auto impl = client->impl_;
+  asio::post(impl->io, [impl, promise] { impl->start([promise](Outcome o) { promise->set_value(std::move(o)); }); });
+  // The I/O thread's own timer answers first; this bound only guards against a stalled thread.
+  if (future.wait_for(options.connect_timeout + 5s) != std::future_status::ready)
+    throw UaError(status::BadTimeout, "no answer from " + url);
+  Outcome o = future.get();
+  if (o.status != status::Good) throw UaError(o.status, o.message);
+  return client;
+}
+
+std::string Client::transact(std::string body, const char* service) {
+  auto promise = std::make_shared<std::promise<Outcome>>();
+  auto future = promise->get_future();
+  auto impl = impl_;
+  auto timeout = options_.timeout;
+  asio::post(impl->io, [impl, promise, timeout, body = std::move(body)]() mutable {
+    impl->send("MSG", std::move(body), timeout, [promise](Outcome o) { promise->set_value(std::move(o)); });
+  });
+  if (future.wait_for(timeout + 5s) != std::future_status::ready)
+    throw UaError(status::BadTimeout, std::string(service) + ": no answer from " + url_);
+  Outcome o = future.get();
+  if (o.status != status::Good) throw UaError(o.status, std::string(service) + ": " + o.message);
+  return std::move(o.body);
+}
+
+RequestHeader Client::header() { return impl_->header(options_.timeout); }
+
+template <typename Response, typename Request>
+Response Client::call(Request request, std::uint32_t response_type, const char* service) {
+  request.header = header();
+  Writer w;
+  encode(w, NodeId(0, request_id_of<Request>()));
+  encode(w, request);
+  std::string body = transact(w.take(), service);
+  try {
+    Reader r(body, options_.decode);
+    auto type = read_service_type(r).type;
+    if (type == encoding_id::ServiceFault) {
+      auto h = decode_as<ResponseHeader>(r);
+      throw UaError(h.service_result, std::string(service) + " failed: " + status::describe(h.service_result));
+    }
+    if (type != response_type) throw DecodeError("the answer is of another service");
+    Response response;
+    decode(r, response);
+    if (status::is_bad(response.header.service_result))
+      throw UaError(response.header.service_result,
+                    std::string(service) + " failed: " + status::describe(response.header.service_result));
+    return response;
+  } catch (const DecodeError& e) {
+    throw UaError(status::BadDecodingError, std::string(service) + ": the answer of " + url_ + " cannot be read: " + e.what());
+  }
+}
+
+void Client::create_session() {
+  GetEndpointsRequest endpoints_request;
+  endpoints_request.endpoint_url = url_;
+  auto endpoints = call<GetEndpointsResponse>(endpoints_request, encoding_id::GetEndpointsResponse, "GetEndpoints");
+  const EndpointDescription* chosen = nullptr;
+  const UserTokenPolicy* anonymous = nullptr;
+  std::string offered;
+  for (const auto& e : endpoints.endpoints) {
+    std::string name = policy_name(e.security_policy_uri) + "/" + mode_name(e.security_mode);
+    if (offered.find(name) == std::string::npos) offered += (offered.empty() ? "" : ", ") + name;
+    if (chosen || e.security_policy_uri != kSecurityPolicyNoneUri || e.security_mode != 1) continue;
+    for (const auto& t : e.user_identity_tokens) {
+      if (t.token_type == 0) {
+        chosen = &e;
+        anonymous = &t;
+        break;
+      }
+    }
+  }
+  if (!chosen)
+    throw UaError(status::BadSecurityPolicyRejected,
+                  url_ + " offers no endpoint with SecurityPolicy None and anonymous login; it offers " +
+                      (offered.empty() ? std::string("no endpoint at all") : offered));
+
+  CreateSessionRequest create;
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  create.client.application_uri = std::string("urn:") + host + ":VEXA32";
+  create.client.product_uri = "urn:vexa32";
+  create.client.application_name = LocalizedText{std::nullopt, std::string("VEXA32")};
+  create.client.application_type = 1;
+  create.endpoint_url = url_;
+  create.session_name = "VEXA32";
+  std::random_device random;
+  for (int i = 0; i < 32; ++i) create.client_nonce.push_back(static_cast<char>(random() & 0xFF));
+  create.requested_session_timeout = options_.session_timeout_ms;
+  create.max_response_message_size = options_.buffers.max_message;
+  auto session = call<CreateSessionResponse>(create, encoding_id::CreateSessionResponse, "CreateSession");
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->authentication_token = session.authentication_token;
+  }
+  ActivateSessionRequest activate;
+  activate.anonymous_policy_id = anonymous->policy_id;
+  call<ActivateSessionResponse>(activate, encoding_id::ActivateSessionResponse, "ActivateSession");
+  {
+    std::lock_guard lock(session_mutex_);
+    session_ = true;
+  }
+  // Keep the session alive well within its revised timeout.
+  auto revised = std::chrono::milliseconds(static_cast<std::int64_t>(std::max(session.revised_session_timeout, 3000.0)));
+  options_.keep_alive = std::min(options_.keep_alive, revised / 3);
+  impl_->options.keep_alive = options_.keep_alive;
+  auto impl = impl_;
+  asio::post(impl->io, [impl] { impl->start_keep_alive(); });
+}
+
+std::vector<ApplicationDescription> Client::find_servers() {
+  FindServersRequest request;
+  request.endpoint_url = url_;
+  return call<FindServersResponse>(request, encoding_id::FindServersResponse, "FindServers").servers;
+}
+
+ReadResponse Client::read(ReadRequest request) {
+  return call<ReadResponse>(std::move(request), encoding_id::ReadResponse, "Read");
+}
+
+WriteResponse Client::write(WriteRequest request) {
+  return call<WriteResponse>(std::move(request), encoding_id::WriteResponse, "Write");
+}
+
+BrowseResponse Client::browse(BrowseRequest request) {
+  return call<BrowseResponse>(std::move(request), encoding_id::BrowseResponse, "Browse");
+}
+
+BrowseResponse Client::browse_next(BrowseNextRequest request) {
+  return call<BrowseResponse>(std::move(request), encoding_id::BrowseNextResponse, "BrowseNext");
+}
+
+void Client::write_async(WriteRequest request, WriteHandler handler) {
+  request.header = header();
+  Writer w;
+  encode(w, NodeId(0, encoding_id::WriteRequest));
+  encode(w, request);
+  auto impl = impl_;
+  auto timeout = options_.timeout;
+  asio::post(impl->io, [impl, timeout, body = w.take(), handler = std::move(handler)]() mutable {
+    impl->send("MSG", std::move(body), timeout, [impl, handler = std::move(handler)](Outcome o) {
+      if (o.status != status::Good) {
+        UaError e(o.status, "Write: " + o.message);
+        return handler(nullptr, &e);
+      }
+      try {
+        Reader r(o.body, impl->options.decode);
+        auto type = read_service_type(r).type;
+        if (type == encoding_id::ServiceFault) {
+          auto h = decode_as<ResponseHeader>(r);
+          UaError e(h.service_result, "Write failed: " + status::describe(h.service_result));
+          return handler(nullptr, &e);
+        }
+        if (type != encoding_id::WriteResponse) throw DecodeError("the answer is of another service");
+        auto response = decode_as<WriteResponse>(r);
+        handler(&response, nullptr);
+      } catch (const DecodeError& d) {
+        UaError e(status::BadDecodingError, std::string("Write: the answer cannot be read: ") + d.what());
+        handler(nullptr, &e);
+      }
+    });
+  });
+}
+
+void Client::close() {
+  bool had_session;
+  {
+    std::lock_guard lock(session_mutex_);
+    had_session = std::exchange(session_, false);
+  }
+  if (had_session && impl_->failure_text().empty()) {
+    try {
+      CloseSessionRequest request;
+      call<CloseSessionResponse>(request, encoding_id::CloseSessionResponse, "CloseSession");
+    } catch (const UaError&) {
+      // The session goes with the channel anyway; the server drops it at its timeout.
+    }
+  }
+  auto impl = impl_;
+  asio::post(impl->io, [impl] { impl->close_channel(); });
+}
+
+std::string Client::failure() const { return impl_->failure_text(); }
+
+void Client::record_chunks_to(const std::string& directory) {
+  std::lock_guard lock(g_record_mutex);
+  g_record_dir = directory;
+}
+
+}  // namespace vexa32::opcua

@@ -1,0 +1,99 @@
+#pragma once
+// One connection to an OPC UA server: a TCP connection, a secure channel with SecurityPolicy None
+// and, once created, an anonymous session. The socket lives on the process's one I/O thread;
+// the calls below may come from any thread, block their caller until the answer arrives or the
+// call's timeout passes, and never run anything of the caller's on the I/O thread except the
+// completion handlers of the asynchronous calls, which must post their work elsewhere.
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/opcua/services.h"
+#include "platform/opcua/transport.h"
+
+namespace vexa32::opcua {
+
+// A service call that failed: its status code (a ServiceFault's result, BadTimeout,
+// BadConnectionClosed, ...) and a text that names the server and the call.
+class UaError : public std::runtime_error {
+ public:
+  UaError(StatusCode code, const std::string& what) : std::runtime_error(what), code_(code) {}
+  StatusCode code() const noexcept { return code_; }
+  // The connection cannot carry further calls (lost, timed out, closed, refused).
+  bool connection_lost() const noexcept;
+
+ private:
+  StatusCode code_;
+};
+
+struct ClientOptions {
+  std::chrono::milliseconds timeout{10000};          // every service call
+  std::chrono::milliseconds connect_timeout{5000};   // TCP, Hello and the secure channel
+  BufferLimits buffers;
+  Limits decode;
+  std::uint32_t channel_lifetime_ms = 600000;
+  double session_timeout_ms = 60000;
+  // A read of the server's state keeps an idle session alive and notices a silent server.
+  std::chrono::milliseconds keep_alive{10000};
+};
+
+class Client : public std::enable_shared_from_this<Client> {
+ public:
+  // Connects to an opc.tcp:// endpoint and opens the secure channel; UaError when the URL is
+  // malformed, nothing answers, or the server refuses.
+  static std::shared_ptr<Client> open(const std::string& url, ClientOptions options = {});
+  ~Client();
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  const std::string& url() const noexcept { return url_; }
+  const ClientOptions& options() const noexcept { return options_; }
+
+  // GetEndpoints, then CreateSession and ActivateSession on an endpoint with SecurityPolicy None
+  // and anonymous identity. UaError naming the policies the server offers when it has none.
+  void create_session();
+  std::vector<ApplicationDescription> find_servers();
+  ReadResponse read(ReadRequest request);
+  WriteResponse write(WriteRequest request);
+  BrowseResponse browse(BrowseRequest request);
+  BrowseResponse browse_next(BrowseNextRequest request);
+  // The handler runs on the I/O thread with the answer or the error's text.
+  using WriteHandler = std::function<void(const WriteResponse* response, const UaError* error)>;
+  void write_async(WriteRequest request, WriteHandler handler);
+
+  // Closes the session (when there is one) and the channel; later calls fail. Safe to repeat.
+  void close();
+  // Empty while the connection is usable; otherwise why it is not.
+  std::string failure() const;
+
+  // The raw chunks this client received, for the fuzzers' seed corpora; off unless a path is set.
+  static void record_chunks_to(const std::string& directory);
+
+  struct Impl;
+
+ private:
+  Client(std::string url, ClientOptions options);
+  template <typename Response, typename Request>
+  Response call(Request request, std::uint32_t response_type, const char* service);
+  std::string transact(std::string body, const char* service);
+  RequestHeader header();
+
+  std::string url_;
+  ClientOptions options_;
+  std::shared_ptr<Impl> impl_;
+  std::mutex session_mutex_;
+  bool session_ = false;
+};
+
+// Splits "opc.tcp://host:port/path" into host and port (4840 when omitted); nullopt when the
+// text is not such a URL.
+struct EndpointAddress {
+  std::string host;
+  std::string port;
+};
+std::optional<EndpointAddress> parse_endpoint_url(const std::string& url);
+
+}  // namespace vexa32::opcua

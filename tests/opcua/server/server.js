@@ -1,0 +1,217 @@
+// The OPC UA server the tests run against. Its address space mirrors the shape of the embedded
+// simulation: nested folders, branch names with blanks, dots and a single character, variables of
+// every type and arrays, read-only and write-only variables, a sine and a counter changing every
+// 100 ms, variables with Uncertain and Bad status, and a folder of 1,200 variables.
+//
+//   node server.js --port N
+// prints "listening <url>" once it accepts connections; SIGTERM stops it.
+
+"use strict";
+const fs = require("fs");
+const os = require("os");
+const path = require("path");
+const {
+  OPCUAServer,
+  OPCUACertificateManager,
+  Variant,
+  DataType,
+  VariantArrayType,
+  StatusCodes,
+  SecurityPolicy,
+  MessageSecurityMode,
+  LocalizedText,
+} = require("node-opcua");
+
+const args = process.argv.slice(2);
+const port = Number(args[args.indexOf("--port") + 1] || 4840);
+
+// Certificates go to a temporary folder, never under the home directory.
+const pki = fs.mkdtempSync(path.join(os.tmpdir(), "vexa32-ua-pki-"));
+function cleanUp() {
+  fs.rmSync(pki, { recursive: true, force: true });
+}
+
+const scalars = [
+  ["Boolean", DataType.Boolean, true],
+  ["SByte", DataType.SByte, -5],
+  ["Byte", DataType.Byte, 200],
+  ["Int16", DataType.Int16, -1234],
+  ["UInt16", DataType.UInt16, 54321],
+  ["Int32", DataType.Int32, -123456],
+  ["UInt32", DataType.UInt32, 3000000000],
+  ["Int64", DataType.Int64, [1, 0]], // [high, low]: 4294967296
+  ["UInt64", DataType.UInt64, [2, 5]], // 8589934597
+  ["Float", DataType.Float, 1.5],
+  ["Double", DataType.Double, 3.25],
+  ["String", DataType.String, "hello"],
+  ["LocalizedText", DataType.LocalizedText, new LocalizedText({ text: "text", locale: "en" })],
+  ["DateTime", DataType.DateTime, new Date(Date.UTC(2024, 0, 2, 3, 4, 5))],
+];
+const arrays = [
+  ["BooleanArray", DataType.Boolean, [true, false, true]],
+  ["Int32Array", DataType.Int32, [1, 2, 3]],
+  ["DoubleArray", DataType.Double, [0.5, 1.5]],
+  ["StringArray", DataType.String, ["a", "b"]],
+];
+
+async function main() {
+  const server = new OPCUAServer({
+    port,
+    hostname: "127.0.0.1",
+    serverCertificateManager: new OPCUACertificateManager({
+      rootFolder: path.join(pki, "server"),
+      automaticallyAcceptUnknownCertificate: true,
+    }),
+    userCertificateManager: new OPCUACertificateManager({
+      rootFolder: path.join(pki, "user"),
+      automaticallyAcceptUnknownCertificate: true,
+    }),
+    securityPolicies: [SecurityPolicy.None],
+    securityModes: [MessageSecurityMode.None],
+    allowAnonymous: true,
+    buildInfo: {
+      productName: "VEXA32 test server",
+      manufacturerName: "VEXA32 tests",
+      softwareVersion: "2.182.2",
+      buildNumber: "7",
+    },
+  });
+  await server.initialize();
+  const addressSpace = server.engine.addressSpace;
+  const ns = addressSpace.getOwnNamespace();
+  const objects = addressSpace.rootFolder.objects;
+  const folder = (parent, name, id) => ns.addFolder(parent, { browseName: name, nodeId: "s=" + id });
+  const withValue = (v, value, dataType) => {
+    v.setValueFromSource(new Variant({ dataType, value, arrayType: VariantArrayType.Scalar }));
+    return v;
+  };
+
+  const simulation = folder(objects, "Simulation", "Simulation");
+  const sine = ns.addVariable({
+    componentOf: simulation,
+    browseName: "Sine",
+    nodeId: "s=Simulation.Sine",
+    dataType: "Double",
+    minimumSamplingInterval: 100,
+  });
+  const counter = ns.addVariable({
+    componentOf: simulation,
+    browseName: "Counter",
+    nodeId: "s=Simulation.Counter",
+    dataType: "UInt32",
+    minimumSamplingInterval: 100,
+  });
+  let ticks = 0;
+  const tick = () => {
+    ticks += 1;
+    withValue(sine, Math.sin(ticks / 10), DataType.Double);
+    withValue(counter, ticks, DataType.UInt32);
+  };
+  tick();
+  const timer = setInterval(tick, 100);
+
+  const types = folder(objects, "Types", "Types");
+  for (const [name, type, value] of scalars) {
+    const v = ns.addVariable({
+      componentOf: types,
+      browseName: name,
+      nodeId: "s=Types." + name,
+      dataType: DataType[type],
+      minimumSamplingInterval: 100,
+      accessLevel: "CurrentRead | CurrentWrite",
+      userAccessLevel: "CurrentRead | CurrentWrite",
+    });
+    withValue(v, value, type);
+  }
+  for (const [name, type, value] of arrays) {
+    const v = ns.addVariable({
+      componentOf: types,
+      browseName: name,
+      nodeId: "s=Types." + name,
+      dataType: DataType[type],
+      valueRank: 1,
+      arrayDimensions: [0],
+      minimumSamplingInterval: 100,
+      accessLevel: "CurrentRead | CurrentWrite",
+      userAccessLevel: "CurrentRead | CurrentWrite",
+    });
+    v.setValueFromSource(new Variant({ dataType: type, arrayType: VariantArrayType.Array, value }));
+  }
+
+  const access = folder(objects, "Access", "Access");
+  const readOnly = ns.addVariable({
+    componentOf: access,
+    browseName: "ReadOnly",
+    nodeId: "s=Access.ReadOnly",
+    dataType: "Int32",
+    minimumSamplingInterval: 100,
+    accessLevel: "CurrentRead",
+    userAccessLevel: "CurrentRead",
+  });
+  withValue(readOnly, 42, DataType.Int32);
+  const writeOnly = ns.addVariable({
+    componentOf: access,
+    browseName: "WriteOnly",
+    nodeId: "s=Access.WriteOnly",
+    dataType: "Int32",
+    minimumSamplingInterval: 100,
+    accessLevel: "CurrentWrite",
+    userAccessLevel: "CurrentWrite",
+  });
+  withValue(writeOnly, 0, DataType.Int32);
+
+  const quality = folder(objects, "Quality", "Quality");
+  const uncertain = ns.addVariable({
+    componentOf: quality,
+    browseName: "Uncertain",
+    nodeId: "s=Quality.Uncertain",
+    dataType: "Double",
+    minimumSamplingInterval: 100,
+  });
+  uncertain.setValueFromSource(new Variant({ dataType: DataType.Double, value: 1.25 }), StatusCodes.UncertainLastUsableValue);
+  const bad = ns.addVariable({
+    componentOf: quality,
+    browseName: "Bad",
+    nodeId: "s=Quality.Bad",
+    dataType: "Double",
+    minimumSamplingInterval: 100,
+  });
+  bad.setValueFromSource(new Variant({ dataType: DataType.Double, value: 0 }), StatusCodes.BadSensorFailure);
+
+  const blanks = folder(objects, "Branch With Blanks", "Branch With Blanks");
+  const dotted = folder(blanks, "Dotted.Branch", "Branch With Blanks.Dotted.Branch");
+  const single = folder(dotted, "X", "Branch With Blanks.Dotted.Branch.X");
+  withValue(
+    ns.addVariable({ componentOf: single, browseName: "Leaf", nodeId: "s=Deep.Leaf", dataType: "Int16", minimumSamplingInterval: 100 }),
+    7,
+    DataType.Int16,
+  );
+
+  const many = folder(objects, "Many", "Many");
+  for (let i = 0; i < 1200; i += 1) {
+    const name = "V" + String(i).padStart(4, "0");
+    withValue(
+      ns.addVariable({ componentOf: many, browseName: name, nodeId: "s=Many." + name, dataType: "Int32", minimumSamplingInterval: 100 }),
+      i,
+      DataType.Int32,
+    );
+  }
+
+  await server.start();
+  process.stdout.write("listening " + server.getEndpointUrl() + "\n");
+
+  const stop = async () => {
+    clearInterval(timer);
+    await server.shutdown(0);
+    cleanUp();
+    process.exit(0);
+  };
+  process.on("SIGTERM", stop);
+  process.on("SIGINT", stop);
+}
+
+main().catch((err) => {
+  process.stderr.write("the test server failed: " + (err && err.stack ? err.stack : err) + "\n");
+  cleanUp();
+  process.exit(1);
+});
