@@ -10,6 +10,7 @@
 
 #include "monitor.h"
 #include "platform/apartment/apartment.h"
+#include "platform/opcua/ua_server.h"
 
 namespace {
 std::atomic<bool> g_interrupted{false};
@@ -35,6 +36,7 @@ int main(int argc, char** argv) {
     std::cerr << "vexa-monitor: an event handler failed: " << describe_failure(std::move(failure)) << "\n";
   });
   Apartment apartment;
+  opcua::install_opcua(opcda::ServerRegistry::instance());
   RecordingSite site(true);
   vexa control;
   control.SetClientSite(&site);
@@ -56,7 +58,8 @@ int main(int argc, char** argv) {
   control.cnnec();
   if (!control.IsConnect) {
     std::cerr << "vexa-monitor: cannot connect to OPC server \"" << control.get_svrname() << "\" on node \""
-              << monitor::describe_value(control.nodname_variant()) << "\"\n";
+              << monitor::describe_value(control.nodname_variant()) << "\": " << monitor::connect_failure(control)
+              << "\n";
     return 3;
   }
   std::cout << "connected to " << control.get_svrname() << "; update rate "
@@ -69,6 +72,8 @@ int main(int argc, char** argv) {
     std::cout << "write slot " << slot << " = \"" << text << "\": " << (ok ? "sent" : "refused") << std::endl;
     failed_writes += ok ? 0 : 1;
   }
+
+  if (options.read) std::cout << monitor::read_items(control) << std::flush;
 
   std::signal(SIGINT, on_signal);
   std::signal(SIGTERM, on_signal);
@@ -91,7 +96,7 @@ int main(int argc, char** argv) {
   }
   std::cout << (g_interrupted ? "\ninterrupted; " : "") << "disconnected after " << events << " data changes"
             << std::endl;
-  if (events == 0) {
+  if (events == 0 && !options.read) {
     std::cerr << "vexa-monitor: no data change arrived\n";
     return rc ? rc : 6;
   }

@@ -6,6 +6,7 @@
 #include "platform/automation/convert.h"
 #include "platform/automation/date.h"
 #include "platform/container/form_file.h"
+#include "platform/opcda/automation.h"
 
 namespace vexa32::monitor {
 namespace {
@@ -38,11 +39,12 @@ constexpr double kMaxSeconds = 365.0 * 24 * 3600;
 
 std::string usage() {
   return "usage: vexa-monitor [--form FILE] [--server PROGID] [--node NODE] [--rate MS] [--csv FILE]\n"
-         "                    [--item N=ID]... [--write N=VALUE]... [--seconds S] [--table]\n"
+         "                    [--item N=ID]... [--write N=VALUE]... [--read] [--seconds S] [--table]\n"
          "Connects a vexa control and shows its slots after every data change.\n"
          "The settings come from the form file (default examples/Form1.json) unless --server is given\n"
          "without --form; --node, --rate, --csv (tag names imported with the form's CSV settings) and\n"
-         "--item change them.\n";
+         "--item change them. --read reads each tag once from the device after connecting.\n"
+         "A server may be an OPC UA endpoint: --server opc.tcp://host:4840 --item 0=ns=2;s=Tag\n";
 }
 
 Options parse_options(const std::vector<std::string>& args, std::string& error) {
@@ -60,6 +62,8 @@ Options parse_options(const std::vector<std::string>& args, std::string& error) 
       o.help = true;
     } else if (a == "--table") {
       o.table = true;
+    } else if (a == "--read") {
+      o.read = true;
     } else if (a == "--form") {
       auto v = value("--form");
       if (!v) return o;
@@ -196,6 +200,58 @@ std::string render_table(const vexa& control, long event_number) {
     out << line;
   }
   return out.str();
+}
+
+}  // namespace vexa32::monitor
+
+namespace vexa32::monitor {
+
+std::string read_items(const vexa& control) {
+  std::ostringstream out;
+  try {
+    auto server = opcda::create_opc_server();
+    server->Connect(control.get_svrname(), control.nodname_variant());
+    auto items = server->get_OPCGroups()->Add(Variant("vexa-monitor read"))->get_OPCItems();
+    for (std::int16_t n = 0; n < vexa::kSlots; ++n) {
+      std::string tag = control.GetItmName(n);
+      if (tag.empty()) continue;
+      out << "read [" << n << "] " << tag << " = ";
+      try {
+        auto item = items->AddItem(tag, n);
+        if (!item) {
+          out << "(the server does not know this item)\n";
+          continue;
+        }
+        Variant value = item->get_Value();
+        std::int32_t quality = item->get_Quality();
+        char q[32];
+        std::snprintf(q, sizeof q, "%s 0x%02X",
+                      (quality & 0xC0) == 0xC0   ? "Good"
+                      : (quality & 0xC0) == 0x40 ? "Uncertain"
+                                                 : "Bad",
+                      static_cast<unsigned>(quality));
+        out << describe_value(value) << " (" << q << ") at "
+            << format_date(item->get_TimeStamp()) << "\n";
+      } catch (const AutomationError& e) {
+        out << "(" << e.what() << ")\n";
+      }
+    }
+    server->Disconnect();
+  } catch (const AutomationError& e) {
+    out << "read failed: " << e.what() << "\n";
+  }
+  return out.str();
+}
+
+std::string connect_failure(const vexa& control) {
+  try {
+    auto server = opcda::create_opc_server();
+    server->Connect(control.get_svrname(), control.nodname_variant());
+    server->Disconnect();
+    return "the server accepts a connection now";
+  } catch (const AutomationError& e) {
+    return e.what();
+  }
 }
 
 }  // namespace vexa32::monitor

@@ -20,6 +20,7 @@ struct Options {
   std::vector<std::pair<int, std::string>> writes;  // --write N=VALUE
   double seconds = 0;                               // 0: until interrupted
   bool table = false;                               // redraw a table in place
+  bool read = false;                                // --read: each tag read once from the device
   bool help = false;
 };
 
@@ -36,5 +37,12 @@ std::string render_line(const vexa& control, long event_number);
 std::string render_table(const vexa& control, long event_number);
 std::string describe_value(const Variant& value);
 std::string describe_quality(const Variant& quality);
+
+// Reads every named slot's item once from the device through a server object of its own, one
+// line per slot ("read [0] ID = value (quality) at time", or the error), for servers that deliver
+// no data changes.
+std::string read_items(const vexa& control);
+// Why a connection to the control's server fails: the server's own error text.
+std::string connect_failure(const vexa& control);
 
 }  // namespace vexa32::monitor

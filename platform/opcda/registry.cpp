@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "platform/automation/convert.h"
 #include "platform/automation/text.h"
 #include "platform/opcda/simulation.h"
@@ -51,15 +53,40 @@ bool ServerRegistry::is_local_node(const std::string& node) {
   return false;
 }
 
+void ServerRegistry::register_scheme(const std::string& scheme, std::shared_ptr<UrlServerHandler> handler) {
+  if (handler) {
+    schemes_[ascii_lower(scheme)] = std::move(handler);
+  } else {
+    schemes_.erase(ascii_lower(scheme));
+  }
+}
+
+UrlServerHandler* ServerRegistry::handler_for(const std::string& prog_id) const {
+  auto sep = prog_id.find("://");
+  if (sep == std::string::npos) return nullptr;
+  auto it = schemes_.find(ascii_lower(prog_id.substr(0, sep)));
+  return it == schemes_.end() ? nullptr : it->second.get();
+}
+
 std::vector<std::string> ServerRegistry::prog_ids(const Variant& node) const {
   std::string name = node_name(node);
-  if (!is_local_node(name)) throw unreachable(name);
+  bool local = is_local_node(name);
+  if (!local && schemes_.empty()) throw unreachable(name);
   std::vector<std::string> out;
-  for (const auto& [key, entry] : modules_) out.push_back(entry.prog_id);
+  if (local) {
+    for (const auto& [key, entry] : modules_) out.push_back(entry.prog_id);
+  }
+  for (const auto& [scheme, handler] : schemes_) {
+    for (auto& url : handler->discover(name)) {
+      if (std::find(out.begin(), out.end(), url) == out.end()) out.push_back(std::move(url));
+    }
+  }
+  if (!local && out.empty()) throw unreachable(name);
   return out;
 }
 
 std::shared_ptr<ServerModule> ServerRegistry::find(const std::string& prog_id, const Variant& node) const {
+  if (UrlServerHandler* handler = handler_for(prog_id)) return handler->module_for(prog_id);
   std::string name = node_name(node);
   if (!is_local_node(name)) throw unreachable(name);
   auto module = registered(prog_id);

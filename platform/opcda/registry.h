@@ -38,6 +38,16 @@ class ServerModule {
   virtual std::shared_ptr<ServerConnection> connect() = 0;
 };
 
+// Servers that are reached by address rather than registered by name: a ProgID that is a URL of
+// the handler's scheme ("opc.tcp://host:4840") names its server directly.
+class UrlServerHandler {
+ public:
+  virtual ~UrlServerHandler() = default;
+  virtual std::shared_ptr<ServerModule> module_for(const std::string& url) = 0;
+  // The URLs of the servers found on a node (empty for this machine); empty when nothing answered.
+  virtual std::vector<std::string> discover(const std::string& node) = 0;
+};
+
 class ServerRegistry {
  public:
   static ServerRegistry& instance();
@@ -46,9 +56,14 @@ class ServerRegistry {
   void register_server(const std::string& prog_id, std::shared_ptr<ServerModule> module);
   void unregister_server(const std::string& prog_id);
   std::shared_ptr<ServerModule> registered(const std::string& prog_id) const;
+  // Installs (or with nullptr removes) the handler of a URL scheme such as "opc.tcp".
+  void register_scheme(const std::string& scheme, std::shared_ptr<UrlServerHandler> handler);
 
-  // Both fail like an unreachable machine (462) for a node that is not this one; find fails with
-  // "class not registered" for an unknown ProgID.
+  // The local node's ProgIDs, then the URLs the scheme handlers discover on the node. For
+  // another node only the discovered URLs; it fails like an unreachable machine (462) when
+  // nothing answered there. find takes a URL of a handled scheme wherever the node points;
+  // otherwise it fails like an unreachable machine for another node and with "class not
+  // registered" for an unknown ProgID.
   std::vector<std::string> prog_ids(const Variant& node) const;
   std::shared_ptr<ServerModule> find(const std::string& prog_id, const Variant& node) const;
 
@@ -63,6 +78,8 @@ class ServerRegistry {
     std::shared_ptr<ServerModule> module;
   };
   std::map<std::string, Entry> modules_;  // by lower-case ProgID: ProgIDs match without regard to case
+  std::map<std::string, std::shared_ptr<UrlServerHandler>> schemes_;  // by lower-case scheme
+  UrlServerHandler* handler_for(const std::string& prog_id) const;
 };
 
 // Registers a module for a scope and puts back what was registered before.

@@ -3,29 +3,12 @@
 #include <algorithm>
 
 #include "platform/automation/convert.h"
+#include "platform/opcda/arguments.h"
 #include "platform/opcda/sim_p.h"
 #include "platform/opcda/wildcard.h"
 
 namespace vexa32::opcda {
 namespace {
-
-AutomationError bad_argument(const std::string& what) { return hresult_error(hr::E_INVALIDARG, what); }
-
-// Element i (1-based) of an argument array; E_INVALIDARG when the caller passed fewer.
-Variant arg_at(const Variant& array, std::int32_t i, const char* what) {
-  if (!array.is_array()) throw bad_argument(std::string(what) + " must be an array");
-  const SafeArray& a = array.array();
-  if (i < a.lower_bound() || i > a.upper_bound())
-    throw bad_argument(std::string(what) + " holds fewer entries than the count");
-  return a.at(i);
-}
-
-void check_count(std::int32_t count) {
-  if (count < 0) throw bad_argument("the item count is negative");
-}
-
-// A typed one-based array for out-arguments.
-Variant out_array(VarType type, const std::vector<Variant>& values) { return make_array(type, values, 1); }
 
 class SimItem final : public OPCItem {
  public:

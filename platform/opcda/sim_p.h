@@ -113,6 +113,5 @@ std::shared_ptr<OPCItems> make_items_facade(std::shared_ptr<SimConnection> conne
 std::shared_ptr<OPCItem> make_item_facade(std::shared_ptr<SimConnection> connection, std::shared_ptr<GroupState> group,
                                           std::int32_t server_handle);
 
-std::int32_t revise_update_rate(std::int32_t requested);
 
 }  // namespace vexa32::opcda

@@ -4,11 +4,11 @@
 
 #include "platform/automation/convert.h"
 #include "platform/automation/date.h"
+#include "platform/opcda/arguments.h"
+#include "platform/opcda/group_list.h"
 #include "platform/opcda/sim_p.h"
 
 namespace vexa32::opcda {
-
-std::int32_t revise_update_rate(std::int32_t requested) { return std::max(requested, kMinimumUpdateRate); }
 
 // ---------------------------------------------------------------- SimulationServer
 
@@ -413,15 +413,7 @@ void SimConnection::notify_shutdown(const std::string& reason) {
 }
 
 std::shared_ptr<GroupState> SimConnection::add_group(const std::string& requested) {
-  std::string name = requested;
-  if (name.empty()) {
-    // The server's own choice: the first free "Group_N".
-    do {
-      name = "Group_" + std::to_string(++unnamed_groups_);
-    } while (find_group(Variant(name), false));
-  } else if (find_group(Variant(name), false)) {
-    throw hresult_error(hr::OPC_E_DUPLICATENAME, "A group named \"" + name + "\" exists already");
-  }
+  std::string name = new_group_name(group_list, requested, unnamed_groups_);
   auto g = std::make_shared<GroupState>(server, this, apartment);
   g->name = name;
   g->server_handle = server->next_handle();
@@ -438,21 +430,7 @@ void SimConnection::remove_group(const std::shared_ptr<GroupState>& group) {
 }
 
 std::shared_ptr<GroupState> SimConnection::find_group(const Variant& key, bool by_position) {
-  if (key.vt() == VT_BSTR) {
-    for (const auto& g : group_list) {
-      if (g->name == key.bstr()) return g;
-    }
-    return nullptr;
-  }
-  std::int32_t n = to_i4(key);
-  if (by_position) {
-    if (n < 1 || n > static_cast<std::int32_t>(group_list.size())) return nullptr;
-    return group_list[static_cast<std::size_t>(n - 1)];
-  }
-  for (const auto& g : group_list) {
-    if (g->server_handle == n) return g;
-  }
-  return nullptr;
+  return find_group_in(group_list, key, by_position);
 }
 
 // ---------------------------------------------------------------- registration

@@ -1,0 +1,357 @@
+// A UA server as an OPC DA server: the connection and its status, the module and the server list.
+
+#include <algorithm>
+#include <charconv>
+
+#include "platform/automation/convert.h"
+#include "platform/opcda/arguments.h"
+#include "platform/opcda/group_list.h"
+#include "platform/opcua/ua_p.h"
+#include "platform/opcua/values.h"
+
+namespace vexa32::opcua {
+namespace {
+
+// ServerStatus and its BuildInfo.
+constexpr std::uint32_t kNamespaceArray = 2255, kStartTime = 2257, kCurrentTime = 2258, kState = 2259,
+                        kProductName = 2261, kManufacturerName = 2263, kSoftwareVersion = 2264,
+                        kBuildNumber = 2265;
+
+// The numbers in a version text such as "2.182.2": the n-th (from 0), 0 where there is none.
+std::int16_t version_part(const std::string& text, int n) {
+  std::size_t pos = 0;
+  for (int i = 0; i < n; ++i) {
+    pos = text.find('.', pos);
+    if (pos == std::string::npos) return 0;
+    ++pos;
+  }
+  int value = 0;
+  auto [p, ec] = std::from_chars(text.data() + pos, text.data() + text.size(), value);
+  (void)p;
+  if (ec != std::errc()) return 0;
+  return static_cast<std::int16_t>(std::clamp(value, 0, 32767));
+}
+
+// UA ServerState to OPCServerState.
+std::int32_t opc_state(std::int32_t ua_state) {
+  switch (ua_state) {
+    case 0: return opcda::OPCRunning;
+    case 2: return opcda::OPCNoconfig;
+    case 3:
+    case 4: return opcda::OPCSuspended;  // suspended, or shutting down
+    case 5: return opcda::OPCTest;
+    default: return opcda::OPCFailed;  // failed, communication fault, unknown
+  }
+}
+
+class UaModule final : public opcda::ServerModule {
+ public:
+  UaModule(std::string url, UaModuleOptions options) : url_(std::move(url)), options_(std::move(options)) {}
+
+  std::shared_ptr<opcda::ServerConnection> connect() override {
+    Apartment& apartment = Apartment::require_current();
+    try {
+      auto client = Client::open(url_, options_.client);
+      client->create_session();
+      auto connection = std::make_shared<UaConnection>(client, apartment);
+      return connection;
+    } catch (const UaError& e) {
+      if (e.code() == status::BadSecurityPolicyRejected) throw hresult_error(hr::E_FAIL, e.what());
+      throw hresult_error(hr::RPC_S_SERVER_UNAVAILABLE, e.what());
+    }
+  }
+
+ private:
+  std::string url_;
+  UaModuleOptions options_;
+};
+
+class UaHandler final : public opcda::UrlServerHandler {
+ public:
+  explicit UaHandler(UaModuleOptions options) : options_(std::move(options)) {}
+
+  std::shared_ptr<opcda::ServerModule> module_for(const std::string& url) override {
+    return make_ua_module(url, options_);
+  }
+
+  std::vector<std::string> discover(const std::string& node) override {
+    std::vector<std::string> out;
+    ClientOptions quick = options_.client;
+    quick.connect_timeout = options_.discovery_timeout;
+    quick.timeout = options_.discovery_timeout;
+    std::string host = node.empty() ? "localhost" : node;
+    if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
+    for (int port : options_.discovery_ports) {
+      try {
+        auto client = Client::open("opc.tcp://" + host + ":" + std::to_string(port), quick);
+        for (const auto& server : client->find_servers()) {
+          if (server.application_type == 1) continue;  // a client registers no endpoint to connect to
+          for (const auto& url : server.discovery_urls) {
+            if (parse_endpoint_url(url) && std::find(out.begin(), out.end(), url) == out.end()) out.push_back(url);
+          }
+        }
+      } catch (const UaError&) {
+        // Nothing answered there: the list holds what other ports found.
+      }
+    }
+    return out;
+  }
+
+ private:
+  UaModuleOptions options_;
+};
+
+}  // namespace
+
+UaItem* UaGroupState::find_item(std::int32_t server_handle) {
+  auto it = std::find_if(items.begin(), items.end(), [&](const UaItem& i) { return i.server_handle == server_handle; });
+  return it == items.end() ? nullptr : &*it;
+}
+
+UaConnection::UaConnection(std::shared_ptr<Client> c, Apartment& a)
+    : client(std::move(c)), apartment(a), apartment_alive(a.liveness()) {
+  auto values = read_values({NodeId(0, kNamespaceArray)});
+  if (auto v = to_automation(values.front().value); v && v->is_array()) {
+    for (const auto& e : v->array().elements()) namespaces.push_back(to_bstr(e));
+  }
+}
+
+UaConnection::~UaConnection() {
+  if (connected_) client->close();
+}
+
+Client& UaConnection::live() {
+  if (!connected_) throw hresult_error(hr::RPC_E_DISCONNECTED, "The server object is not connected");
+  std::string failure = client->failure();
+  if (!failure.empty()) throw hresult_error(hr::RPC_E_DISCONNECTED, "The connection to " + client->url() + " is lost: " + failure);
+  return *client;
+}
+
+void UaConnection::throw_error(const UaError& e) {
+  if (e.connection_lost()) throw hresult_error(hr::RPC_E_DISCONNECTED, e.what());
+  throw hresult_error(hr::E_FAIL, e.what());
+}
+
+std::vector<DataValue> UaConnection::read_values(const std::vector<NodeId>& nodes) {
+  ReadRequest request;
+  request.max_age = 0;  // from the device, never a cache
+  for (const auto& n : nodes) request.nodes.push_back({n, attribute::Value});
+  auto response = service([&](Client& c) { return c.read(std::move(request)); });
+  if (response.results.size() != nodes.size())
+    throw hresult_error(hr::E_FAIL, "The server answered a Read with the wrong number of values");
+  return std::move(response.results);
+}
+
+DataValue UaConnection::status_value(std::uint32_t node) { return read_values({NodeId(0, node)}).front(); }
+
+std::string UaConnection::build_text(std::uint32_t node) {
+  auto v = to_automation(status_value(node).value);
+  return v && !v->is_array() && v->vt() != VT_EMPTY ? to_bstr(*v) : std::string();
+}
+
+DATE UaConnection::start_time() {
+  auto v = to_automation(status_value(kStartTime).value);
+  return v && v->vt() == VT_DATE ? v->date_value() : 0;
+}
+
+DATE UaConnection::current_time() {
+  auto v = to_automation(status_value(kCurrentTime).value);
+  return v && v->vt() == VT_DATE ? v->date_value() : 0;
+}
+
+std::int16_t UaConnection::major_version() { return version_part(build_text(kSoftwareVersion), 0); }
+std::int16_t UaConnection::minor_version() { return version_part(build_text(kSoftwareVersion), 1); }
+std::int16_t UaConnection::build_number() { return version_part(build_text(kBuildNumber), 0); }
+
+std::string UaConnection::vendor_info() {
+  std::string manufacturer = build_text(kManufacturerName), product = build_text(kProductName);
+  if (manufacturer.empty()) return product;
+  return product.empty() ? manufacturer : manufacturer + " " + product;
+}
+
+std::int32_t UaConnection::server_state() {
+  auto v = to_automation(status_value(kState).value);
+  if (!v || v->is_array() || v->vt() == VT_EMPTY) return opcda::OPCFailed;
+  return opc_state(to_i4(*v));
+}
+
+void UaConnection::disconnect() {
+  live();
+  for (auto& g : group_list) g->removed = true;
+  group_list.clear();
+  connected_ = false;
+  client->close();
+}
+
+HRESULT UaConnection::resolve(const std::string& item_id, NodeId& node) {
+  auto parsed = parse_node_id(item_id);
+  if (!parsed) return hr::OPC_E_INVALIDITEMID;
+  node = parsed->node;
+  if (parsed->namespace_uri) {
+    auto it = std::find(namespaces.begin(), namespaces.end(), *parsed->namespace_uri);
+    if (it == namespaces.end()) return hr::OPC_E_UNKNOWNITEMID;
+    node.ns = static_cast<std::uint16_t>(it - namespaces.begin());
+  }
+  return hr::S_OK;
+}
+
+std::vector<HRESULT> UaConnection::describe(std::vector<UaItem>& items) {
+  static constexpr std::uint32_t kAttributes[] = {attribute::NodeClass, attribute::DataType, attribute::ValueRank,
+                                                  attribute::AccessLevel, attribute::Value};
+  constexpr std::size_t kPerItem = std::size(kAttributes);
+  // A few hundred items a Read keeps each request well inside the servers' usual operation limits.
+  constexpr std::size_t kItemsPerRead = 200;
+  std::vector<HRESULT> out;
+  out.reserve(items.size());
+  for (std::size_t first = 0; first < items.size(); first += kItemsPerRead) {
+    std::size_t last = std::min(items.size(), first + kItemsPerRead);
+    ReadRequest request;
+    for (std::size_t i = first; i < last; ++i) {
+      for (auto a : kAttributes) request.nodes.push_back({items[i].node, a});
+    }
+    auto response = service([&](Client& c) { return c.read(std::move(request)); });
+    if (response.results.size() != (last - first) * kPerItem)
+      throw hresult_error(hr::E_FAIL, "The server answered a Read with the wrong number of values");
+    for (std::size_t i = first; i < last; ++i) {
+      const DataValue* r = &response.results[(i - first) * kPerItem];
+      UaItem& item = items[i];
+      auto node_class = to_automation(r[0].value);
+      if (status::is_bad(r[0].status.value_or(0)) || !node_class || node_class->vt() != VT_I4 ||
+          node_class->i4() != node_class::Variable) {
+        out.push_back(hr::OPC_E_UNKNOWNITEMID);
+        continue;
+      }
+      NodeId data_type;
+      if (r[1].value.type == BuiltinType::NodeId && !r[1].value.is_array)
+        data_type = std::get<NodeId>(r[1].value.values.front());
+      std::int32_t rank = -1;
+      if (auto v = to_automation(r[2].value); v && v->vt() == VT_I4) rank = v->i4();
+      if (auto v = to_automation(r[3].value); v && v->vt() == VT_UI1)
+        item.access = static_cast<std::int32_t>(v->unsigned_payload() & (opcda::OPC_READABLE | opcda::OPC_WRITEABLE));
+      item.canonical = canonical_type(data_type, rank);
+      item.write_array = rank >= 0;
+      if (auto builtin = builtin_of_data_type(data_type)) {
+        item.write_type = *builtin;
+      } else if (!r[4].value.is_null() && vartype_of(r[4].value.type) != VT_EMPTY) {
+        // An abstract type (BaseDataType, Number): the value it holds now says what it takes.
+        item.write_type = r[4].value.type;
+        item.write_array = r[4].value.is_array;
+        VarType vt = vartype_of(item.write_type);
+        item.canonical = item.write_array && !(vt & VT_ARRAY) ? static_cast<VarType>(VT_ARRAY | vt) : vt;
+      }
+      out.push_back(hr::S_OK);
+    }
+  }
+  return out;
+}
+
+HRESULT UaConnection::convert_for_write(const UaItem& item, const Variant& value, WriteValue& out) {
+  BuiltinType type = item.write_type;
+  bool array = item.write_array;
+  if (type == BuiltinType::Variant) {
+    type = natural_builtin(value.vt());
+    array = value.is_array();
+    if (type == BuiltinType::Variant) return hr::OPC_E_BADTYPE;
+  }
+  try {
+    out.node = item.node;
+    out.attribute = attribute::Value;
+    out.value = DataValue();
+    out.value.has_value = true;
+    out.value.value = from_automation(value, type, array);
+    return hr::S_OK;
+  } catch (const AutomationError& e) {
+    return e.hresult() == hr::DISP_E_OVERFLOW ? hr::OPC_E_RANGE : hr::OPC_E_BADTYPE;
+  }
+}
+
+HRESULT UaConnection::write_error(StatusCode code) {
+  if (!status::is_bad(code)) return hr::S_OK;
+  switch (code & 0xFFFF0000u) {
+    case status::BadTypeMismatch: return hr::OPC_E_BADTYPE;
+    case status::BadNotWritable:
+    case status::BadUserAccessDenied: return hr::OPC_E_BADRIGHTS;
+    case status::BadOutOfRange: return hr::OPC_E_RANGE;
+    case status::BadNodeIdUnknown: return hr::OPC_E_UNKNOWNITEMID;
+    default: return hr::E_FAIL;
+  }
+}
+
+std::vector<HRESULT> UaConnection::write(const std::vector<const UaItem*>& items, const std::vector<Variant>& values) {
+  std::vector<HRESULT> out(items.size(), hr::S_OK);
+  WriteRequest request;
+  std::vector<std::size_t> sent;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    WriteValue wv;
+    out[i] = convert_for_write(*items[i], values[i], wv);
+    if (out[i] == hr::S_OK) {
+      request.nodes.push_back(std::move(wv));
+      sent.push_back(i);
+    }
+  }
+  if (sent.empty()) return out;
+  auto response = service([&](Client& c) { return c.write(std::move(request)); });
+  for (std::size_t k = 0; k < sent.size(); ++k)
+    out[sent[k]] = k < response.results.size() ? write_error(response.results[k]) : hr::E_FAIL;
+  return out;
+}
+
+Sample UaConnection::sample_of(const DataValue& value, std::int16_t requested_type) {
+  Sample s;
+  StatusCode code = value.status.value_or(status::Good);
+  s.quality = quality_of(code);
+  auto v = to_automation(value.value);
+  if (!v) {
+    // A structure or a matrix has no automation form.
+    s.quality = opcda::OPC_QUALITY_CONFIG_ERROR;
+  } else {
+    s.value = std::move(*v);
+    if (requested_type != VT_EMPTY && !s.value.is_empty()) {
+      try {
+        s.value = change_type(s.value, static_cast<VarType>(requested_type));
+      } catch (const AutomationError&) {
+        s.value = Variant();
+        s.quality = opcda::OPC_QUALITY_CONFIG_ERROR;
+      }
+    }
+  }
+  if (value.source_time) {
+    s.timestamp = to_date(*value.source_time);
+  } else if (value.server_time) {
+    s.timestamp = to_date(*value.server_time);
+  }
+  return s;
+}
+
+std::shared_ptr<UaGroupState> UaConnection::add_group(const std::string& name) {
+  std::string n = opcda::new_group_name(group_list, name, unnamed_groups_);
+  auto g = std::make_shared<UaGroupState>();
+  g->name = n;
+  g->server_handle = next_handle();
+  g->active = default_active;
+  g->update_rate = opcda::revise_update_rate(default_update_rate);
+  g->deadband = default_deadband;
+  group_list.push_back(g);
+  return g;
+}
+
+void UaConnection::remove_group(const std::shared_ptr<UaGroupState>& group) {
+  group->removed = true;
+  group_list.erase(std::remove(group_list.begin(), group_list.end(), group), group_list.end());
+}
+
+std::shared_ptr<UaGroupState> UaConnection::find_group(const Variant& key, bool by_position) {
+  return opcda::find_group_in(group_list, key, by_position);
+}
+
+std::shared_ptr<opcda::ServerModule> make_ua_module(std::string url, UaModuleOptions options) {
+  return std::make_shared<UaModule>(std::move(url), std::move(options));
+}
+
+void install_opcua(opcda::ServerRegistry& registry, UaModuleOptions options) {
+  registry.register_scheme("opc.tcp", std::make_shared<UaHandler>(std::move(options)));
+}
+
+void uninstall_opcua(opcda::ServerRegistry& registry) { registry.register_scheme("opc.tcp", nullptr); }
+
+}  // namespace vexa32::opcua

@@ -1,0 +1,434 @@
+// The client-facing objects of a UA server: groups, group, items and item.
+
+#include <algorithm>
+
+#include "platform/automation/convert.h"
+#include "platform/opcda/arguments.h"
+#include "platform/opcua/ua_p.h"
+#include "platform/opcua/values.h"
+
+namespace vexa32::opcua {
+namespace {
+
+using opcda::arg_at;
+using opcda::bad_argument;
+using opcda::check_count;
+using opcda::out_array;
+
+// Whether an item of this canonical type can be delivered in the requested one.
+HRESULT check_requested_type(VarType canonical, std::int16_t requested, const Variant* sample) {
+  if (requested == VT_EMPTY || requested == static_cast<std::int16_t>(canonical)) return hr::S_OK;
+  VarType vt = static_cast<VarType>(static_cast<std::uint16_t>(requested));
+  VarType scalar = static_cast<VarType>(vt & ~VT_ARRAY);
+  if (!is_valid_scalar_type(scalar) || scalar == VT_NULL || scalar == VT_DISPATCH || scalar == VT_ERROR)
+    return hr::OPC_E_BADTYPE;
+  if (sample && !sample->is_empty()) {
+    try {
+      change_type(*sample, vt);
+    } catch (const AutomationError& e) {
+      if (e.hresult() != hr::DISP_E_OVERFLOW) return hr::OPC_E_BADTYPE;
+    }
+  }
+  return hr::S_OK;
+}
+
+class UaItemFacade final : public opcda::OPCItem {
+ public:
+  UaItemFacade(std::shared_ptr<UaConnection> c, std::shared_ptr<UaGroupState> g, std::int32_t h)
+      : conn_(std::move(c)), group_(std::move(g)), handle_(h) {}
+
+  std::int32_t get_ClientHandle() override { return item().client_handle; }
+  void put_ClientHandle(std::int32_t handle) override { item().client_handle = handle; }
+  std::int32_t get_ServerHandle() override { return item().server_handle; }
+  std::string get_ItemID() override { return item().item_id; }
+  std::string get_AccessPath() override { return item().access_path; }
+  std::int32_t get_AccessRights() override { return item().access; }
+  bool get_IsActive() override { return item().active; }
+  void put_IsActive(bool active) override { item().active = active; }
+  std::int16_t get_RequestedDataType() override { return item().requested_type; }
+  void put_RequestedDataType(std::int16_t type) override {
+    UaItem& it = item();
+    Sample s = sample();
+    if (HRESULT h = check_requested_type(it.canonical, type, &s.value)) throw hresult_error(h);
+    it.requested_type = type;
+  }
+  std::int16_t get_CanonicalDataType() override { return static_cast<std::int16_t>(item().canonical); }
+  Variant get_Value() override { return sample().value; }
+  std::int32_t get_Quality() override { return sample().quality; }
+  DATE get_TimeStamp() override { return sample().timestamp; }
+
+ private:
+  UaItem& item() {
+    conn_->live();
+    UaItem* it = group_->removed ? nullptr : group_->find_item(handle_);
+    if (!it) throw hresult_error(hr::OPC_E_INVALIDHANDLE, "The item has been removed");
+    return *it;
+  }
+  // Each read goes to the server: an item's value is the device's, never a cached one.
+  Sample sample() {
+    UaItem& it = item();
+    if (!(it.access & opcda::OPC_READABLE)) throw hresult_error(hr::OPC_E_BADRIGHTS);
+    NodeId node = it.node;
+    std::int16_t requested = it.requested_type;
+    return UaConnection::sample_of(conn_->read_values({node}).front(), requested);
+  }
+
+  std::shared_ptr<UaConnection> conn_;
+  std::shared_ptr<UaGroupState> group_;
+  std::int32_t handle_;
+};
+
+class UaItems final : public opcda::OPCItems {
+ public:
+  UaItems(std::shared_ptr<UaConnection> c, std::shared_ptr<UaGroupState> g)
+      : conn_(std::move(c)), group_(std::move(g)) {}
+
+  std::int16_t get_DefaultRequestedDataType() override { return state().default_requested_type; }
+  void put_DefaultRequestedDataType(std::int16_t t) override { state().default_requested_type = t; }
+  std::string get_DefaultAccessPath() override { return state().default_access_path; }
+  void put_DefaultAccessPath(const std::string& p) override { state().default_access_path = p; }
+  bool get_DefaultIsActive() override { return state().default_active; }
+  void put_DefaultIsActive(bool a) override { state().default_active = a; }
+  std::int32_t get_Count() override { return static_cast<std::int32_t>(state().items.size()); }
+
+  std::shared_ptr<opcda::OPCItem> Item(const Variant& index) override {
+    UaGroupState& g = state();
+    std::int32_t i = to_i4(index);
+    if (i < 1 || i > static_cast<std::int32_t>(g.items.size())) throw bad_argument("no item at that position");
+    return std::make_shared<UaItemFacade>(conn_, group_, g.items[static_cast<std::size_t>(i - 1)].server_handle);
+  }
+
+  std::shared_ptr<opcda::OPCItem> GetOPCItem(std::int32_t server_handle) override {
+    if (!state().find_item(server_handle)) throw hresult_error(hr::OPC_E_INVALIDHANDLE);
+    return std::make_shared<UaItemFacade>(conn_, group_, server_handle);
+  }
+
+  std::shared_ptr<opcda::OPCItem> AddItem(const std::string& item_id, std::int32_t client_handle) override {
+    UaGroupState& g = state();
+    std::vector<Request> requests{{item_id, client_handle, g.default_requested_type}};
+    std::vector<std::int32_t> handles;
+    if (add(requests, handles).front() != hr::S_OK) return nullptr;
+    return std::make_shared<UaItemFacade>(conn_, group_, handles.front());
+  }
+
+  void AddItems(std::int32_t count, const Variant& item_ids, const Variant& client_handles, Variant& server_handles,
+                Variant& errors, const Variant& requested_types, const Variant& access_paths) override {
+    auto requests = read_requests(count, item_ids, &client_handles, requested_types, access_paths);
+    std::vector<std::int32_t> handles;
+    auto results = add(requests, handles);
+    std::vector<Variant> h(handles.begin(), handles.end()), e(results.begin(), results.end());
+    server_handles = out_array(VT_I4, h);
+    errors = out_array(VT_I4, e);
+  }
+
+  void Remove(std::int32_t count, const Variant& server_handles, Variant& errors) override {
+    UaGroupState& g = state();
+    check_count(count);
+    std::vector<Variant> errs;
+    for (std::int32_t i = 1; i <= count; ++i) {
+      std::int32_t handle = to_i4(arg_at(server_handles, i, "ServerHandles"));
+      auto it = std::find_if(g.items.begin(), g.items.end(),
+                             [&](const UaItem& x) { return handle != 0 && x.server_handle == handle; });
+      if (it == g.items.end()) {
+        errs.emplace_back(hr::OPC_E_INVALIDHANDLE);
+      } else {
+        g.items.erase(it);
+        errs.emplace_back(hr::S_OK);
+      }
+    }
+    errors = out_array(VT_I4, errs);
+  }
+
+  void Validate(std::int32_t count, const Variant& item_ids, Variant& errors, const Variant& requested_types,
+                const Variant& access_paths) override {
+    auto requests = read_requests(count, item_ids, nullptr, requested_types, access_paths);
+    std::vector<UaItem> candidates;
+    std::vector<Variant> samples;
+    auto results = check(requests, candidates, samples);
+    std::vector<Variant> e(results.begin(), results.end());
+    errors = out_array(VT_I4, e);
+  }
+
+ private:
+  struct Request {
+    std::string id;
+    std::int32_t client = 0;
+    std::int16_t requested = VT_EMPTY;
+  };
+
+  UaGroupState& state() {
+    conn_->live();
+    if (group_->removed) throw hresult_error(hr::E_FAIL, "The group has been removed");
+    return *group_;
+  }
+
+  // Every argument is read first: a bad one fails the call before anything is added.
+  std::vector<Request> read_requests(std::int32_t count, const Variant& item_ids, const Variant* client_handles,
+                                     const Variant& requested_types, const Variant& access_paths) {
+    UaGroupState& g = state();
+    check_count(count);
+    std::vector<Request> requests;
+    for (std::int32_t i = 1; i <= count; ++i) {
+      Request r{to_bstr(arg_at(item_ids, i, "ItemIDs")), 0, g.default_requested_type};
+      if (client_handles) r.client = to_i4(arg_at(*client_handles, i, "ClientHandles"));
+      if (!requested_types.is_missing()) r.requested = to_i2(arg_at(requested_types, i, "RequestedDataTypes"));
+      if (!access_paths.is_missing()) to_bstr(arg_at(access_paths, i, "AccessPaths"));
+      requests.push_back(std::move(r));
+    }
+    return requests;
+  }
+
+  // Resolves the item IDs and reads their nodes in one go; candidates[i] is the item each
+  // request would become.
+  std::vector<HRESULT> check(const std::vector<Request>& requests, std::vector<UaItem>& candidates,
+                             std::vector<Variant>& samples) {
+    std::vector<HRESULT> results(requests.size(), hr::S_OK);
+    candidates.assign(requests.size(), UaItem{});
+    std::vector<UaItem> to_read;
+    std::vector<std::size_t> index;
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+      candidates[i].item_id = requests[i].id;
+      results[i] = conn_->resolve(requests[i].id, candidates[i].node);
+      if (results[i] == hr::S_OK) {
+        to_read.push_back(candidates[i]);
+        index.push_back(i);
+      }
+    }
+    samples.assign(requests.size(), Variant());
+    if (to_read.empty()) return results;
+    auto described = conn_->describe(to_read);
+    std::vector<NodeId> nodes;
+    for (std::size_t k = 0; k < index.size(); ++k) {
+      results[index[k]] = described[k];
+      candidates[index[k]] = to_read[k];
+    }
+    // The requested types are checked against a value of each node.
+    std::vector<std::size_t> typed;
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+      if (results[i] == hr::S_OK && requests[i].requested != VT_EMPTY &&
+          requests[i].requested != static_cast<std::int16_t>(candidates[i].canonical) &&
+          (candidates[i].access & opcda::OPC_READABLE)) {
+        typed.push_back(i);
+        nodes.push_back(candidates[i].node);
+      }
+    }
+    if (!nodes.empty()) {
+      auto values = conn_->read_values(nodes);
+      for (std::size_t k = 0; k < typed.size(); ++k) {
+        auto v = to_automation(values[k].value);
+        if (v) samples[typed[k]] = std::move(*v);
+      }
+    }
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+      if (results[i] == hr::S_OK)
+        results[i] = check_requested_type(candidates[i].canonical, requests[i].requested, &samples[i]);
+    }
+    return results;
+  }
+
+  std::vector<HRESULT> add(const std::vector<Request>& requests, std::vector<std::int32_t>& handles) {
+    std::vector<UaItem> candidates;
+    std::vector<Variant> samples;
+    auto results = check(requests, candidates, samples);
+    UaGroupState& g = state();
+    handles.assign(requests.size(), 0);
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+      if (results[i] != hr::S_OK) continue;
+      UaItem item = std::move(candidates[i]);
+      item.server_handle = conn_->next_handle();
+      item.client_handle = requests[i].client;
+      item.active = g.default_active;
+      item.requested_type = requests[i].requested;
+      item.access_path = g.default_access_path;
+      handles[i] = item.server_handle;
+      g.items.push_back(std::move(item));
+    }
+    return results;
+  }
+
+  std::shared_ptr<UaConnection> conn_;
+  std::shared_ptr<UaGroupState> group_;
+};
+
+class UaGroup final : public opcda::OPCGroup {
+ public:
+  UaGroup(std::shared_ptr<UaConnection> c, std::shared_ptr<UaGroupState> g) : conn_(std::move(c)), group_(std::move(g)) {}
+
+  std::string get_Name() override { return state().name; }
+  void put_Name(const std::string& name) override {
+    UaGroupState& g = state();
+    auto other = conn_->find_group(Variant(name), false);
+    if (other && other != group_) throw hresult_error(hr::OPC_E_DUPLICATENAME);
+    g.name = name;
+  }
+  bool get_IsPublic() override { return (state(), false); }
+  bool get_IsActive() override { return state().active; }
+  void put_IsActive(bool active) override { state().active = active; }
+  bool get_IsSubscribed() override { return state().subscribed; }
+  void put_IsSubscribed(bool subscribed) override { state().subscribed = subscribed; }
+  std::int32_t get_ClientHandle() override { return state().client_handle; }
+  void put_ClientHandle(std::int32_t h) override { state().client_handle = h; }
+  std::int32_t get_ServerHandle() override { return state().server_handle; }
+  std::int32_t get_UpdateRate() override { return state().update_rate; }
+  void put_UpdateRate(std::int32_t ms) override { state().update_rate = opcda::revise_update_rate(ms); }
+  float get_DeadBand() override { return state().deadband; }
+  void put_DeadBand(float percent) override {
+    UaGroupState& g = state();
+    if (!(percent >= 0.0f && percent <= 100.0f)) throw bad_argument("the deadband lies outside 0 to 100");
+    g.deadband = percent;
+  }
+  std::shared_ptr<opcda::OPCItems> get_OPCItems() override {
+    state();
+    return std::make_shared<UaItems>(conn_, group_);
+  }
+
+  void SyncWrite(std::int32_t count, const Variant& server_handles, const Variant& values, Variant& errors) override {
+    UaGroupState& g = state();
+    check_count(count);
+    std::vector<const UaItem*> items;
+    std::vector<Variant> to_write, errs(static_cast<std::size_t>(count), Variant(hr::S_OK));
+    std::vector<std::size_t> index;
+    for (std::int32_t i = 1; i <= count; ++i) {
+      std::int32_t handle = to_i4(arg_at(server_handles, i, "ServerHandles"));
+      Variant value = arg_at(values, i, "Values");
+      const UaItem* item = g.find_item(handle);
+      if (!item) {
+        errs[static_cast<std::size_t>(i - 1)] = Variant(hr::OPC_E_INVALIDHANDLE);
+        continue;
+      }
+      items.push_back(item);
+      to_write.push_back(std::move(value));
+      index.push_back(static_cast<std::size_t>(i - 1));
+    }
+    auto results = conn_->write(items, to_write);
+    for (std::size_t k = 0; k < index.size(); ++k) errs[index[k]] = Variant(results[k]);
+    errors = out_array(VT_I4, errs);
+  }
+
+  void AsyncWrite(std::int32_t count, const Variant& server_handles, const Variant& values, Variant& errors,
+                  std::int32_t transaction_id, std::int32_t& cancel_id) override {
+    UaGroupState& g = state();
+    Client& client = conn_->live();
+    check_count(count);
+    WriteRequest request;
+    std::vector<std::int32_t> client_handles;
+    std::vector<Variant> errs;
+    for (std::int32_t i = 1; i <= count; ++i) {
+      std::int32_t handle = to_i4(arg_at(server_handles, i, "ServerHandles"));
+      Variant value = arg_at(values, i, "Values");
+      const UaItem* item = g.find_item(handle);
+      // A handle the group does not know, or a value the node cannot take, fails at once; what
+      // the server says of the others comes with the completion.
+      HRESULT h = hr::OPC_E_INVALIDHANDLE;
+      if (item) {
+        WriteValue wv;
+        h = UaConnection::convert_for_write(*item, value, wv);
+        if (h == hr::S_OK) {
+          request.nodes.push_back(std::move(wv));
+          client_handles.push_back(item->client_handle);
+        }
+      }
+      errs.emplace_back(h);
+    }
+    errors = out_array(VT_I4, errs);
+    cancel_id = conn_->next_handle();
+    if (request.nodes.empty()) return;
+    std::weak_ptr<UaGroupState> weak = group_;
+    Apartment* apartment = &conn_->apartment;
+    std::weak_ptr<const void> alive = conn_->apartment_alive;
+    client.write_async(std::move(request), [weak, apartment, alive, client_handles, transaction_id](
+                                               const WriteResponse* response, const UaError* error) {
+      std::vector<HRESULT> results(client_handles.size(), hr::E_FAIL);
+      if (response) {
+        for (std::size_t k = 0; k < results.size() && k < response->results.size(); ++k)
+          results[k] = UaConnection::write_error(response->results[k]);
+      }
+      (void)error;  // the whole write failed: every item reports E_FAIL
+      // On the I/O thread: the completion runs on the apartment, if it is still there.
+      if (alive.expired()) return;
+      apartment->post([weak, client_handles, results, transaction_id] {
+        auto group = weak.lock();
+        if (!group || group->removed) return;
+        std::vector<Variant> handles(client_handles.begin(), client_handles.end()), errs(results.begin(), results.end());
+        group->write_complete.raise(transaction_id, static_cast<std::int32_t>(handles.size()), out_array(VT_I4, handles),
+                                    out_array(VT_I4, errs));
+      });
+    });
+  }
+
+  opcda::DataChangeEvent& DataChange() override { return group_->data_change; }
+  opcda::AsyncWriteCompleteEvent& AsyncWriteComplete() override { return group_->write_complete; }
+
+ private:
+  UaGroupState& state() {
+    conn_->live();
+    if (group_->removed) throw hresult_error(hr::E_FAIL, "The group has been removed");
+    return *group_;
+  }
+
+  std::shared_ptr<UaConnection> conn_;
+  std::shared_ptr<UaGroupState> group_;
+};
+
+class UaGroups final : public opcda::OPCGroups {
+ public:
+  explicit UaGroups(std::shared_ptr<UaConnection> c) : conn_(std::move(c)) {}
+
+  bool get_DefaultGroupIsActive() override { return conn().default_active; }
+  void put_DefaultGroupIsActive(bool a) override { conn().default_active = a; }
+  std::int32_t get_DefaultGroupUpdateRate() override { return conn().default_update_rate; }
+  void put_DefaultGroupUpdateRate(std::int32_t ms) override {
+    conn().default_update_rate = opcda::revise_update_rate(ms);
+  }
+  float get_DefaultGroupDeadband() override { return conn().default_deadband; }
+  void put_DefaultGroupDeadband(float percent) override {
+    UaConnection& c = conn();
+    if (!(percent >= 0.0f && percent <= 100.0f)) throw bad_argument("the deadband lies outside 0 to 100");
+    c.default_deadband = percent;
+  }
+  std::int32_t get_Count() override { return static_cast<std::int32_t>(conn().group_list.size()); }
+
+  std::shared_ptr<opcda::OPCGroup> Item(const Variant& key) override { return facade(conn().find_group(key, true)); }
+  std::shared_ptr<opcda::OPCGroup> GetOPCGroup(const Variant& key) override {
+    return facade(conn().find_group(key, false));
+  }
+  std::shared_ptr<opcda::OPCGroup> Add(const Variant& name) override {
+    UaConnection& c = conn();
+    return facade(c.add_group(name.is_missing() ? std::string() : to_bstr(name)));
+  }
+  void Remove(const Variant& key) override {
+    UaConnection& c = conn();
+    auto g = c.find_group(key, false);
+    if (!g) throw bad_argument("no such group");
+    c.remove_group(g);
+  }
+  void RemoveAll() override {
+    UaConnection& c = conn();
+    while (!c.group_list.empty()) c.remove_group(c.group_list.back());
+  }
+
+ private:
+  UaConnection& conn() {
+    conn_->live();
+    return *conn_;
+  }
+  std::shared_ptr<opcda::OPCGroup> facade(std::shared_ptr<UaGroupState> g) {
+    if (!g) throw bad_argument("no such group");
+    return std::make_shared<UaGroup>(conn_, std::move(g));
+  }
+  std::shared_ptr<UaConnection> conn_;
+};
+
+}  // namespace
+
+std::shared_ptr<opcda::OPCGroups> UaConnection::groups() {
+  live();
+  return std::make_shared<UaGroups>(shared_from_this());
+}
+
+std::shared_ptr<opcda::OPCBrowser> UaConnection::create_browser() {
+  live();
+  return make_ua_browser(shared_from_this());
+}
+
+}  // namespace vexa32::opcua

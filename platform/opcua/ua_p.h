@@ -1,0 +1,125 @@
+#pragma once
+// Inside the UA server module: one connection per client (a session on its own secure channel),
+// its groups and their items. As with the simulation, the client-facing objects are facades that
+// hold the connection alive; everything here runs on the apartment that connected.
+
+#include <optional>
+
+#include "platform/apartment/apartment.h"
+#include "platform/opcua/ua_server.h"
+
+namespace vexa32::opcua {
+
+struct UaItem {
+  std::int32_t server_handle = 0;
+  std::int32_t client_handle = 0;
+  std::string item_id;
+  NodeId node;
+  VarType canonical = VT_VARIANT;
+  std::int32_t access = 0;
+  BuiltinType write_type = BuiltinType::Variant;  // what a write sends
+  bool write_array = false;
+  bool active = true;
+  std::int16_t requested_type = VT_EMPTY;
+  std::string access_path;
+};
+
+struct UaGroupState {
+  std::string name;
+  std::int32_t server_handle = 0;
+  std::int32_t client_handle = 0;
+  bool active = true;
+  bool subscribed = false;
+  std::int32_t update_rate = 1000;
+  float deadband = 0;
+  bool removed = false;
+  std::int16_t default_requested_type = VT_EMPTY;
+  std::string default_access_path;
+  bool default_active = true;
+  std::vector<UaItem> items;
+  opcda::DataChangeEvent data_change;
+  opcda::AsyncWriteCompleteEvent write_complete;
+
+  UaItem* find_item(std::int32_t server_handle);
+};
+
+// What one Read of a variable's value gives an item.
+struct Sample {
+  Variant value;
+  std::int32_t quality = 0;
+  DATE timestamp = 0;
+};
+
+class UaConnection : public opcda::ServerConnection, public std::enable_shared_from_this<UaConnection> {
+ public:
+  UaConnection(std::shared_ptr<Client> client, Apartment& apartment);
+  ~UaConnection() override;
+
+  DATE start_time() override;
+  DATE current_time() override;
+  DATE last_update_time() override { return (live(), last_update); }
+  std::int16_t major_version() override;
+  std::int16_t minor_version() override;
+  std::int16_t build_number() override;
+  std::string vendor_info() override;
+  std::int32_t server_state() override;
+  std::shared_ptr<opcda::OPCGroups> groups() override;
+  std::shared_ptr<opcda::OPCBrowser> create_browser() override;
+  void disconnect() override;
+  opcda::ServerShutDownEvent& shutdown_event() override { return shutdown_; }
+
+  // The client, or an automation error when the connection is closed or lost.
+  Client& live();
+  // Runs a service call, turning its failure into the automation error a caller sees.
+  template <typename F>
+  auto service(F&& f) -> decltype(f(std::declval<Client&>())) {
+    Client& c = live();
+    try {
+      return f(c);
+    } catch (const UaError& e) {
+      throw_error(e);
+    }
+  }
+  [[noreturn]] void throw_error(const UaError& e);
+
+  // Reads the values of nodes (one Read), as items deliver them.
+  std::vector<DataValue> read_values(const std::vector<NodeId>& nodes);
+  // Resolves an item ID: the node, or the OPC error of a malformed or unknown one.
+  HRESULT resolve(const std::string& item_id, NodeId& node);
+  // Reads what an item needs to know of its node; the per-item OPC error, S_OK when it is a variable.
+  std::vector<HRESULT> describe(std::vector<UaItem>& items);
+  // Writes values converted to each item's type; the per-item OPC error.
+  std::vector<HRESULT> write(const std::vector<const UaItem*>& items, const std::vector<Variant>& values);
+  // Converts a value to what a write of the item sends; S_OK or the OPC error of the conversion.
+  static HRESULT convert_for_write(const UaItem& item, const Variant& value, WriteValue& out);
+  static HRESULT write_error(StatusCode status);
+  static Sample sample_of(const DataValue& value, std::int16_t requested_type);
+
+  std::shared_ptr<UaGroupState> add_group(const std::string& name);
+  void remove_group(const std::shared_ptr<UaGroupState>& group);
+  std::shared_ptr<UaGroupState> find_group(const Variant& name_or_handle, bool by_position);
+  std::int32_t next_handle() { return ++handles_; }
+
+  std::shared_ptr<Client> client;
+  Apartment& apartment;
+  std::weak_ptr<const void> apartment_alive;
+  bool default_active = true;
+  std::int32_t default_update_rate = 1000;
+  float default_deadband = 0;
+  DATE last_update = 0;
+  std::vector<std::string> namespaces;  // the server's namespace array, for "nsu=" item IDs
+  std::vector<std::shared_ptr<UaGroupState>> group_list;
+
+ private:
+  DataValue status_value(std::uint32_t node);
+  std::string build_text(std::uint32_t node);
+
+  bool connected_ = true;
+  opcda::ServerShutDownEvent shutdown_;
+  std::int32_t handles_ = 0;
+  int unnamed_groups_ = 0;
+};
+
+std::shared_ptr<opcda::OPCBrowser> make_ua_browser(std::shared_ptr<UaConnection> connection);
+
+}  // namespace vexa32::opcua

@@ -1,0 +1,31 @@
+#pragma once
+// OPC UA servers behind the OPC DA object model. Once installed in the registry, a ProgID that
+// is an opc.tcp:// endpoint URL connects to that server (the node argument is not consulted), and
+// the server list of a node adds the discovery URLs of the UA servers that answer FindServers
+// there. Item IDs are NodeIds in their text form ("ns=2;s=Tags.Sine", "i=2258").
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "platform/opcda/registry.h"
+#include "platform/opcua/client.h"
+
+namespace vexa32::opcua {
+
+struct UaModuleOptions {
+  ClientOptions client;
+  // Where the server list looks for discovery servers on a node.
+  std::vector<int> discovery_ports{4840};
+  // Discovery must not hold up the server list when nothing listens there.
+  std::chrono::milliseconds discovery_timeout{1500};
+};
+
+// Installs the opc.tcp handler in the registry (replacing one installed before).
+void install_opcua(opcda::ServerRegistry& registry, UaModuleOptions options = {});
+void uninstall_opcua(opcda::ServerRegistry& registry);
+
+// The module that connects to one endpoint URL.
+std::shared_ptr<opcda::ServerModule> make_ua_module(std::string url, UaModuleOptions options = {});
+
+}  // namespace vexa32::opcua
