@@ -176,7 +176,8 @@ std::int32_t UaConnection::server_state() {
 }
 
 void UaConnection::disconnect() {
-  live();
+  // A lost connection can still be closed: nothing of it is left on this side afterwards.
+  if (!connected_) throw hresult_error(hr::RPC_E_DISCONNECTED, "The server object is not connected");
   for (auto& g : group_list) g->removed = true;
   group_list.clear();
   connected_ = false;

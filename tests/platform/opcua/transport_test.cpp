@@ -1,0 +1,172 @@
+// Chunks both ways, the checks on what arrives, and how UA values and qualities look to DA.
+
+#include <gtest/gtest.h>
+
+#include "platform/automation/convert.h"
+#include "platform/opcua/transport.h"
+#include "platform/opcua/values.h"
+
+namespace vexa32::opcua {
+namespace {
+
+BufferLimits limits(std::uint32_t buffer, std::uint32_t max_message = 0, std::uint32_t max_chunks = 0) {
+  return {buffer, buffer, max_message, max_chunks};
+}
+
+std::vector<std::string> chunks_of(const std::string& body, std::uint32_t& sequence, std::uint32_t request = 7,
+                                   std::uint32_t buffer = 8192) {
+  return split_message("MSG", 5, 1, request, sequence, body, limits(buffer));
+}
+
+TEST(UaTransport, MessagesSplitIntoChunksAndAssembleAgain) {
+  for (std::size_t size : {0u, 1u, 8168u, 8169u, 100000u}) {
+    SCOPED_TRACE(size);
+    std::string body(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) body[i] = static_cast<char>(i * 7);
+    std::uint32_t sequence = 0;
+    auto chunks = chunks_of(body, sequence);
+    EXPECT_EQ(chunks.size(), size <= 8168 ? 1u : (size + 8167) / 8168);
+    MessageAssembler assembler(limits(8192));
+    assembler.set_channel(5);
+    std::optional<Message> m;
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+      EXPECT_LE(chunks[i].size(), 8192u);
+      m = assembler.feed(chunks[i]);
+      EXPECT_EQ(m.has_value(), i + 1 == chunks.size());
+    }
+    ASSERT_TRUE(m.has_value());
+    EXPECT_EQ(m->request_id, 7u);
+    EXPECT_EQ(m->body, body);
+    EXPECT_EQ(assembler.partial_count(), 0u);
+  }
+}
+
+TEST(UaTransport, ChunksThatBreakTheProtocolAreFaults) {
+  std::uint32_t seq = 0;
+  auto two = chunks_of(std::string(9000, 'x'), seq);
+  std::uint32_t seq2 = 0;
+  auto other_channel = split_message("MSG", 6, 1, 7, seq2, "x", limits(8192));
+  std::string bad_size = two[1];
+  bad_size[4] = 9;
+  std::string hello = encode_hello(limits(8192), "opc.tcp://x");
+  std::uint32_t s1 = 0, s3 = 2;
+  std::vector<std::string> skipping{chunks_of("a", s1)[0], chunks_of("b", s3)[0]};
+  const struct {
+    const char* name;
+    std::vector<std::string> chunks;
+    BufferLimits receive;
+    StatusCode code;
+  } cases[] = {
+      {"sequence skips", skipping, limits(8192), status::BadSequenceNumberInvalid},
+      {"sequence repeats", {two[0], two[0]}, limits(8192), status::BadSequenceNumberInvalid},
+      {"other channel", {other_channel[0]}, limits(8192), status::BadTcpSecureChannelUnknown},
+      {"size differs from header", {bad_size}, limits(8192), status::BadTcpInternalError},
+      {"larger than the buffer", {two[0]}, limits(4096), status::BadTcpMessageTooLarge},
+      {"more than the message limit", {two[0], two[1]}, limits(8192, 8500), status::BadResponseTooLarge},
+      {"more chunks than allowed", {two[0], two[1]}, limits(8192, 0, 1), status::BadResponseTooLarge},
+      {"not a channel message", {hello}, limits(8192), status::BadTcpInternalError},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MessageAssembler assembler(c.receive);
+    assembler.set_channel(5);
+    try {
+      for (const auto& chunk : c.chunks) assembler.feed(chunk);
+      ADD_FAILURE() << "no fault";
+    } catch (const TransportFault& f) {
+      EXPECT_EQ(status::describe(f.code()), status::describe(c.code));
+    }
+  }
+}
+
+TEST(UaTransport, AnAbortChunkEndsItsAnswerWithTheServersReason) {
+  std::uint32_t seq = 0;
+  auto chunks = chunks_of(std::string(9000, 'x'), seq);
+  MessageAssembler assembler(limits(8192));
+  EXPECT_FALSE(assembler.feed(chunks[0]).has_value());
+  Writer reason;
+  reason.u32(status::BadResponseTooLarge);
+  reason.string("too big");
+  std::uint32_t abort_seq = 1;  // the chunk after the first
+  auto abort = split_message("MSG", 5, 1, 7, abort_seq, reason.data(), limits(8192))[0];
+  abort[3] = 'A';
+  auto m = assembler.feed(abort);
+  ASSERT_TRUE(m.has_value());
+  EXPECT_TRUE(m->aborted);
+  EXPECT_EQ(m->abort_status, status::BadResponseTooLarge);
+  EXPECT_EQ(m->abort_reason, "too big");
+  EXPECT_EQ(assembler.partial_count(), 0u);
+}
+
+TEST(UaTransport, RequestsBeyondTheServersLimitsAreRefusedBeforeSending) {
+  std::uint32_t seq = 0;
+  EXPECT_THROW(split_message("MSG", 1, 1, 1, seq, std::string(20000, 'x'), limits(8192, 10000)), TransportFault);
+  EXPECT_THROW(split_message("MSG", 1, 1, 1, seq, std::string(20000, 'x'), limits(8192, 0, 2)), TransportFault);
+  EXPECT_EQ(seq, 0u);
+  Writer small_ack;
+  for (std::uint32_t v : {0u, 4096u, 4096u, 0u, 0u}) small_ack.u32(v);
+  EXPECT_THROW(negotiate(limits(65536), small_ack.data()), TransportFault);
+}
+
+TEST(UaValues, StatusCodesMapToDaQualities) {
+  const std::pair<StatusCode, std::int32_t> table[] = {
+      {0x00000000, 0xC0}, {0x00960000, 0xD8}, {0x40000000, 0x40}, {0x40900000, 0x44}, {0x40930000, 0x50},
+      {0x40940000, 0x54}, {0x40950000, 0x58}, {0x80000000, 0x00}, {0x80890000, 0x04}, {0x808A0000, 0x08},
+      {0x808B0000, 0x0C}, {0x808C0000, 0x10}, {0x80310000, 0x18}, {0x80050000, 0x18}, {0x808D0000, 0x1C},
+      {0x80320000, 0x20}, {0x80340000, 0x00}, {0x40A40000, 0x40}, {0x002D0000, 0xC0},
+      // limit bits: low 1, high 2, constant 3
+      {0x00000100, 0xC1}, {0x40900200, 0x46}, {0x808C0300, 0x13},
+  };
+  for (auto [code, quality] : table) {
+    SCOPED_TRACE(status::describe(code));
+    EXPECT_EQ(quality_of(code), quality);
+  }
+}
+
+TEST(UaValues, DateTimeIsDateInUtc) {
+  EXPECT_EQ(to_date(0), 0.0);
+  // 1899-12-30 is 109205 days after 1601-01-01; 2024-01-02 03:04:05 UTC
+  EXPECT_DOUBLE_EQ(to_date(109205LL * 864000000000LL), 0.0);
+  DateTime t = 133486382450000000LL;
+  EXPECT_NEAR(to_date(t), 45293.127835648, 1e-8);
+  // A DATE this far from 1899 holds the time to about a microsecond.
+  EXPECT_NEAR(static_cast<double>(from_date(to_date(t))), static_cast<double>(t), 100.0);
+}
+
+TEST(UaValues, ValuesMapBothWays) {
+  auto scalar = [](BuiltinType t, Scalar s) { return *to_automation(UaVariant(t, std::move(s))); };
+  EXPECT_EQ(scalar(BuiltinType::SByte, std::int64_t{-5}).vt(), VT_I1);
+  EXPECT_EQ(scalar(BuiltinType::UInt64, std::uint64_t{1} << 40).vt(), VT_UI8);
+  EXPECT_EQ(scalar(BuiltinType::LocalizedText, LocalizedText{std::string("en"), std::string("t")}), Variant("t"));
+  EXPECT_EQ(scalar(BuiltinType::String, std::monostate{}), Variant(""));
+  UaVariant array;
+  array.type = BuiltinType::Int16;
+  array.is_array = true;
+  array.values = {std::int64_t{1}, std::int64_t{2}};
+  Variant a = *to_automation(array);
+  EXPECT_EQ(a.vt(), VT_ARRAY | VT_I2);
+  EXPECT_EQ(a.array().lower_bound(), 1);
+  array.dimensions = {1, 2};
+  EXPECT_FALSE(to_automation(array).has_value());
+  EXPECT_FALSE(to_automation(UaVariant(BuiltinType::ExtensionObject, ExtensionObject{})).has_value());
+
+  // Writes take the node's type by the automation rules.
+  auto written = from_automation(Variant(42.0), BuiltinType::Int32, false);
+  EXPECT_EQ(std::get<std::int64_t>(written.values.front()), 42);
+  auto rounded = from_automation(Variant("2.5"), BuiltinType::Byte, false);
+  EXPECT_EQ(std::get<std::uint64_t>(rounded.values.front()), 2u);
+  try {
+    from_automation(Variant("abc"), BuiltinType::Double, false);
+    ADD_FAILURE() << "no error";
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.hresult(), hr::DISP_E_TYPEMISMATCH);
+  }
+  EXPECT_THROW(from_automation(Variant(300), BuiltinType::Byte, false), AutomationError);
+  EXPECT_THROW(from_automation(Variant(1), BuiltinType::Int32, true), AutomationError);
+  EXPECT_EQ(canonical_type(NodeId(0, 6), 1), VT_ARRAY | VT_I4);
+  EXPECT_EQ(canonical_type(NodeId(0, 290), -1), VT_R8);
+  EXPECT_EQ(canonical_type(NodeId(0, 24), -1), VT_VARIANT);
+}
+
+}  // namespace
+}  // namespace vexa32::opcua

@@ -1,0 +1,66 @@
+#pragma once
+// The node-opcua test server that the CTest fixture started, and a loopback proxy in front of it
+// that a test can cut. Tests that need the server are skipped, with the fixture's reason, when it
+// could not run.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "platform/apartment/apartment.h"
+#include "platform/opcua/ua_server.h"
+
+namespace vexa32::testing {
+
+// The server's URL; empty with the reason in why when there is none.
+inline std::string ua_test_server(std::string& why) {
+  const char* state = std::getenv("VEXA32_UA_STATE");
+  if (!state) {
+    why = "VEXA32_UA_STATE is not set: run the OPC UA tests through CTest";
+    return {};
+  }
+  std::ifstream url(std::string(state) + "/url");
+  std::string text;
+  if (url >> text) return text;
+  std::ifstream skip(std::string(state) + "/skip");
+  std::getline(skip, why);
+  if (why.empty()) why = "the OPC UA test server did not start";
+  return {};
+}
+
+#define VEXA32_REQUIRE_UA_SERVER(url_variable)                 \
+  std::string url_variable;                                    \
+  {                                                            \
+    std::string why_;                                          \
+    url_variable = ::vexa32::testing::ua_test_server(why_);    \
+    if (url_variable.empty()) GTEST_SKIP() << why_;            \
+  }
+
+inline int port_of(const std::string& url) { return std::stoi(url.substr(url.rfind(':') + 1)); }
+
+// Forwards one loopback port to another until cut; a cut closes every connection through it.
+class TcpProxy {
+ public:
+  explicit TcpProxy(int target_port);
+  ~TcpProxy();
+  TcpProxy(const TcpProxy&) = delete;
+  TcpProxy& operator=(const TcpProxy&) = delete;
+  int port() const { return port_; }
+  std::string url() const { return "opc.tcp://127.0.0.1:" + std::to_string(port_); }
+  // Closes both sides of every connection now.
+  void cut() { cut_requests_++; }
+
+ private:
+  void run();
+  int target_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<int> cut_requests_{0};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+}  // namespace vexa32::testing

@@ -1,0 +1,371 @@
+// A real OPC UA server (node-opcua) through the OPC DA objects, the wrappers and the control.
+
+#include <algorithm>
+#include <chrono>
+#include <set>
+
+#include "control/vexa.h"
+#include "opc/browser_class.h"
+#include "opc/server_class.h"
+#include "platform/automation/convert.h"
+#include "platform/container/services.h"
+#include "platform/container/site.h"
+#include "platform/opcda/simulation.h"
+#include "ua_fixture.h"
+
+namespace vexa32::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+class UaServer : public ::testing::Test {
+ protected:
+  void SetUp() override { opcua::install_opcua(opcda::ServerRegistry::instance()); }
+  void TearDown() override { opcua::uninstall_opcua(opcda::ServerRegistry::instance()); }
+
+  std::shared_ptr<opcda::OPCServer> connect(const std::string& url) {
+    auto s = opcda::create_opc_server();
+    s->Connect(url);
+    return s;
+  }
+
+  // Adds items to a new group; the per-item errors in errors, the server handles returned.
+  std::vector<std::int32_t> add(opcda::OPCServer& s, const std::vector<std::string>& ids, std::vector<HRESULT>& errors) {
+    group = s.get_OPCGroups()->Add(Variant());
+    items = group->get_OPCItems();
+    std::vector<Variant> id_list(ids.begin(), ids.end()), handles;
+    for (std::size_t i = 0; i < ids.size(); ++i) handles.emplace_back(static_cast<std::int32_t>(i));
+    Variant server_handles, errs;
+    items->AddItems(static_cast<std::int32_t>(ids.size()), make_array(VT_BSTR, id_list), make_array(VT_I4, handles),
+                    server_handles, errs);
+    std::vector<std::int32_t> out;
+    errors.clear();
+    for (const auto& h : server_handles.array().elements()) out.push_back(h.i4());
+    for (const auto& e : errs.array().elements()) errors.push_back(e.i4());
+    return out;
+  }
+
+  // Waits on the real clock for work the I/O thread posts.
+  void pump_until(const std::function<bool()>& done) {
+    auto end = std::chrono::steady_clock::now() + 10s;
+    while (!done() && std::chrono::steady_clock::now() < end) {
+      apartment.run_until_idle();
+      std::this_thread::sleep_for(5ms);
+    }
+  }
+
+  Apartment apartment;
+  std::shared_ptr<opcda::OPCGroup> group;
+  std::shared_ptr<opcda::OPCItems> items;
+};
+
+TEST_F(UaServer, ConnectsAndReportsTheServersStatus) {
+  VEXA32_REQUIRE_UA_SERVER(url);
+  auto s = connect(url);
+  EXPECT_EQ(s->get_ServerState(), opcda::OPCRunning);
+  EXPECT_GT(s->get_StartTime(), 45000.0);
+  EXPECT_GE(s->get_CurrentTime(), s->get_StartTime());
+  EXPECT_EQ(s->get_VendorInfo(), "VEXA32 tests VEXA32 test server");
+  EXPECT_EQ(s->get_MajorVersion(), 2);
+  EXPECT_EQ(s->get_MinorVersion(), 182);
+  EXPECT_EQ(s->get_BuildNumber(), 7);
+  EXPECT_EQ(s->get_ServerName(), url);
+  s->Disconnect();
+  EXPECT_THROW(s->get_ServerState(), AutomationError);
+}
+
+TEST_F(UaServer, ABrowseWalkFindsEveryLeafAndEachLeafAddsToAGroup) {
+  VEXA32_REQUIRE_UA_SERVER(url);
+  ScopedServices services{std::make_shared<RecordingMessageBox>()};
+  OPCServerClass wrapper;
+  ASSERT_EQ(wrapper.ConnectOPCServer(url, "Server 0", 0, Variant("")), Variant(true));
+  std::shared_ptr<OPCBrowserClass> b;
+  ASSERT_EQ(wrapper.GetServerBrowseObject(b), Variant(true));
+  std::vector<std::string> ids;
+  std::set<std::string> branches_seen;
+  std::function<void(std::vector<std::string>)> walk = [&](std::vector<std::string> path) {
+    ASSERT_EQ(b->MoveToRoot(), Variant(true));
+    for (const auto& p : path) ASSERT_EQ(b->MoveDown(p), Variant(true)) << p;
+    b->ShowBranches();
+    std::vector<std::string> branches;
+    for (std::int32_t i = 1, n = to_i4(b->GetItemCount()); i <= n; ++i) {
+      std::string name;
+      b->GetItemName(name, Variant(i));
+      branches.push_back(name);
+      branches_seen.insert(name);
+    }
+    b->ShowLeafs();
+    for (std::int32_t i = 1, n = to_i4(b->GetItemCount()); i <= n; ++i) {
+      std::string name;
+      b->GetItemName(name, Variant(i));
+      ids.push_back(b->GetItemID(name).bstr());
+    }
+    for (const auto& branch : branches) {
+      auto child = path;
+      child.push_back(branch);
+      walk(child);
+    }
+  };
+  walk({});
+  for (const char* branch : {"Branch With Blanks", "Dotted.Branch", "X", "Many", "Server"})
+    EXPECT_TRUE(branches_seen.count(branch)) << branch;
+  for (const char* id : {"ns=1;s=Simulation.Sine", "ns=1;s=Deep.Leaf", "ns=1;s=Many.V1199", "i=2256"})
+    EXPECT_NE(std::find(ids.begin(), ids.end(), id), ids.end()) << id;
+  EXPECT_EQ(std::count_if(ids.begin(), ids.end(), [](const std::string& id) { return id.starts_with("ns=1;s=Many."); }),
+            1200);
+
+  auto s = connect(url);
+  std::vector<HRESULT> errors;
+  add(*s, ids, errors);
+  for (std::size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(errors[i], hr::S_OK) << ids[i];
+
+  // Flat below a branch, and the filters as the simulation applies them.
+  auto browser = s->CreateBrowser();
+  browser->MoveDown("Many");
+  browser->ShowLeafs(Variant(true));
+  EXPECT_EQ(browser->get_Count(), 1200);
+  browser->MoveToRoot();
+  browser->MoveDown("Types");
+  browser->put_DataType(VT_R8);
+  browser->ShowLeafs();
+  ASSERT_EQ(browser->get_Count(), 1);
+  EXPECT_EQ(browser->Item(Variant(1)), "Double");
+  browser->put_DataType(VT_EMPTY);
+  browser->put_Filter("*Array");
+  browser->ShowLeafs();
+  EXPECT_EQ(browser->get_Count(), 4);
+  browser->put_Filter("");
+  browser->MoveToRoot();
+  browser->MoveDown("Access");
+  browser->put_AccessRights(opcda::OPC_WRITEABLE);
+  browser->ShowLeafs();
+  ASSERT_EQ(browser->get_Count(), 1);
+  EXPECT_EQ(browser->Item(Variant(1)), "WriteOnly");
+  EXPECT_THROW(browser->MoveDown("No such branch"), AutomationError);
+  browser->MoveToRoot();
+  EXPECT_THROW(browser->MoveUp(), AutomationError);
+}
+
+TEST_F(UaServer, ReadsDeliverEveryTypeWithItsVt) {
+  VEXA32_REQUIRE_UA_SERVER(url);
+  const struct {
+    const char* id;
+    VarType vt;
+    const char* value;  // the value as text; nullptr: not compared
+    std::int32_t quality;
+  } table[] = {
+      {"ns=1;s=Types.Boolean", VT_BOOL, "True", 0xC0},
+      {"ns=1;s=Types.SByte", VT_I1, "-5", 0xC0},
+      {"ns=1;s=Types.Byte", VT_UI1, "200", 0xC0},
+      {"ns=1;s=Types.Int16", VT_I2, "-1234", 0xC0},
+      {"ns=1;s=Types.UInt16", VT_UI2, "54321", 0xC0},
+      {"ns=1;s=Types.Int32", VT_I4, nullptr, 0xC0},
+      {"ns=1;s=Types.UInt32", VT_UI4, "3000000000", 0xC0},
+      {"ns=1;s=Types.Int64", VT_I8, "4294967296", 0xC0},
+      {"ns=1;s=Types.UInt64", VT_UI8, "8589934597", 0xC0},
+      {"ns=1;s=Types.Float", VT_R4, "1.5", 0xC0},
+      {"ns=1;s=Types.Double", VT_R8, nullptr, 0xC0},
+      {"ns=1;s=Types.String", VT_BSTR, nullptr, 0xC0},
+      {"ns=1;s=Types.LocalizedText", VT_BSTR, "text", 0xC0},
+      {"ns=1;s=Types.DateTime", VT_DATE, "1/2/2024 3:04:05 AM", 0xC0},
+      {"ns=1;s=Types.BooleanArray", VT_ARRAY | VT_BOOL, nullptr, 0xC0},
+      {"ns=1;s=Types.Int32Array", VT_ARRAY | VT_I4, nullptr, 0xC0},
+      {"ns=1;s=Types.DoubleArray", VT_ARRAY | VT_R8, nullptr, 0xC0},
+      {"ns=1;s=Types.StringArray", VT_ARRAY | VT_BSTR, nullptr, 0xC0},
+      {"ns=1;s=Simulation.Counter", VT_UI4, nullptr, 0xC0},
+      {"ns=1;s=Quality.Uncertain", VT_R8, "1.25", 0x44},
+      {"ns=1;s=Quality.Bad", VT_R8, nullptr, 0x10},
+  };
+  auto s = connect(url);
+  std::vector<std::string> ids;
+  for (const auto& row : table) ids.push_back(row.id);
+  std::vector<HRESULT> errors;
+  auto handles = add(*s, ids, errors);
+  for (std::size_t i = 0; i < std::size(table); ++i) {
+    SCOPED_TRACE(table[i].id);
+    ASSERT_EQ(errors[i], hr::S_OK);
+    auto item = items->GetOPCItem(handles[i]);
+    EXPECT_EQ(item->get_CanonicalDataType(), static_cast<std::int16_t>(table[i].vt));
+    Variant v = item->get_Value();
+    EXPECT_EQ(v.vt(), table[i].vt);
+    if (table[i].value) {
+      EXPECT_EQ(to_bstr(v), table[i].value);
+    }
+    EXPECT_EQ(item->get_Quality(), table[i].quality);
+    EXPECT_GT(item->get_TimeStamp(), 45000.0);
+  }
+  auto arrays = items->GetOPCItem(handles[16])->get_Value();
+  EXPECT_EQ(arrays.array().lower_bound(), 1);
+  EXPECT_EQ(arrays.array().size(), 2u);
+}
+
+TEST_F(UaServer, WritesTakeEachNodesTypeAndReadBack) {
+  VEXA32_REQUIRE_UA_SERVER(url);
+  const struct {
+    const char* id;
+    Variant written;
+    Variant read_back;
+    HRESULT error;
+  } table[] = {
+      {"ns=1;s=Writable.Boolean", Variant(false), Variant(false), hr::S_OK},
+      {"ns=1;s=Writable.SByte", Variant("-100"), Variant(std::int8_t{-100}), hr::S_OK},
+      {"ns=1;s=Writable.Byte", Variant(7), Variant(std::uint8_t{7}), hr::S_OK},
+      {"ns=1;s=Writable.Int16", Variant(-2), Variant(std::int16_t{-2}), hr::S_OK},
+      {"ns=1;s=Writable.UInt16", Variant(65535), Variant(std::uint16_t{65535}), hr::S_OK},
+      {"ns=1;s=Writable.Int32", Variant(42.0), Variant(42), hr::S_OK},
+      {"ns=1;s=Writable.UInt32", Variant(4000000000.0), Variant(std::uint32_t{4000000000u}), hr::S_OK},
+      {"ns=1;s=Writable.Int64", Variant(-5), Variant(-5LL), hr::S_OK},
+      {"ns=1;s=Writable.UInt64", Variant(5), Variant(5ULL), hr::S_OK},
+      {"ns=1;s=Writable.Float", Variant("0.25"), Variant(0.25f), hr::S_OK},
+      {"ns=1;s=Writable.Double", Variant(-6.5), Variant(-6.5), hr::S_OK},
+      {"ns=1;s=Writable.String", Variant(12), Variant("12"), hr::S_OK},
+      {"ns=1;s=Writable.LocalizedText", Variant("neu"), Variant("neu"), hr::S_OK},
+      {"ns=1;s=Writable.DateTime", Variant::date(45000.5), Variant::date(45000.5), hr::S_OK},
+      {"ns=1;s=Writable.Int32Array", make_array(VT_I4, {Variant(9), Variant(8)}), make_array(VT_I4, {Variant(9), Variant(8)}),
+       hr::S_OK},
+      {"ns=1;s=Writable.Double", Variant("abc"), Variant(), hr::OPC_E_BADTYPE},
+      {"ns=1;s=Writable.Byte", Variant(300), Variant(), hr::OPC_E_RANGE},
+      {"ns=1;s=Writable.Int32Array", Variant(1), Variant(), hr::OPC_E_BADTYPE},
+      {"ns=1;s=Access.ReadOnly", Variant(1), Variant(), hr::OPC_E_BADRIGHTS},
+  };
+  auto s = connect(url);
+  std::vector<std::string> ids;
+  for (const auto& row : table) ids.push_back(row.id);
+  std::vector<HRESULT> errors;
+  auto handles = add(*s, ids, errors);
+  std::vector<Variant> h(handles.begin(), handles.end()), values;
+  for (const auto& row : table) values.push_back(row.written);
+  Variant errs;
+  group->SyncWrite(static_cast<std::int32_t>(h.size()), make_array(VT_I4, h), make_array(VT_VARIANT, values), errs);
+  for (std::size_t i = 0; i < std::size(table); ++i) {
+    SCOPED_TRACE(std::string(table[i].id) + " <- " + table[i].written.debug_string());
+    EXPECT_EQ(errs.array().at(static_cast<std::int32_t>(i + 1)).i4(), table[i].error);
+    if (table[i].error == hr::S_OK) {
+      EXPECT_EQ(items->GetOPCItem(handles[i])->get_Value(), table[i].read_back);
+    }
+  }
+
+  // An asynchronous write completes on the apartment, after the call.
+  int completions = 0;
+  Variant results;
+  group->AsyncWriteComplete().connect([&](std::int32_t id, std::int32_t n, const Variant&, const Variant& e) {
+    ++completions;
+    EXPECT_EQ(id, 77);
+    EXPECT_EQ(n, 2);
+    results = e;
+  });
+  std::int32_t cancel = 0;
+  group->AsyncWrite(3, make_array(VT_I4, {h[5], h[18], h[15]}), make_array(VT_VARIANT, {Variant(5), Variant(1), Variant("x")}),
+                    errs, 77, cancel);
+  EXPECT_EQ(errs.array().at(3).i4(), hr::OPC_E_BADTYPE);
+  EXPECT_EQ(completions, 0);
+  pump_until([&] { return completions > 0; });
+  ASSERT_EQ(completions, 1);
+  EXPECT_EQ(results.array().at(1).i4(), hr::S_OK);
+  EXPECT_EQ(results.array().at(2).i4(), hr::OPC_E_BADRIGHTS);
+  EXPECT_EQ(items->GetOPCItem(handles[5])->get_Value(), Variant(5));
+}
+
+TEST_F(UaServer, ItemIdsThatNameNoVariableAreRefusedPerItem) {
+  VEXA32_REQUIRE_UA_SERVER(url);
+  auto s = connect(url);
+  // The server's own namespace (index 1) by its URI, as the server lists it.
+  std::vector<HRESULT> errors;
+  auto array = add(*s, {"i=2255"}, errors);
+  std::string own_namespace = to_bstr(items->GetOPCItem(array[0])->get_Value().array().at(2));
+  std::string by_uri = "nsu=" + own_namespace + ";s=Simulation.Sine";
+  const std::pair<const char*, HRESULT> table[] = {
+      {"i=2258", hr::S_OK},
+      {by_uri.c_str(), hr::S_OK},
+      {"ns=1;s=No.Such.Node", hr::OPC_E_UNKNOWNITEMID},
+      {"ns=1;s=Simulation", hr::OPC_E_UNKNOWNITEMID},  // a folder
+      {"nsu=urn:no:such:namespace;s=x", hr::OPC_E_UNKNOWNITEMID},
+      {"ns=99;i=1", hr::OPC_E_UNKNOWNITEMID},
+      {"Simulation.Sine", hr::OPC_E_INVALIDITEMID},
+      {"ns=1;x=1", hr::OPC_E_INVALIDITEMID},
+  };
+  std::vector<std::string> ids;
+  for (const auto& [id, e] : table) ids.push_back(id);
+  add(*s, ids, errors);
+  Variant validated;
+  std::vector<Variant> id_list(ids.begin(), ids.end());
+  items->Validate(static_cast<std::int32_t>(ids.size()), make_array(VT_BSTR, id_list), validated);
+  for (std::size_t i = 0; i < std::size(table); ++i) {
+    SCOPED_TRACE(table[i].first);
+    EXPECT_EQ(errors[i], table[i].second);
+    EXPECT_EQ(validated.array().at(static_cast<std::int32_t>(i + 1)).i4(), table[i].second);
+  }
+  EXPECT_EQ(items->AddItem("ns=1;s=No.Such.Node", 1), nullptr);
+  EXPECT_EQ(items->get_Count(), 2);
+}
+
+TEST_F(UaServer, TheServerListOfANodeNamesTheServersThatAnswerThere) {
+  VEXA32_REQUIRE_UA_SERVER(url);
+  opcua::UaModuleOptions options;
+  options.discovery_ports = {port_of(url)};
+  opcua::install_opcua(opcda::ServerRegistry::instance(), options);
+  auto s = opcda::create_opc_server();
+  for (const char* node : {"", "127.0.0.1"}) {
+    Variant list = s->GetOPCServers(Variant(node));
+    auto ids = list.array().elements();
+    EXPECT_NE(std::find(ids.begin(), ids.end(), Variant(url)), ids.end()) << node;
+    EXPECT_NE(std::find(ids.begin(), ids.end(), Variant(opcda::kSimulationProgId)), ids.end()) << node;
+  }
+  // Nothing listening on the local node is no error; on another node it is an unreachable node.
+  TcpProxy unused(1);
+  options.discovery_ports = {unused.port() + 1};
+  opcua::install_opcua(opcda::ServerRegistry::instance(), options);
+  EXPECT_NO_THROW(s->GetOPCServers(Variant("")));
+  try {
+    s->GetOPCServers(Variant("no-such-host.invalid"));
+    ADD_FAILURE() << "no error";
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.hresult(), hr::RPC_S_SERVER_UNAVAILABLE);
+  }
+}
+
+TEST_F(UaServer, ALostConnectionFailsEveryLaterCallClearly) {
+  VEXA32_REQUIRE_UA_SERVER(url);
+  TcpProxy proxy(port_of(url));
+  auto s = connect(proxy.url());
+  std::vector<HRESULT> errors;
+  auto handles = add(*s, {"ns=1;s=Types.Int32"}, errors);
+  ASSERT_EQ(errors[0], hr::S_OK);
+  proxy.cut();
+  std::this_thread::sleep_for(200ms);
+  for (int i = 0; i < 2; ++i) {
+    try {
+      items->GetOPCItem(handles[0])->get_Value();
+      ADD_FAILURE() << "no error";
+    } catch (const AutomationError& e) {
+      EXPECT_EQ(e.hresult(), hr::RPC_E_DISCONNECTED);
+      EXPECT_NE(std::string(e.what()).find("lost"), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_THROW(s->get_ServerState(), AutomationError);
+  EXPECT_NO_THROW(s->Disconnect());
+  EXPECT_THROW(opcda::create_opc_server()->Connect("opc.tcp://127.0.0.1:1"), AutomationError);
+}
+
+TEST_F(UaServer, TheControlConnectsAndWritesToAUaServer) {
+  VEXA32_REQUIRE_UA_SERVER(url);
+  ScopedServices services{std::make_shared<RecordingMessageBox>()};
+  RecordingSite site(true);
+  vexa control;
+  control.SetClientSite(&site);
+  control.put_svrname(url);
+  control.put_itm(0, "ns=1;s=Simulation.Sine");
+  control.put_itm(1, "ns=1;s=Scratch.Control");
+  control.cnnec();
+  ASSERT_TRUE(control.IsConnect);
+  EXPECT_NE(control.opcWrt(1, Variant(33)), 0);
+  control.discnn();
+  EXPECT_FALSE(control.IsConnect);
+  auto s = connect(url);
+  std::vector<HRESULT> errors;
+  auto handles = add(*s, {"ns=1;s=Scratch.Control"}, errors);
+  EXPECT_EQ(items->GetOPCItem(handles[0])->get_Value(), Variant(std::int16_t{33}));
+}
+
+}  // namespace
+}  // namespace vexa32::testing
