@@ -2,6 +2,9 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(VEXA32_EXPORTED_TARGETS vexa32_automation vexa32_apartment vexa32_container vexa32_opcda vexa32_control vexa32_opc)
+if(VEXA32_OPCUA)
+  list(APPEND VEXA32_EXPORTED_TARGETS vexa32_opcua)
+endif()
 install(TARGETS ${VEXA32_EXPORTED_TARGETS} EXPORT vexa32Targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -6,6 +6,9 @@
 #include "designer.h"
 #include "platform/qt/qt_apartment.h"
 #include "platform/qt/qt_services.h"
+#ifdef VEXA32_WITH_OPCUA
+#include "platform/opcua/ua_server.h"
+#endif
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -13,6 +16,10 @@ int main(int argc, char** argv) {
   vexa32::Apartment apartment;
   vexa32::qt::QtApartment loop(apartment);
   vexa32::qt::QtServices services;
+#ifdef VEXA32_WITH_OPCUA
+  // opc.tcp:// servers in the pages, the server list and the tag browser.
+  vexa32::opcua::install_opcua(vexa32::opcda::ServerRegistry::instance());
+#endif
   // A failing event handler is contained by its source; the designer says so on standard error.
   vexa32::set_sink_failure_hook([](std::exception_ptr failure) {
     std::cerr << "vexa-designer: an event handler failed: " << vexa32::describe_failure(std::move(failure)) << "\n";

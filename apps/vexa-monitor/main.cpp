@@ -10,7 +10,9 @@
 
 #include "monitor.h"
 #include "platform/apartment/apartment.h"
+#ifdef VEXA32_WITH_OPCUA
 #include "platform/opcua/ua_server.h"
+#endif
 
 namespace {
 std::atomic<bool> g_interrupted{false};
@@ -36,7 +38,10 @@ int main(int argc, char** argv) {
     std::cerr << "vexa-monitor: an event handler failed: " << describe_failure(std::move(failure)) << "\n";
   });
   Apartment apartment;
+#ifdef VEXA32_WITH_OPCUA
+  // opc.tcp:// servers, and the UA servers of a node in the server list.
   opcua::install_opcua(opcda::ServerRegistry::instance());
+#endif
   RecordingSite site(true);
   vexa control;
   control.SetClientSite(&site);

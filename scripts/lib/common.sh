@@ -3,7 +3,7 @@
 
 VEXA32_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 VEXA32_PACKAGES=(cmake ninja-build g++ libgtest-dev libbenchmark-dev nlohmann-json3-dev
-  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core)
+  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core libasio-dev)
 
 # Installs the Debian packages of the list that are not installed yet; nothing when all are.
 vexa32_ensure_packages() {
@@ -24,6 +24,21 @@ vexa32_ensure_packages() {
   fi
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# Installs the OPC UA test server (node-opcua, pinned in its package-lock.json) when it is missing.
+vexa32_ensure_test_server() {
+  local dir="$VEXA32_ROOT/tests/opcua/server"
+  if [ -d "$dir/node_modules/node-opcua" ]; then
+    return 0
+  fi
+  # Node.js may come from elsewhere than Debian (with its own npm); only when there is none at
+  # all does Debian's go in.
+  if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+    vexa32_ensure_packages nodejs npm
+  fi
+  echo "Installing the OPC UA test server (npm ci)"
+  (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error)
 }
 
 # vexa32_build DIR [cmake options...]: configures (once) and builds DIR, warnings as errors.
