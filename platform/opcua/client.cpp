@@ -72,6 +72,23 @@ const char* mode_name(std::int32_t mode) {
 
 }  // namespace
 
+const UserTokenPolicy* choose_anonymous_none(const std::vector<EndpointDescription>& endpoints, const std::string& url) {
+  std::string offered;
+  for (const auto& e : endpoints) {
+    std::string name = policy_name(e.security_policy_uri) + "/" + mode_name(e.security_mode);
+    if (offered.find(name) == std::string::npos) offered += (offered.empty() ? "" : ", ") + name;
+  }
+  for (const auto& e : endpoints) {
+    if (e.security_policy_uri != kSecurityPolicyNoneUri || e.security_mode != 1) continue;
+    for (const auto& t : e.user_identity_tokens) {
+      if (t.token_type == 0) return &t;
+    }
+  }
+  throw UaError(status::BadSecurityPolicyRejected,
+                url + " offers no endpoint with SecurityPolicy None and anonymous login; it offers " +
+                    (offered.empty() ? std::string("no endpoint at all") : offered));
+}
+
 bool UaError::connection_lost() const noexcept {
   switch (code_) {
     case status::BadConnectionClosed:
@@ -162,6 +179,7 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
   std::string failure;
   NodeId authentication_token;
   std::atomic<std::uint32_t> handles{0};
+  std::atomic<int> renewals{0};
 
   RequestHeader header(std::chrono::milliseconds timeout) {
     RequestHeader h;
@@ -334,7 +352,8 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
       }
       token_id = response.token.token_id;
       // Renew well before the token runs out: at three quarters of its lifetime.
-      auto lifetime = std::chrono::milliseconds(std::max<std::uint32_t>(response.token.revised_lifetime, 4000));
+      if (!first) ++renewals;
+      auto lifetime = std::chrono::milliseconds(std::max<std::uint32_t>(response.token.revised_lifetime, 1000));
       renew_timer.expires_after(lifetime * 3 / 4);
       renew_timer.async_wait([self = shared_from_this()](std::error_code ec) {
         if (!ec && self->channel_open) self->renew_channel();
@@ -521,26 +540,7 @@ void Client::create_session() {
   GetEndpointsRequest endpoints_request;
   endpoints_request.endpoint_url = url_;
   auto endpoints = call<GetEndpointsResponse>(endpoints_request, encoding_id::GetEndpointsResponse, "GetEndpoints");
-  const EndpointDescription* chosen = nullptr;
-  const UserTokenPolicy* anonymous = nullptr;
-  std::string offered;
-  for (const auto& e : endpoints.endpoints) {
-    std::string name = policy_name(e.security_policy_uri) + "/" + mode_name(e.security_mode);
-    if (offered.find(name) == std::string::npos) offered += (offered.empty() ? "" : ", ") + name;
-    if (chosen || e.security_policy_uri != kSecurityPolicyNoneUri || e.security_mode != 1) continue;
-    for (const auto& t : e.user_identity_tokens) {
-      if (t.token_type == 0) {
-        chosen = &e;
-        anonymous = &t;
-        break;
-      }
-    }
-  }
-  if (!chosen)
-    throw UaError(status::BadSecurityPolicyRejected,
-                  url_ + " offers no endpoint with SecurityPolicy None and anonymous login; it offers " +
-                      (offered.empty() ? std::string("no endpoint at all") : offered));
-
+  const UserTokenPolicy* anonymous = choose_anonymous_none(endpoints.endpoints, url_);
   CreateSessionRequest create;
   char host[256] = {};
   gethostname(host, sizeof host - 1);
@@ -647,6 +647,8 @@ void Client::close() {
 }
 
 std::string Client::failure() const { return impl_->failure_text(); }
+
+int Client::renewals() const { return impl_->renewals; }
 
 void Client::record_chunks_to(const std::string& directory) {
   std::lock_guard lock(g_record_mutex);

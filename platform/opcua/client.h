@@ -68,6 +68,8 @@ class Client : public std::enable_shared_from_this<Client> {
   void close();
   // Empty while the connection is usable; otherwise why it is not.
   std::string failure() const;
+  // How often the channel's security token has been renewed.
+  int renewals() const;
 
   // The raw chunks this client received, for the fuzzers' seed corpora; off unless a path is set.
   static void record_chunks_to(const std::string& directory);
@@ -87,6 +89,10 @@ class Client : public std::enable_shared_from_this<Client> {
   std::mutex session_mutex_;
   bool session_ = false;
 };
+
+// The anonymous token policy of the first endpoint with SecurityPolicy None; UaError naming the
+// policies and modes the server offers when it has none.
+const UserTokenPolicy* choose_anonymous_none(const std::vector<EndpointDescription>& endpoints, const std::string& url);
 
 // Splits "opc.tcp://host:port/path" into host and port (4840 when omitted); nullopt when the
 // text is not such a URL.

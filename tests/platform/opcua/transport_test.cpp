@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/automation/convert.h"
+#include "platform/opcua/client.h"
 #include "platform/opcua/transport.h"
 #include "platform/opcua/values.h"
 
@@ -166,6 +167,57 @@ TEST(UaValues, ValuesMapBothWays) {
   EXPECT_EQ(canonical_type(NodeId(0, 6), 1), VT_ARRAY | VT_I4);
   EXPECT_EQ(canonical_type(NodeId(0, 290), -1), VT_R8);
   EXPECT_EQ(canonical_type(NodeId(0, 24), -1), VT_VARIANT);
+}
+
+}  // namespace
+}  // namespace vexa32::opcua
+
+namespace vexa32::opcua {
+namespace {
+
+TEST(UaSession, OnlyAnAnonymousEndpointWithoutSecurityIsChosen) {
+  auto endpoint = [](const char* policy, std::int32_t mode, std::int32_t token) {
+    EndpointDescription e;
+    e.security_policy_uri = std::string("http://opcfoundation.org/UA/SecurityPolicy#") + policy;
+    e.security_mode = mode;
+    e.user_identity_tokens.push_back({std::string("token-") + policy, token, {}, {}, {}});
+    return e;
+  };
+  std::vector<EndpointDescription> offers{endpoint("Basic256Sha256", 3, 0), endpoint("None", 1, 1),
+                                          endpoint("None", 1, 0)};
+  EXPECT_EQ(choose_anonymous_none(offers, "opc.tcp://x")->policy_id, "token-None");
+  offers.pop_back();
+  try {
+    choose_anonymous_none(offers, "opc.tcp://x");
+    ADD_FAILURE() << "no error";
+  } catch (const UaError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "opc.tcp://x offers no endpoint with SecurityPolicy None and anonymous login; it offers "
+              "Basic256Sha256/SignAndEncrypt, None/None");
+  }
+  EXPECT_THROW(choose_anonymous_none({}, "opc.tcp://x"), UaError);
+}
+
+TEST(UaSession, EndpointUrlsNameHostAndPort) {
+  const struct {
+    const char* url;
+    const char* host;  // nullptr: refused
+    const char* port;
+  } table[] = {
+      {"opc.tcp://plc:4841/path", "plc", "4841"}, {"OPC.TCP://plc", "plc", "4840"},
+      {"opc.tcp://[::1]:4840", "::1", "4840"},     {"opc.tcp://h:0", nullptr, nullptr},
+      {"opc.tcp://h:65536", nullptr, nullptr},     {"opc.tcp://:4840", nullptr, nullptr},
+      {"http://h:80", nullptr, nullptr},           {"opc.tcp://h:4x", nullptr, nullptr},
+  };
+  for (const auto& row : table) {
+    SCOPED_TRACE(row.url);
+    auto a = parse_endpoint_url(row.url);
+    ASSERT_EQ(a.has_value(), row.host != nullptr);
+    if (a) {
+      EXPECT_EQ(a->host, row.host);
+      EXPECT_EQ(a->port, row.port);
+    }
+  }
 }
 
 }  // namespace

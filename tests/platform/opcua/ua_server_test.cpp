@@ -347,6 +347,30 @@ TEST_F(UaServer, ALostConnectionFailsEveryLaterCallClearly) {
   EXPECT_THROW(opcda::create_opc_server()->Connect("opc.tcp://127.0.0.1:1"), AutomationError);
 }
 
+TEST_F(UaServer, TheChannelRenewsItsTokenAndAServiceFaultFailsItsCall) {
+  VEXA32_REQUIRE_UA_SERVER(url);
+  opcua::ClientOptions options;
+  options.channel_lifetime_ms = 1000;
+  auto client = opcua::Client::open(url, options);
+  client->create_session();
+  opcua::ReadRequest read;
+  read.nodes.push_back({opcua::NodeId(0, 2258), opcua::attribute::Value});
+  // The server may revise the lifetime up; a renewal comes at three quarters of what it grants.
+  auto end = std::chrono::steady_clock::now() + 5s;
+  while (client->renewals() < 1 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(50ms);
+  EXPECT_GE(client->renewals(), 1);
+  EXPECT_EQ(client->read(read).results.size(), 1u);
+  try {
+    client->read(opcua::ReadRequest{});  // nothing to read: the server answers with a fault
+    ADD_FAILURE() << "no error";
+  } catch (const opcua::UaError& e) {
+    EXPECT_EQ(e.code(), opcua::status::BadNothingToDo);
+  }
+  EXPECT_EQ(client->failure(), "");
+  client->close();
+  EXPECT_THROW(client->read(read), opcua::UaError);
+}
+
 TEST_F(UaServer, TheControlConnectsAndWritesToAUaServer) {
   VEXA32_REQUIRE_UA_SERVER(url);
   ScopedServices services{std::make_shared<RecordingMessageBox>()};
