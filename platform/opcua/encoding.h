@@ -35,6 +35,8 @@ using UaString = std::optional<std::string>;  // nullopt: the null string, kept 
 class Reader {
  public:
   explicit Reader(std::string_view data, Limits limits = {}) : data_(data), limits_(limits) {}
+  // A reader only looks at its bytes: a temporary would be gone before the first read.
+  explicit Reader(std::string&& data, Limits limits = {}) = delete;
 
   std::uint8_t u8() { return static_cast<std::uint8_t>(take(1)[0]); }
   bool boolean() { return u8() != 0; }

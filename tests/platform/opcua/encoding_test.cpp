@@ -171,7 +171,8 @@ TEST(UaEncoding, BuiltInTypesEncodeAsTheStandardShowsAndReadBack) {
 }
 
 TEST(UaEncoding, NullAndEmptyStringsStayApart) {
-  Reader r(bytes({0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}));
+  const std::string data = bytes({0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0});
+  Reader r(data);
   EXPECT_FALSE(r.string().has_value());
   auto empty = r.string();
   ASSERT_TRUE(empty.has_value());
