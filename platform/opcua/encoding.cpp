@@ -392,12 +392,15 @@ void decode(Reader& r, UaVariant& v) {
   }
   if (mask & 0x40) {
     std::int32_t d = r.array_length(4);
+    // The product only has to be compared with the element count, so it stops growing past
+    // any count an array can have, and never overflows.
+    constexpr std::int64_t kBeyondAnyCount = std::int64_t{1} << 32;
     std::int64_t product = 1;
     for (std::int32_t i = 0; i < d; ++i) {
       std::int32_t dim = r.i32();
       if (dim < 0) throw DecodeError("an array dimension is negative");
       v.dimensions.push_back(dim);
-      product = std::min<std::int64_t>(product * dim, std::int64_t{1} << 40);
+      product = std::min(product * dim, kBeyondAnyCount);
     }
     if (d > 0 && product != std::max(n, 0)) throw DecodeError("array dimensions do not match the element count");
   }
