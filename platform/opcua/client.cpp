@@ -181,6 +181,67 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
   std::atomic<std::uint32_t> handles{0};
   std::atomic<int> renewals{0};
 
+  Client::PublishHandler publish_handler;  // I/O thread only
+  std::vector<Acknowledgement> acknowledgements;
+  std::map<std::uint32_t, std::uint32_t> last_sequence;  // by subscription
+  int publish_target = 0, publish_outstanding = 0;
+  std::chrono::milliseconds publish_timeout{60000};
+  std::atomic<std::uint64_t> publish_answers{0}, sequence_gaps{0};
+
+  void publish_more() {
+    while (publish_outstanding < publish_target && channel_open && !closing) send_publish();
+  }
+
+  void send_publish() {
+    PublishRequest request;
+    request.header = header(publish_timeout);
+    request.acknowledgements = std::move(acknowledgements);
+    acknowledgements.clear();
+    Writer w;
+    encode(w, NodeId(0, encoding_id::PublishRequest));
+    encode(w, request);
+    ++publish_outstanding;
+    send("MSG", w.take(), publish_timeout, [self = shared_from_this()](Outcome o) {
+      --self->publish_outstanding;
+      self->on_publish(std::move(o));
+    });
+  }
+
+  void on_publish(Outcome o) {
+    if (o.status == status::BadTimeout) return fail(o.status, "the server stopped publishing: " + o.message);
+    if (o.status != status::Good) return;  // the connection is going; fail() has said why
+    try {
+      Reader r(o.body, options.decode);
+      auto type = read_service_type(r).type;
+      if (type == encoding_id::ServiceFault) {
+        auto h = decode_as<ResponseHeader>(r);
+        StatusCode code = h.service_result & 0xFFFF0000u;
+        if (code == 0x80780000u) {  // too many Publish requests: keep one fewer
+          publish_target = std::max(1, publish_target - 1);
+        } else if (code == 0x80790000u) {  // no subscription left
+          publish_target = 0;
+        }
+        return publish_more();
+      }
+      if (type != encoding_id::PublishResponse) throw DecodeError("the answer is not a Publish response");
+      PublishResponse response;
+      decode(r, response);
+      ++publish_answers;
+      if (!response.keep_alive) {
+        acknowledgements.push_back({response.subscription_id, response.sequence_number});
+        auto [it, first] = last_sequence.emplace(response.subscription_id, response.sequence_number);
+        if (!first) {
+          if (response.sequence_number != next_sequence(it->second)) ++sequence_gaps;
+          it->second = response.sequence_number;
+        }
+      }
+      publish_more();
+      if (publish_handler && (!response.keep_alive || response.status_change)) publish_handler(std::move(response));
+    } catch (const DecodeError& e) {
+      fail(status::BadDecodingError, std::string("a Publish answer cannot be read: ") + e.what());
+    }
+  }
+
   RequestHeader header(std::chrono::milliseconds timeout) {
     RequestHeader h;
     {
@@ -649,6 +710,51 @@ void Client::close() {
 std::string Client::failure() const { return impl_->failure_text(); }
 
 int Client::renewals() const { return impl_->renewals; }
+
+CreateSubscriptionResponse Client::create_subscription(CreateSubscriptionRequest request) {
+  return call<CreateSubscriptionResponse>(std::move(request), encoding_id::CreateSubscriptionResponse,
+                                          "CreateSubscription");
+}
+ModifySubscriptionResponse Client::modify_subscription(ModifySubscriptionRequest request) {
+  return call<ModifySubscriptionResponse>(std::move(request), encoding_id::ModifySubscriptionResponse,
+                                          "ModifySubscription");
+}
+StatusListResponse Client::set_publishing_mode(SetPublishingModeRequest request) {
+  return call<StatusListResponse>(std::move(request), encoding_id::SetPublishingModeResponse, "SetPublishingMode");
+}
+CreateMonitoredItemsResponse Client::create_monitored_items(CreateMonitoredItemsRequest request) {
+  return call<CreateMonitoredItemsResponse>(std::move(request), encoding_id::CreateMonitoredItemsResponse,
+                                            "CreateMonitoredItems");
+}
+StatusListResponse Client::set_monitoring_mode(SetMonitoringModeRequest request) {
+  return call<StatusListResponse>(std::move(request), encoding_id::SetMonitoringModeResponse, "SetMonitoringMode");
+}
+StatusListResponse Client::delete_monitored_items(DeleteMonitoredItemsRequest request) {
+  return call<StatusListResponse>(std::move(request), encoding_id::DeleteMonitoredItemsResponse,
+                                  "DeleteMonitoredItems");
+}
+StatusListResponse Client::delete_subscriptions(DeleteSubscriptionsRequest request) {
+  return call<StatusListResponse>(std::move(request), encoding_id::DeleteSubscriptionsResponse,
+                                  "DeleteSubscriptions");
+}
+
+void Client::set_publish_handler(PublishHandler handler) {
+  auto impl = impl_;
+  asio::post(impl->io, [impl, handler = std::move(handler)]() mutable { impl->publish_handler = std::move(handler); });
+}
+
+void Client::publish(int outstanding, std::chrono::milliseconds keep_alive) {
+  auto impl = impl_;
+  auto timeout = keep_alive + options_.timeout;
+  asio::post(impl->io, [impl, outstanding, timeout] {
+    impl->publish_target = outstanding;
+    impl->publish_timeout = timeout;
+    impl->publish_more();
+  });
+}
+
+std::uint64_t Client::publish_answers() const { return impl_->publish_answers; }
+std::uint64_t Client::sequence_gaps() const { return impl_->sequence_gaps; }
 
 void Client::record_chunks_to(const std::string& directory) {
   std::lock_guard lock(g_record_mutex);

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/opcua/services.h"
+#include "platform/opcua/subscription_services.h"
 #include "platform/opcua/transport.h"
 
 namespace vexa32::opcua {
@@ -63,6 +64,25 @@ class Client : public std::enable_shared_from_this<Client> {
   // The handler runs on the I/O thread with the answer or the error's text.
   using WriteHandler = std::function<void(const WriteResponse* response, const UaError* error)>;
   void write_async(WriteRequest request, WriteHandler handler);
+
+  CreateSubscriptionResponse create_subscription(CreateSubscriptionRequest request);
+  ModifySubscriptionResponse modify_subscription(ModifySubscriptionRequest request);
+  StatusListResponse set_publishing_mode(SetPublishingModeRequest request);
+  CreateMonitoredItemsResponse create_monitored_items(CreateMonitoredItemsRequest request);
+  StatusListResponse set_monitoring_mode(SetMonitoringModeRequest request);
+  StatusListResponse delete_monitored_items(DeleteMonitoredItemsRequest request);
+  StatusListResponse delete_subscriptions(DeleteSubscriptionsRequest request);
+
+  // Publishing. The handler runs on the I/O thread with every Publish answer that carries
+  // notifications (keep-alives only count as a sign of life) and must post its work elsewhere.
+  using PublishHandler = std::function<void(PublishResponse response)>;
+  void set_publish_handler(PublishHandler handler);
+  // Keeps this many Publish requests at the server; an answer later than keep_alive plus the
+  // call timeout means the server is gone, and the connection fails.
+  void publish(int outstanding, std::chrono::milliseconds keep_alive);
+  // Publish answers received, and notification sequence numbers that arrived out of turn.
+  std::uint64_t publish_answers() const;
+  std::uint64_t sequence_gaps() const;
 
   // Closes the session (when there is one) and the channel; later calls fail. Safe to repeat.
   void close();

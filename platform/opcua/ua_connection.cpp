@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 
 #include "platform/automation/convert.h"
 #include "platform/opcda/arguments.h"
@@ -54,6 +55,7 @@ class UaModule final : public opcda::ServerModule {
       auto client = Client::open(url_, options_.client);
       client->create_session();
       auto connection = std::make_shared<UaConnection>(client, apartment);
+      connection->start();
       return connection;
     } catch (const UaError& e) {
       if (e.code() == status::BadSecurityPolicyRejected) throw hresult_error(hr::E_FAIL, e.what());
@@ -100,6 +102,24 @@ class UaHandler final : public opcda::UrlServerHandler {
  private:
   UaModuleOptions options_;
 };
+
+// A subscription's timing from a group's update rate: keep-alives about every 5 s, so a lost
+// server is noticed within that time, and a lifetime of about 10 minutes (at least three
+// keep-alives), so a subscription outlives a short outage and can be taken over afterwards.
+struct Timing {
+  double interval;
+  std::uint32_t keep_alive_count;
+  std::uint32_t lifetime_count;
+};
+Timing timing_for(double interval) {
+  interval = std::max(interval, 1.0);
+  auto keep_alive = static_cast<std::uint32_t>(std::max(1.0, std::ceil(5000.0 / interval)));
+  auto lifetime = static_cast<std::uint32_t>(std::ceil(600000.0 / interval)) + 1;
+  return {interval, keep_alive, std::max(lifetime, 3 * keep_alive)};
+}
+
+// Publish requests kept at the server: one for each group and one spare, within reason.
+int publish_depth(std::size_t groups) { return static_cast<int>(std::clamp<std::size_t>(groups + 1, 2, 5)); }
 
 }  // namespace
 
@@ -324,6 +344,144 @@ Sample UaConnection::sample_of(const DataValue& value, std::int16_t requested_ty
   return s;
 }
 
+void UaConnection::start() {
+  std::weak_ptr<UaConnection> weak = shared_from_this();
+  Apartment* target = &apartment;
+  std::weak_ptr<const void> alive = apartment_alive;
+  client->set_publish_handler([weak, target, alive](PublishResponse response) {
+    // On the I/O thread: only the decoded answer crosses to the apartment.
+    if (alive.expired()) return;
+    target->post([weak, response = std::move(response)] {
+      if (auto self = weak.lock()) self->deliver(response);
+    });
+  });
+}
+
+void UaConnection::raise(UaGroupState& group, const std::vector<std::pair<const UaItem*, const DataValue*>>& changes) {
+  if (changes.empty()) return;
+  const std::size_t n = changes.size();
+  SafeArray h(VT_I4, 1, n), v(VT_VARIANT, 1, n), q(VT_I4, 1, n), t(VT_DATE, 1, n);
+  for (std::size_t i = 0; i < n; ++i) {
+    Sample sample = sample_of(*changes[i].second, changes[i].first->requested_type);
+    h.raw_elements()[i] = Variant(changes[i].first->client_handle);
+    v.raw_elements()[i] = std::move(sample.value);
+    q.raw_elements()[i] = Variant(sample.quality);
+    t.raw_elements()[i] = Variant::date(sample.timestamp);
+  }
+  last_update = to_date(now_ticks());
+  group.data_change.raise(0, static_cast<std::int32_t>(n), Variant(std::move(h)), Variant(std::move(v)),
+                          Variant(std::move(q)), Variant(std::move(t)));
+}
+
+void UaConnection::deliver(const PublishResponse& response) {
+  if (!connected_) return;
+  std::shared_ptr<UaGroupState> group;
+  for (const auto& g : group_list) {
+    if (g->subscription_id == response.subscription_id) group = g;
+  }
+  if (!group || !group->active || !group->subscribed) return;
+  std::vector<std::pair<const UaItem*, const DataValue*>> changes;
+  changes.reserve(response.data_changes.size());
+  for (const auto& change : response.data_changes) {
+    const UaItem* item = group->find_item(static_cast<std::int32_t>(change.client_handle));
+    if (item && item->active) changes.emplace_back(item, &change.value);
+  }
+  raise(*group, changes);
+}
+
+void UaConnection::refresh(const std::shared_ptr<UaGroupState>& group) {
+  std::weak_ptr<UaGroupState> weak = group;
+  std::weak_ptr<UaConnection> self = shared_from_this();
+  apartment.post([weak, self] {
+    auto g = weak.lock();
+    auto c = self.lock();
+    if (!g || !c || g->removed || !g->active || !g->subscribed || !c->connected_) return;
+    std::vector<const UaItem*> items;
+    std::vector<NodeId> nodes;
+    for (const auto& item : g->items) {
+      if (item.active && (item.access & opcda::OPC_READABLE)) {
+        items.push_back(&item);
+        nodes.push_back(item.node);
+      }
+    }
+    if (nodes.empty()) return;
+    std::vector<DataValue> values;
+    try {
+      values = c->read_values(nodes);
+    } catch (const AutomationError&) {
+      return;  // the connection is failing; its calls say so
+    }
+    std::vector<std::pair<const UaItem*, const DataValue*>> changes;
+    for (std::size_t i = 0; i < items.size(); ++i) changes.emplace_back(items[i], &values[i]);
+    c->raise(*g, changes);
+  });
+}
+
+void UaConnection::change_rate(UaGroupState& group, std::int32_t milliseconds) {
+  std::int32_t rate = opcda::revise_update_rate(milliseconds);
+  Timing t = timing_for(rate);
+  ModifySubscriptionRequest request;
+  request.subscription_id = group.subscription_id;
+  request.publishing_interval = t.interval;
+  request.lifetime_count = t.lifetime_count;
+  request.max_keep_alive_count = t.keep_alive_count;
+  auto response = service([&](Client& c) { return c.modify_subscription(std::move(request)); });
+  group.update_rate = static_cast<std::int32_t>(std::lround(response.publishing_interval));
+  client->publish(publish_depth(group_list.size()),
+                  std::chrono::milliseconds(static_cast<std::int64_t>(response.publishing_interval *
+                                                                      response.max_keep_alive_count)));
+}
+
+void UaConnection::set_publishing(UaGroupState& group, bool enabled) {
+  SetPublishingModeRequest request;
+  request.enabled = enabled;
+  request.subscription_ids.push_back(group.subscription_id);
+  service([&](Client& c) { return c.set_publishing_mode(std::move(request)); });
+}
+
+void UaConnection::monitor(UaGroupState& group, std::vector<UaItem*> items) {
+  // Batches well inside the servers' usual limit of monitored items a call.
+  constexpr std::size_t kPerCall = 500;
+  for (std::size_t first = 0; first < items.size(); first += kPerCall) {
+    std::size_t last = std::min(items.size(), first + kPerCall);
+    CreateMonitoredItemsRequest request;
+    request.subscription_id = group.subscription_id;
+    for (std::size_t i = first; i < last; ++i) {
+      MonitoredItemCreate m;
+      m.node = items[i]->node;
+      m.client_handle = static_cast<std::uint32_t>(items[i]->server_handle);
+      m.sampling_interval = group.update_rate;
+      if (group.deadband > 0) m.percent_deadband = group.deadband;
+      request.items.push_back(std::move(m));
+    }
+    auto response = service([&](Client& c) { return c.create_monitored_items(request); });
+    std::vector<UaItem*> without_filter;
+    for (std::size_t i = first; i < last && i - first < response.results.size(); ++i) {
+      const auto& r = response.results[i - first];
+      StatusCode code = r.status & 0xFFFF0000u;
+      if (!status::is_bad(r.status)) {
+        items[i]->monitored_item_id = r.monitored_item_id;
+      } else if (group.deadband > 0 && (code == 0x80440000u || code == 0x80450000u || code == 0x808E0000u)) {
+        without_filter.push_back(items[i]);  // a deadband needs an EU range; without one it does not apply
+      }
+    }
+    if (!without_filter.empty()) {
+      float deadband = group.deadband;
+      group.deadband = 0;
+      monitor(group, without_filter);
+      group.deadband = deadband;
+    }
+  }
+}
+
+void UaConnection::unmonitor(UaGroupState& group, const std::vector<std::uint32_t>& ids) {
+  if (ids.empty()) return;
+  DeleteMonitoredItemsRequest request;
+  request.subscription_id = group.subscription_id;
+  request.monitored_item_ids = ids;
+  service([&](Client& c) { return c.delete_monitored_items(std::move(request)); });
+}
+
 std::shared_ptr<UaGroupState> UaConnection::add_group(const std::string& name) {
   std::string n = opcda::new_group_name(group_list, name, unnamed_groups_);
   auto g = std::make_shared<UaGroupState>();
@@ -332,11 +490,26 @@ std::shared_ptr<UaGroupState> UaConnection::add_group(const std::string& name) {
   g->active = default_active;
   g->update_rate = opcda::revise_update_rate(default_update_rate);
   g->deadband = default_deadband;
+  Timing t = timing_for(g->update_rate);
+  CreateSubscriptionRequest request;
+  request.publishing_interval = t.interval;
+  request.lifetime_count = t.lifetime_count;
+  request.max_keep_alive_count = t.keep_alive_count;
+  request.publishing_enabled = g->active;
+  auto response = service([&](Client& c) { return c.create_subscription(request); });
+  g->subscription_id = response.subscription_id;
+  g->update_rate = static_cast<std::int32_t>(std::lround(response.publishing_interval));
   group_list.push_back(g);
+  client->publish(publish_depth(group_list.size()),
+                  std::chrono::milliseconds(static_cast<std::int64_t>(response.publishing_interval *
+                                                                      response.max_keep_alive_count)));
   return g;
 }
 
 void UaConnection::remove_group(const std::shared_ptr<UaGroupState>& group) {
+  DeleteSubscriptionsRequest request;
+  request.subscription_ids.push_back(group->subscription_id);
+  service([&](Client& c) { return c.delete_subscriptions(std::move(request)); });
   group->removed = true;
   group_list.erase(std::remove(group_list.begin(), group_list.end(), group), group_list.end());
 }

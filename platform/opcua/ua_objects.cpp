@@ -125,6 +125,7 @@ class UaItems final : public opcda::OPCItems {
     UaGroupState& g = state();
     check_count(count);
     std::vector<Variant> errs;
+    std::vector<std::uint32_t> monitored;
     for (std::int32_t i = 1; i <= count; ++i) {
       std::int32_t handle = to_i4(arg_at(server_handles, i, "ServerHandles"));
       auto it = std::find_if(g.items.begin(), g.items.end(),
@@ -132,11 +133,13 @@ class UaItems final : public opcda::OPCItems {
       if (it == g.items.end()) {
         errs.emplace_back(hr::OPC_E_INVALIDHANDLE);
       } else {
+        if (it->monitored_item_id) monitored.push_back(it->monitored_item_id);
         g.items.erase(it);
         errs.emplace_back(hr::S_OK);
       }
     }
     errors = out_array(VT_I4, errs);
+    conn_->unmonitor(g, monitored);
   }
 
   void Validate(std::int32_t count, const Variant& item_ids, Variant& errors, const Variant& requested_types,
@@ -243,6 +246,12 @@ class UaItems final : public opcda::OPCItems {
       handles[i] = item.server_handle;
       g.items.push_back(std::move(item));
     }
+    // Monitored once all are in: pointers into the list hold only now.
+    std::vector<UaItem*> added;
+    for (auto h : handles) {
+      if (h) added.push_back(g.find_item(h));
+    }
+    if (!added.empty()) conn_->monitor(g, added);
     return results;
   }
 
@@ -263,14 +272,27 @@ class UaGroup final : public opcda::OPCGroup {
   }
   bool get_IsPublic() override { return (state(), false); }
   bool get_IsActive() override { return state().active; }
-  void put_IsActive(bool active) override { state().active = active; }
+  void put_IsActive(bool active) override {
+    UaGroupState& g = state();
+    if (g.active == active) return;
+    conn_->set_publishing(g, active);
+    g.active = active;
+    // Items already monitored report again; new ones report their first values anyway.
+    if (active && !g.items.empty()) conn_->refresh(group_);
+  }
   bool get_IsSubscribed() override { return state().subscribed; }
-  void put_IsSubscribed(bool subscribed) override { state().subscribed = subscribed; }
+  void put_IsSubscribed(bool subscribed) override {
+    UaGroupState& g = state();
+    if (g.subscribed == subscribed) return;
+    g.subscribed = subscribed;
+    if (subscribed && !g.items.empty()) conn_->refresh(group_);
+  }
   std::int32_t get_ClientHandle() override { return state().client_handle; }
   void put_ClientHandle(std::int32_t h) override { state().client_handle = h; }
   std::int32_t get_ServerHandle() override { return state().server_handle; }
   std::int32_t get_UpdateRate() override { return state().update_rate; }
-  void put_UpdateRate(std::int32_t ms) override { state().update_rate = opcda::revise_update_rate(ms); }
+  // The server's revised publishing interval is what reads back.
+  void put_UpdateRate(std::int32_t ms) override { conn_->change_rate(state(), ms); }
   float get_DeadBand() override { return state().deadband; }
   void put_DeadBand(float percent) override {
     UaGroupState& g = state();

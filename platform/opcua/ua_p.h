@@ -22,6 +22,7 @@ struct UaItem {
   bool active = true;
   std::int16_t requested_type = VT_EMPTY;
   std::string access_path;
+  std::uint32_t monitored_item_id = 0;  // 0 when the server refused to monitor it
 };
 
 struct UaGroupState {
@@ -37,6 +38,7 @@ struct UaGroupState {
   std::string default_access_path;
   bool default_active = true;
   std::vector<UaItem> items;
+  std::uint32_t subscription_id = 0;
   opcda::DataChangeEvent data_change;
   opcda::AsyncWriteCompleteEvent write_complete;
 
@@ -95,6 +97,20 @@ class UaConnection : public opcda::ServerConnection, public std::enable_shared_f
   static HRESULT write_error(StatusCode status);
   static Sample sample_of(const DataValue& value, std::int16_t requested_type);
 
+  // Hooks the connection to the client's Publish answers; once, right after construction.
+  void start();
+  // One Publish answer, on the apartment: one DataChange for its group.
+  void deliver(const PublishResponse& response);
+  // Every active item's current value as one DataChange, at the next turn of the loop: what a
+  // group reports when it is activated or subscribed again.
+  void refresh(const std::shared_ptr<UaGroupState>& group);
+  // A group as a subscription: its interval, keep-alive and lifetime from the update rate.
+  void change_rate(UaGroupState& group, std::int32_t milliseconds);
+  void set_publishing(UaGroupState& group, bool enabled);
+  // Monitors items just added to a group, in batches.
+  void monitor(UaGroupState& group, std::vector<UaItem*> items);
+  void unmonitor(UaGroupState& group, const std::vector<std::uint32_t>& monitored_item_ids);
+
   std::shared_ptr<UaGroupState> add_group(const std::string& name);
   void remove_group(const std::shared_ptr<UaGroupState>& group);
   std::shared_ptr<UaGroupState> find_group(const Variant& name_or_handle, bool by_position);
@@ -112,6 +128,7 @@ class UaConnection : public opcda::ServerConnection, public std::enable_shared_f
 
  private:
   DataValue status_value(std::uint32_t node);
+  void raise(UaGroupState& group, const std::vector<std::pair<const UaItem*, const DataValue*>>& changes);
   std::string build_text(std::uint32_t node);
 
   bool connected_ = true;
