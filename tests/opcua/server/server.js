@@ -144,7 +144,7 @@ async function main() {
 
   // One variable for each test that writes through the control or the monitor.
   const scratch = folder(objects, "Scratch", "Scratch");
-  for (const [name, type] of [["Control", DataType.Int16], ["Monitor", DataType.UInt16]]) {
+  for (const [name, type] of [["Control", DataType.Int16], ["Monitor", DataType.UInt16], ["Subscribed", DataType.Double]]) {
     withValue(
       ns.addVariable({
         componentOf: scratch,

@@ -393,3 +393,104 @@ TEST_F(UaServer, TheControlConnectsAndWritesToAUaServer) {
 
 }  // namespace
 }  // namespace vexa32::testing
+
+namespace vexa32::testing {
+namespace {
+
+class UaSubscription : public UaServer {
+ protected:
+  // A control on the server with the given slots, counting its datChange events.
+  void connect_control(const std::string& url, const std::vector<std::pair<int, std::string>>& slots,
+                       const char* rate = "100") {
+    control.SetClientSite(&site);
+    control.put_svrname(url);
+    control.put_UpdateRate(Variant(rate));
+    for (const auto& [slot, id] : slots) control.put_itm(slot, id);
+    control.events().advise([this](DISPID, const std::vector<Variant>&) { ++events; });
+    control.cnnec();
+    ASSERT_TRUE(control.IsConnect);
+  }
+
+  ScopedServices services{std::make_shared<RecordingMessageBox>()};
+  RecordingSite site{true};
+  vexa control;
+  int events = 0;
+};
+
+TEST_F(UaSubscription, DataChangesReachTheSlotsAndAWriteIsSeenInTheNext) {
+  VEXA32_REQUIRE_UA_SERVER(url);
+  connect_control(url, {{0, "ns=1;s=Simulation.Sine"}, {1, "ns=1;s=Simulation.Counter"},
+                        {2, "ns=1;s=Scratch.Subscribed"}, {3, "ns=1;s=Quality.Bad"}});
+  pump_until([&] { return events >= 3; });
+  ASSERT_GE(events, 3);
+  EXPECT_EQ(control.GetVl(0).vt(), VT_R8);
+  EXPECT_EQ(control.GetVl(1).vt(), VT_UI4);
+  EXPECT_EQ(control.GetQuality(0), Variant("Good"));
+  EXPECT_EQ(control.GetQuality(3), Variant(0x10));  // the first callback holds every item
+  EXPECT_GT(control.GetTimeStamp(0), 45000.0);
+  Variant counter = control.GetVl(1);
+  pump_until([&] { return control.GetVl(1) != counter; });
+  EXPECT_NE(control.GetVl(1), counter);
+
+  double written = 1000.0 + events;
+  EXPECT_NE(control.opcWrt(2, Variant(written)), 0);
+  pump_until([&] { return control.GetVl(2) == Variant(written); });
+  EXPECT_EQ(control.GetVl(2), Variant(written));
+  control.discnn();
+}
+
+TEST_F(UaSubscription, SixtySlotsOfWhichTwentyAreUnknownDeliverTheOtherForty) {
+  VEXA32_REQUIRE_UA_SERVER(url);
+  std::vector<std::pair<int, std::string>> slots;
+  for (int i = 0; i < 60; ++i) {
+    char id[32];
+    std::snprintf(id, sizeof id, i % 3 == 2 ? "ns=1;s=Nowhere.%d" : "ns=1;s=Many.V%04d", i);
+    slots.emplace_back(i, id);
+  }
+  connect_control(url, slots);
+  pump_until([&] { return !control.GetVl(58).is_empty(); });
+  for (int i = 0; i < 60; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(control.GetVl(static_cast<std::int16_t>(i)).is_empty(), i % 3 == 2);
+    if (i % 3 != 2) {
+      EXPECT_EQ(control.GetVl(static_cast<std::int16_t>(i)), Variant(i));
+    }
+  }
+}
+
+TEST_F(UaSubscription, AnInactiveGroupRaisesNothingAndTheRateIsTheServers) {
+  VEXA32_REQUIRE_UA_SERVER(url);
+  auto s = connect(url);
+  std::vector<HRESULT> errors;
+  group = s->get_OPCGroups()->Add(Variant("G"));
+  group->put_IsSubscribed(true);
+  group->put_UpdateRate(500);
+  EXPECT_EQ(group->get_UpdateRate(), 500);
+  std::vector<DATE> stamps;
+  group->DataChange().connect([&](std::int32_t, std::int32_t, const Variant&, const Variant&, const Variant&,
+                                  const Variant& t) { stamps.push_back(t.array().at(1).date_value()); });
+  Variant handles, errs;
+  group->get_OPCItems()->AddItems(1, make_array(VT_BSTR, {Variant("ns=1;s=Simulation.Counter")}),
+                                  make_array(VT_I4, {Variant(7)}), handles, errs);
+  pump_until([&] { return stamps.size() >= 4; });
+  ASSERT_GE(stamps.size(), 4u);
+  // At 500 ms the counter (100 ms) is reported about twice a second, not ten times.
+  double seconds = (stamps.back() - stamps[1]) * 86400.0;
+  EXPECT_GT(seconds / static_cast<double>(stamps.size() - 2), 0.3);
+
+  group->put_IsActive(false);
+  apartment.run_until_idle();
+  std::size_t before = stamps.size();
+  auto end = std::chrono::steady_clock::now() + 1200ms;
+  while (std::chrono::steady_clock::now() < end) {
+    apartment.run_until_idle();
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(stamps.size(), before);
+  group->put_IsActive(true);
+  pump_until([&] { return stamps.size() > before; });
+  EXPECT_GT(stamps.size(), before);
+}
+
+}  // namespace
+}  // namespace vexa32::testing
