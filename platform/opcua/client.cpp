@@ -182,11 +182,38 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
   std::atomic<int> renewals{0};
 
   Client::PublishHandler publish_handler;  // I/O thread only
+  std::function<void(const std::string&)> failure_handler;  // I/O thread only
   std::vector<Acknowledgement> acknowledgements;
   std::map<std::uint32_t, std::uint32_t> last_sequence;  // by subscription
   int publish_target = 0, publish_outstanding = 0;
   std::chrono::milliseconds publish_timeout{60000};
   std::atomic<std::uint64_t> publish_answers{0}, sequence_gaps{0};
+
+  // A server that stops answering Publish (not even with keep-alives) is gone: noticed within its
+  // keep-alive time and a second.
+  asio::steady_timer publish_watchdog{io};
+  std::chrono::steady_clock::time_point last_publish_answer = std::chrono::steady_clock::now();
+  std::chrono::milliseconds publish_keep_alive{0};
+  bool watching = false;
+
+  void watch_publishing() {
+    if (watching) return;
+    last_publish_answer = std::chrono::steady_clock::now();
+    arm_publish_watchdog();
+  }
+  void arm_publish_watchdog() {
+    watching = true;
+    publish_watchdog.expires_after(std::chrono::milliseconds(250));
+    publish_watchdog.async_wait([self = shared_from_this()](std::error_code ec) {
+      self->watching = false;
+      if (ec || !self->channel_open || self->closing || self->publish_target == 0) return;
+      auto silent = std::chrono::steady_clock::now() - self->last_publish_answer;
+      if (silent > self->publish_keep_alive + std::chrono::seconds(1))
+        return self->fail(status::BadTimeout, "no Publish answer or keep-alive from " + self->url + " within " +
+                                                  std::to_string(self->publish_keep_alive.count() + 1000) + " ms");
+      self->arm_publish_watchdog();
+    });
+  }
 
   void publish_more() {
     while (publish_outstanding < publish_target && channel_open && !closing) send_publish();
@@ -227,6 +254,7 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
       PublishResponse response;
       decode(r, response);
       ++publish_answers;
+      last_publish_answer = std::chrono::steady_clock::now();
       if (!response.keep_alive) {
         acknowledgements.push_back({response.subscription_id, response.sequence_number});
         auto [it, first] = last_sequence.emplace(response.subscription_id, response.sequence_number);
@@ -493,6 +521,7 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
       p.done({code, why, {}});
     }
     if (auto done = std::exchange(on_connected, nullptr)) done({code, why, {}});
+    if (auto handler = std::exchange(failure_handler, nullptr); handler && !closing) handler(failure_text());
   }
 
   void shut() {
@@ -500,6 +529,7 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
     connect_timer.cancel();
     renew_timer.cancel();
     keep_alive_timer.cancel();
+    publish_watchdog.cancel();
     resolver.cancel();
     if (socket.is_open()) {
       socket.shutdown(tcp::socket::shutdown_both, ignored);
@@ -626,6 +656,7 @@ void Client::create_session() {
   {
     std::lock_guard lock(session_mutex_);
     session_ = true;
+    anonymous_policy_id_ = anonymous->policy_id;
   }
   // Keep the session alive well within its revised timeout.
   auto revised = std::chrono::milliseconds(static_cast<std::int64_t>(std::max(session.revised_session_timeout, 3000.0)));
@@ -633,6 +664,41 @@ void Client::create_session() {
   impl_->options.keep_alive = options_.keep_alive;
   auto impl = impl_;
   asio::post(impl->io, [impl] { impl->start_keep_alive(); });
+}
+
+bool Client::resume_session(const NodeId& authentication_token, const std::string& anonymous_policy_id) {
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->authentication_token = authentication_token;
+  }
+  ActivateSessionRequest activate;
+  activate.anonymous_policy_id = anonymous_policy_id;
+  try {
+    call<ActivateSessionResponse>(activate, encoding_id::ActivateSessionResponse, "ActivateSession");
+  } catch (const UaError& e) {
+    if (e.connection_lost() && !failure().empty()) throw;
+    std::lock_guard lock(impl_->mutex);
+    impl_->authentication_token = NodeId();
+    return false;
+  }
+  {
+    std::lock_guard lock(session_mutex_);
+    session_ = true;
+    anonymous_policy_id_ = anonymous_policy_id;
+  }
+  auto impl = impl_;
+  asio::post(impl->io, [impl] { impl->start_keep_alive(); });
+  return true;
+}
+
+NodeId Client::session_token() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->authentication_token;
+}
+
+std::string Client::anonymous_policy_id() const {
+  std::lock_guard lock(session_mutex_);
+  return anonymous_policy_id_;
 }
 
 std::vector<ApplicationDescription> Client::find_servers() {
@@ -733,6 +799,19 @@ StatusListResponse Client::delete_monitored_items(DeleteMonitoredItemsRequest re
   return call<StatusListResponse>(std::move(request), encoding_id::DeleteMonitoredItemsResponse,
                                   "DeleteMonitoredItems");
 }
+TransferSubscriptionsResponse Client::transfer_subscriptions(TransferSubscriptionsRequest request) {
+  return call<TransferSubscriptionsResponse>(std::move(request), encoding_id::TransferSubscriptionsResponse,
+                                             "TransferSubscriptions");
+}
+
+void Client::set_failure_handler(std::function<void(const std::string& why)> handler) {
+  auto impl = impl_;
+  asio::post(impl->io, [impl, handler = std::move(handler)]() mutable {
+    if (!impl->failure_text().empty() && !impl->closing) return handler(impl->failure_text());
+    impl->failure_handler = std::move(handler);
+  });
+}
+
 StatusListResponse Client::delete_subscriptions(DeleteSubscriptionsRequest request) {
   return call<StatusListResponse>(std::move(request), encoding_id::DeleteSubscriptionsResponse,
                                   "DeleteSubscriptions");
@@ -746,10 +825,13 @@ void Client::set_publish_handler(PublishHandler handler) {
 void Client::publish(int outstanding, std::chrono::milliseconds keep_alive) {
   auto impl = impl_;
   auto timeout = keep_alive + options_.timeout;
-  asio::post(impl->io, [impl, outstanding, timeout] {
+  asio::post(impl->io, [impl, outstanding, timeout, keep_alive] {
     impl->publish_target = outstanding;
-    impl->publish_timeout = timeout;
+    // A queued Publish waits its turn behind the others: its own timeout covers all of them.
+    impl->publish_timeout = timeout * (outstanding + 1);
+    impl->publish_keep_alive = std::max(impl->publish_keep_alive, keep_alive);
     impl->publish_more();
+    impl->watch_publishing();
   });
 }
 

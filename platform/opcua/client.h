@@ -56,6 +56,11 @@ class Client : public std::enable_shared_from_this<Client> {
   // GetEndpoints, then CreateSession and ActivateSession on an endpoint with SecurityPolicy None
   // and anonymous identity. UaError naming the policies the server offers when it has none.
   void create_session();
+  // Takes over a session that another channel of this client opened (after a lost connection):
+  // ActivateSession with its token. False when the server no longer knows it.
+  bool resume_session(const NodeId& authentication_token, const std::string& anonymous_policy_id);
+  NodeId session_token() const;
+  std::string anonymous_policy_id() const;
   std::vector<ApplicationDescription> find_servers();
   ReadResponse read(ReadRequest request);
   WriteResponse write(WriteRequest request);
@@ -72,6 +77,11 @@ class Client : public std::enable_shared_from_this<Client> {
   StatusListResponse set_monitoring_mode(SetMonitoringModeRequest request);
   StatusListResponse delete_monitored_items(DeleteMonitoredItemsRequest request);
   StatusListResponse delete_subscriptions(DeleteSubscriptionsRequest request);
+  TransferSubscriptionsResponse transfer_subscriptions(TransferSubscriptionsRequest request);
+
+  // Called once, on the I/O thread, when the connection fails (not when it is closed); must
+  // post its work elsewhere.
+  void set_failure_handler(std::function<void(const std::string& why)> handler);
 
   // Publishing. The handler runs on the I/O thread with every Publish answer that carries
   // notifications (keep-alives only count as a sign of life) and must post its work elsewhere.
@@ -106,8 +116,9 @@ class Client : public std::enable_shared_from_this<Client> {
   std::string url_;
   ClientOptions options_;
   std::shared_ptr<Impl> impl_;
-  std::mutex session_mutex_;
+  mutable std::mutex session_mutex_;
   bool session_ = false;
+  std::string anonymous_policy_id_;
 };
 
 // The anonymous token policy of the first endpoint with SecurityPolicy None; UaError naming the

@@ -98,6 +98,23 @@ void encode(Writer& w, const PublishRequest& v) {
   });
 }
 
+void encode(Writer& w, const TransferSubscriptionsRequest& v) {
+  encode(w, v.header);
+  encode_ids(w, v.subscription_ids);
+  w.boolean(v.send_initial_values);
+}
+
+void decode(Reader& r, TransferSubscriptionsResponse& v) {
+  decode(r, v.header);
+  decode_array(r, v.results, 8, [](Reader& x) {
+    StatusCode code = x.u32();
+    std::vector<std::uint32_t> available;
+    decode_array(x, available, 4, [](Reader& y) { return y.u32(); });
+    return code;
+  });
+  decode_diagnostics(r);
+}
+
 void decode(Reader& r, CreateSubscriptionResponse& v) {
   decode(r, v.header);
   v.subscription_id = r.u32();

@@ -15,6 +15,7 @@ inline constexpr std::uint32_t ModifySubscriptionRequest = 793, ModifySubscripti
 inline constexpr std::uint32_t SetPublishingModeRequest = 799, SetPublishingModeResponse = 802;
 inline constexpr std::uint32_t PublishRequest = 826, PublishResponse = 829;
 inline constexpr std::uint32_t DeleteSubscriptionsRequest = 847, DeleteSubscriptionsResponse = 850;
+inline constexpr std::uint32_t TransferSubscriptionsRequest = 841, TransferSubscriptionsResponse = 844;
 inline constexpr std::uint32_t DataChangeFilter = 724, DataChangeNotification = 811,
                                StatusChangeNotification = 820, EventNotificationList = 916;
 }  // namespace encoding_id
@@ -94,6 +95,16 @@ struct StatusListResponse {
   std::vector<StatusCode> results;
 };
 
+struct TransferSubscriptionsRequest {
+  RequestHeader header;
+  std::vector<std::uint32_t> subscription_ids;
+  bool send_initial_values = true;
+};
+struct TransferSubscriptionsResponse {
+  ResponseHeader header;
+  std::vector<StatusCode> results;  // one a subscription
+};
+
 struct Acknowledgement {
   std::uint32_t subscription_id = 0, sequence_number = 0;
 };
@@ -125,6 +136,8 @@ void encode(Writer& w, const SetMonitoringModeRequest& v);
 void encode(Writer& w, const DeleteMonitoredItemsRequest& v);
 void encode(Writer& w, const DeleteSubscriptionsRequest& v);
 void encode(Writer& w, const PublishRequest& v);
+void encode(Writer& w, const TransferSubscriptionsRequest& v);
+void decode(Reader& r, TransferSubscriptionsResponse& v);
 
 void decode(Reader& r, CreateSubscriptionResponse& v);
 void decode(Reader& r, ModifySubscriptionResponse& v);
@@ -141,5 +154,6 @@ template <> constexpr std::uint32_t request_id_of<CreateMonitoredItemsRequest>()
 template <> constexpr std::uint32_t request_id_of<SetMonitoringModeRequest>() { return encoding_id::SetMonitoringModeRequest; }
 template <> constexpr std::uint32_t request_id_of<DeleteMonitoredItemsRequest>() { return encoding_id::DeleteMonitoredItemsRequest; }
 template <> constexpr std::uint32_t request_id_of<DeleteSubscriptionsRequest>() { return encoding_id::DeleteSubscriptionsRequest; }
+template <> constexpr std::uint32_t request_id_of<TransferSubscriptionsRequest>() { return encoding_id::TransferSubscriptionsRequest; }
 
 }  // namespace vexa32::opcua

@@ -55,7 +55,7 @@ class UaModule final : public opcda::ServerModule {
       auto client = Client::open(url_, options_.client);
       client->create_session();
       auto connection = std::make_shared<UaConnection>(client, apartment);
-      connection->start();
+      connection->start(url_, options_);
       return connection;
     } catch (const UaError& e) {
       if (e.code() == status::BadSecurityPolicyRejected) throw hresult_error(hr::E_FAIL, e.what());
@@ -137,11 +137,16 @@ UaConnection::UaConnection(std::shared_ptr<Client> c, Apartment& a)
 }
 
 UaConnection::~UaConnection() {
+  stop_healing();
   if (connected_) client->close();
+  if (reconnect_thread_.joinable()) reconnect_thread_.join();
 }
 
 Client& UaConnection::live() {
   if (!connected_) throw hresult_error(hr::RPC_E_DISCONNECTED, "The server object is not connected");
+  if (down_)
+    throw hresult_error(hr::RPC_E_DISCONNECTED,
+                        "The connection to " + url_ + " is lost and being restored: " + lost_reason_);
   std::string failure = client->failure();
   if (!failure.empty()) throw hresult_error(hr::RPC_E_DISCONNECTED, "The connection to " + client->url() + " is lost: " + failure);
   return *client;
@@ -190,6 +195,7 @@ std::string UaConnection::vendor_info() {
 }
 
 std::int32_t UaConnection::server_state() {
+  if (connected_ && down_) return opcda::OPCFailed;
   auto v = to_automation(status_value(kState).value);
   if (!v || v->is_array() || v->vt() == VT_EMPTY) return opcda::OPCFailed;
   return opc_state(to_i4(*v));
@@ -201,6 +207,7 @@ void UaConnection::disconnect() {
   for (auto& g : group_list) g->removed = true;
   group_list.clear();
   connected_ = false;
+  stop_healing();  // a retry under way stops now; a connection it makes is closed on arrival
   client->close();
 }
 
@@ -344,17 +351,189 @@ Sample UaConnection::sample_of(const DataValue& value, std::int16_t requested_ty
   return s;
 }
 
-void UaConnection::start() {
+void UaConnection::start(std::string url, UaModuleOptions options) {
+  url_ = std::move(url);
+  options_ = std::move(options);
+  hook(*client);
+}
+
+void UaConnection::hook(Client& c) {
   std::weak_ptr<UaConnection> weak = shared_from_this();
   Apartment* target = &apartment;
   std::weak_ptr<const void> alive = apartment_alive;
-  client->set_publish_handler([weak, target, alive](PublishResponse response) {
+  std::uint64_t generation = generation_;
+  c.set_publish_handler([weak, target, alive](PublishResponse response) {
     // On the I/O thread: only the decoded answer crosses to the apartment.
     if (alive.expired()) return;
     target->post([weak, response = std::move(response)] {
       if (auto self = weak.lock()) self->deliver(response);
     });
   });
+  c.set_failure_handler([weak, target, alive, generation](const std::string& why) {
+    if (alive.expired()) return;
+    target->post([weak, generation, why] {
+      if (auto self = weak.lock()) self->on_lost(generation, why);
+    });
+  });
+}
+
+void UaConnection::on_lost(std::uint64_t generation, const std::string& why) {
+  if (generation != generation_ || !connected_ || down_) return;
+  down_ = true;
+  lost_reason_ = why;
+  // A host sees "no communication" instead of the last good value standing.
+  DataValue lost;
+  lost.status = status::BadNoCommunication;
+  lost.server_time = now_ticks();
+  for (auto group : std::vector<std::shared_ptr<UaGroupState>>(group_list)) {
+    if (group->removed || !group->active || !group->subscribed) continue;
+    std::vector<std::pair<const UaItem*, const DataValue*>> changes;
+    for (const auto& item : group->items) {
+      if (item.active) changes.emplace_back(&item, &lost);
+    }
+    raise(*group, changes);
+  }
+  schedule_retry();
+}
+
+void UaConnection::schedule_retry() {
+  if (!connected_) return;
+  auto pause = options_.first_retry;
+  for (int i = 0; i < attempts_ && pause < options_.last_retry; ++i) pause *= 2;
+  pause = std::min(pause, options_.last_retry);
+  ++attempts_;
+  std::weak_ptr<UaConnection> weak = shared_from_this();
+  retry_timer_ = apartment.set_timer(
+      pause,
+      [weak] {
+        if (auto self = weak.lock()) {
+          self->retry_timer_.reset();
+          self->attempt();
+        }
+      },
+      false);
+}
+
+void UaConnection::attempt() {
+  if (!connected_) return;
+  if (reconnect_thread_.joinable()) reconnect_thread_.join();
+  // Connecting blocks for up to the connect timeout: off the apartment, which goes on meanwhile.
+  std::weak_ptr<UaConnection> weak = shared_from_this();
+  Apartment* target = &apartment;
+  std::weak_ptr<const void> alive = apartment_alive;
+  std::uint64_t generation = generation_;
+  NodeId token = client->session_token();
+  std::string policy = client->anonymous_policy_id();
+  reconnect_thread_ = std::thread([url = url_, options = options_.client, weak, target, alive, generation, token,
+                                   policy] {
+    std::shared_ptr<Client> fresh;
+    std::string why;
+    bool resumed = false;
+    try {
+      fresh = Client::open(url, options);
+      // The session (and its subscriptions) may still be there: the server keeps it for its
+      // timeout. Otherwise a new one.
+      resumed = !token.is_null() && fresh->resume_session(token, policy);
+      if (!resumed) fresh->create_session();
+    } catch (const UaError& e) {
+      fresh.reset();
+      why = e.what();
+    }
+    if (alive.expired()) return;
+    target->post([weak, generation, fresh, why, resumed] {
+      auto self = weak.lock();
+      if (!self) return;
+      if (fresh) {
+        self->adopt(generation, fresh, resumed);
+      } else if (generation == self->generation_ && self->connected_ && self->down_) {
+        self->lost_reason_ = why;
+        self->schedule_retry();
+      }
+    });
+  });
+}
+
+void UaConnection::adopt(std::uint64_t generation, std::shared_ptr<Client> fresh, bool resumed) {
+  if (generation != generation_ || !connected_ || !down_) {
+    fresh->close();
+    return;
+  }
+  client->close();
+  client = std::move(fresh);
+  ++generation_;
+  hook(*client);
+  down_ = false;
+  try {
+    restore(resumed);
+    attempts_ = 0;
+  } catch (const AutomationError& e) {
+    // The server went again while the subscriptions came back: as any other loss.
+    down_ = false;
+    on_lost(generation_, e.what());
+  }
+}
+
+void UaConnection::restore(bool resumed) {
+  std::vector<std::shared_ptr<UaGroupState>> groups(group_list);
+  if (groups.empty()) return;
+  std::chrono::milliseconds keep_alive{0};
+  if (resumed) {
+    // Same session, same subscriptions: publishing goes on, and every item reports afresh.
+    for (const auto& g : groups) {
+      if (g->active && g->subscribed) refresh(g);
+      Timing t = timing_for(g->update_rate);
+      keep_alive = std::max(keep_alive, std::chrono::milliseconds(static_cast<std::int64_t>(t.interval * t.keep_alive_count)));
+    }
+    client->publish(publish_depth(group_list.size()), keep_alive);
+    return;
+  }
+  TransferSubscriptionsRequest request;
+  for (const auto& g : groups) request.subscription_ids.push_back(g->subscription_id);
+  std::vector<StatusCode> results(groups.size(), status::BadUnexpectedError);
+  try {
+    auto response = client->transfer_subscriptions(std::move(request));
+    for (std::size_t i = 0; i < results.size() && i < response.results.size(); ++i) results[i] = response.results[i];
+  } catch (const UaError& e) {
+    // A server that cannot transfer (or has lost them, after a restart) gets them anew.
+    if (e.connection_lost()) throw_error(e);
+  }
+  for (std::size_t i = 0; i < groups.size(); ++i) {
+    auto& g = *groups[i];
+    if (status::is_bad(results[i])) {
+      subscribe(g);
+    } else if (g.active && g.subscribed) {
+      refresh(groups[i]);  // the transferred items' values, as a new subscription's first callback
+    }
+    Timing t = timing_for(g.update_rate);
+    keep_alive = std::max(keep_alive, std::chrono::milliseconds(static_cast<std::int64_t>(t.interval * t.keep_alive_count)));
+  }
+  client->publish(publish_depth(group_list.size()), keep_alive);
+}
+
+void UaConnection::subscribe(UaGroupState& g) {
+  Timing t = timing_for(g.update_rate);
+  CreateSubscriptionRequest request;
+  request.publishing_interval = t.interval;
+  request.lifetime_count = t.lifetime_count;
+  request.max_keep_alive_count = t.keep_alive_count;
+  request.publishing_enabled = g.active;
+  auto response = service([&](Client& c) { return c.create_subscription(request); });
+  g.subscription_id = response.subscription_id;
+  g.update_rate = static_cast<std::int32_t>(std::lround(response.publishing_interval));
+  std::vector<UaItem*> items;
+  for (auto& item : g.items) {
+    item.monitored_item_id = 0;
+    items.push_back(&item);
+  }
+  if (!items.empty()) monitor(g, items);
+  client->publish(publish_depth(group_list.size() + 1),
+                  std::chrono::milliseconds(static_cast<std::int64_t>(response.publishing_interval *
+                                                                      response.max_keep_alive_count)));
+}
+
+void UaConnection::stop_healing() {
+  if (retry_timer_ && !apartment_alive.expired()) apartment.kill_timer(*retry_timer_);
+  retry_timer_.reset();
 }
 
 void UaConnection::raise(UaGroupState& group, const std::vector<std::pair<const UaItem*, const DataValue*>>& changes) {
@@ -490,19 +669,8 @@ std::shared_ptr<UaGroupState> UaConnection::add_group(const std::string& name) {
   g->active = default_active;
   g->update_rate = opcda::revise_update_rate(default_update_rate);
   g->deadband = default_deadband;
-  Timing t = timing_for(g->update_rate);
-  CreateSubscriptionRequest request;
-  request.publishing_interval = t.interval;
-  request.lifetime_count = t.lifetime_count;
-  request.max_keep_alive_count = t.keep_alive_count;
-  request.publishing_enabled = g->active;
-  auto response = service([&](Client& c) { return c.create_subscription(request); });
-  g->subscription_id = response.subscription_id;
-  g->update_rate = static_cast<std::int32_t>(std::lround(response.publishing_interval));
+  subscribe(*g);
   group_list.push_back(g);
-  client->publish(publish_depth(group_list.size()),
-                  std::chrono::milliseconds(static_cast<std::int64_t>(response.publishing_interval *
-                                                                      response.max_keep_alive_count)));
   return g;
 }
 

@@ -4,6 +4,7 @@
 // hold the connection alive; everything here runs on the apartment that connected.
 
 #include <optional>
+#include <thread>
 
 #include "platform/apartment/apartment.h"
 #include "platform/opcua/ua_server.h"
@@ -97,8 +98,9 @@ class UaConnection : public opcda::ServerConnection, public std::enable_shared_f
   static HRESULT write_error(StatusCode status);
   static Sample sample_of(const DataValue& value, std::int16_t requested_type);
 
-  // Hooks the connection to the client's Publish answers; once, right after construction.
-  void start();
+  // Hooks the connection to the client's Publish answers and failure; once, right after
+  // construction, with what a reconnection needs.
+  void start(std::string url, UaModuleOptions options);
   // One Publish answer, on the apartment: one DataChange for its group.
   void deliver(const PublishResponse& response);
   // Every active item's current value as one DataChange, at the next turn of the loop: what a
@@ -128,6 +130,27 @@ class UaConnection : public opcda::ServerConnection, public std::enable_shared_f
 
  private:
   DataValue status_value(std::uint32_t node);
+  void hook(Client& c);
+  // The connection failed: every item goes to "no communication" and retries begin.
+  void on_lost(std::uint64_t generation, const std::string& why);
+  void schedule_retry();
+  void attempt();
+  void adopt(std::uint64_t generation, std::shared_ptr<Client> fresh, bool resumed);
+  // Creates the group's subscription on the server and monitors its items.
+  void subscribe(UaGroupState& group);
+  // After a reconnection: the subscriptions of a resumed session go on; otherwise they are
+  // transferred to the new session, or created again with the same items and handles.
+  void restore(bool resumed);
+  void stop_healing();
+
+  std::string url_;
+  UaModuleOptions options_;
+  bool down_ = false;
+  std::string lost_reason_;
+  int attempts_ = 0;
+  std::uint64_t generation_ = 0;
+  std::optional<Apartment::TimerId> retry_timer_;
+  std::thread reconnect_thread_;
   void raise(UaGroupState& group, const std::vector<std::pair<const UaItem*, const DataValue*>>& changes);
   std::string build_text(std::uint32_t node);
 

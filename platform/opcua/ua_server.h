@@ -19,6 +19,9 @@ struct UaModuleOptions {
   std::vector<int> discovery_ports{4840};
   // Discovery must not hold up the server list when nothing listens there.
   std::chrono::milliseconds discovery_timeout{1500};
+  // A lost connection is retried after these pauses, doubling from the first up to the last.
+  std::chrono::milliseconds first_retry{1000};
+  std::chrono::milliseconds last_retry{30000};
 };
 
 // Installs the opc.tcp handler in the registry (replacing one installed before).

@@ -1,6 +1,7 @@
 #!/bin/bash
 # The test server as a CTest fixture.
-#   fixture.sh start STATE_DIR   starts it on a free loopback port; writes STATE_DIR/url, or
+#   fixture.sh start STATE_DIR [PORT]
+#                                starts it on PORT or a free loopback port; writes STATE_DIR/url, or
 #                                STATE_DIR/skip with the reason the tests that need it are skipped
 #   fixture.sh stop STATE_DIR    stops it
 set -u
@@ -35,7 +36,8 @@ case "$action" in
       echo "node-opcua is not installed in $here (scripts/test installs it with npm ci)" >"$state/skip"
       exit 0
     fi
-    port="$(node -e 'const s = require("net").createServer(); s.listen(0, "127.0.0.1", () => { console.log(s.address().port); s.close(); });')"
+    port="${3:-}"
+    [ -n "$port" ] || port="$(node -e 'const s = require("net").createServer(); s.listen(0, "127.0.0.1", () => { console.log(s.address().port); s.close(); });')"
     setsid node "$here/server.js" --port "$port" >"$state/log" 2>&1 </dev/null &
     echo $! >"$state/pid"
     for _ in $(seq 600); do

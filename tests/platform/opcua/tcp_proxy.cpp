@@ -64,6 +64,7 @@ void TcpProxy::run() {
       a.sin_port = htons(static_cast<std::uint16_t>(target_));
       if (c >= 0 && ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
         pairs.push_back({c, s});
+        ++connections_;
       } else {
         if (c >= 0) ::close(c);
         ::close(s);
@@ -77,6 +78,11 @@ void TcpProxy::run() {
         char buf[65536];
         ssize_t n = ::read(f.fd, buf, sizeof buf);
         int to = side == 0 ? pairs[i].server : pairs[i].client;
+        if (side == 1 && n > 1 && mid_message_.exchange(false)) {
+          ::send(to, buf, static_cast<std::size_t>(n / 2), MSG_NOSIGNAL);
+          close_all();
+          goto next_round;
+        }
         if (n <= 0 || ::send(to, buf, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) {
           ::close(pairs[i].client);
           ::close(pairs[i].server);

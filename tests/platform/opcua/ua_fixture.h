@@ -52,6 +52,11 @@ class TcpProxy {
   std::string url() const { return "opc.tcp://127.0.0.1:" + std::to_string(port_); }
   // Closes both sides of every connection now.
   void cut() { cut_requests_++; }
+  // Forwards half of the next piece the server sends, then closes everything: a cut in the
+  // middle of a message.
+  void cut_mid_message() { mid_message_ = true; }
+  // Connections forwarded so far.
+  int connections() const { return connections_; }
 
  private:
   void run();
@@ -59,6 +64,8 @@ class TcpProxy {
   int listener_ = -1;
   int port_ = 0;
   std::atomic<int> cut_requests_{0};
+  std::atomic<bool> mid_message_{false};
+  std::atomic<int> connections_{0};
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

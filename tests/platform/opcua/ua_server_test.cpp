@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <dirent.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <set>
 
 #include "control/vexa.h"
@@ -490,6 +494,107 @@ TEST_F(UaSubscription, AnInactiveGroupRaisesNothingAndTheRateIsTheServers) {
   group->put_IsActive(true);
   pump_until([&] { return stamps.size() > before; });
   EXPECT_GT(stamps.size(), before);
+}
+
+}  // namespace
+}  // namespace vexa32::testing
+
+namespace vexa32::testing {
+namespace {
+
+// What the process holds: open descriptors, threads and resident memory (KiB).
+struct Holdings {
+  int fds = 0, threads = 0;
+  long rss_kib = 0;
+};
+Holdings holdings() {
+  Holdings h;
+  auto count = [](const char* dir) {
+    int n = 0;
+    if (DIR* d = ::opendir(dir)) {
+      while (const dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
+      ::closedir(d);
+    }
+    return n;
+  };
+  h.fds = count("/proc/self/fd");
+  h.threads = count("/proc/self/task");
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  h.rss_kib = resident * (::sysconf(_SC_PAGESIZE) / 1024);
+  return h;
+}
+
+class UaHealing : public UaSubscription {
+ protected:
+  void SetUp() override {
+    opcua::UaModuleOptions options;
+    options.first_retry = 100ms;  // the tests' own pace; a host keeps the default 1 s
+    opcua::install_opcua(opcda::ServerRegistry::instance(), options);
+  }
+
+  // The slots go to quality 24 (no communication), then back to good, changing values.
+  void lose_and_heal(const char* what, int round) {
+    SCOPED_TRACE(std::string(what) + " " + std::to_string(round));
+    pump_until([&] { return control.GetQuality(0) == Variant(24); });
+    ASSERT_EQ(control.GetQuality(0), Variant(24));
+    ASSERT_EQ(control.GetQuality(1), Variant(24));
+    pump_until([&] { return control.GetQuality(0) == Variant("Good") && control.GetQuality(1) == Variant("Good"); });
+    ASSERT_EQ(control.GetQuality(0), Variant("Good"));
+    Variant counter = control.GetVl(1);
+    pump_until([&] { return control.GetVl(1) != counter; });
+    ASSERT_NE(control.GetVl(1), counter);
+  }
+};
+
+TEST_F(UaHealing, AHundredCutsCostNothingButAStretchOfBadQuality) {
+  VEXA32_REQUIRE_UA_SERVER(url);
+  TcpProxy proxy(port_of(url));
+  connect_control(proxy.url(), {{0, "ns=1;s=Simulation.Sine"}, {1, "ns=1;s=Simulation.Counter"}});
+  pump_until([&] { return control.GetQuality(1) == Variant("Good"); });
+  Holdings first;
+  for (int round = 1; round <= 100; ++round) {
+    if (round % 2) {
+      proxy.cut();
+    } else {
+      proxy.cut_mid_message();
+    }
+    lose_and_heal("cut", round);
+    if (HasFatalFailure()) return;
+    if (round == 1) first = holdings();
+  }
+  Holdings last = holdings();
+  EXPECT_LE(last.fds, first.fds);
+  EXPECT_LE(last.threads, first.threads);
+  EXPECT_LE(last.rss_kib, first.rss_kib + 2048) << "first " << first.rss_kib << " KiB, last " << last.rss_kib;
+  std::printf("after cut 1: %d fds, %d threads, %ld KiB; after cut 100: %d fds, %d threads, %ld KiB\n", first.fds,
+              first.threads, first.rss_kib, last.fds, last.threads, last.rss_kib);
+  control.discnn();
+}
+
+TEST_F(UaHealing, AServerThatRestartsFiveTimesIsFollowed) {
+  VEXA32_REQUIRE_UA_SERVER(shared_url);
+  const std::string fixture = std::string(VEXA32_SOURCE_DIR) + "/tests/opcua/server/fixture.sh";
+  char dir_template[] = "/tmp/vexa32-ua-restart-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir_template), nullptr);
+  const std::string state = dir_template;
+  ASSERT_EQ(std::system((fixture + " start " + state).c_str()), 0);
+  std::string url;
+  std::ifstream(state + "/url") >> url;
+  const std::string port = std::to_string(port_of(url));
+  connect_control(url, {{0, "ns=1;s=Simulation.Sine"}, {1, "ns=1;s=Simulation.Counter"}});
+  pump_until([&] { return control.GetQuality(1) == Variant("Good"); });
+  for (int round = 1; round <= 5 && !HasFatalFailure(); ++round) {
+    ASSERT_EQ(std::system((fixture + " stop " + state).c_str()), 0);
+    pump_until([&] { return control.GetQuality(0) == Variant(24); });
+    EXPECT_EQ(control.GetQuality(0), Variant(24));
+    ASSERT_EQ(std::system((fixture + " start " + state + " " + port).c_str()), 0);
+    lose_and_heal("restart", round);
+  }
+  control.discnn();
+  std::system((fixture + " stop " + state).c_str());
+  std::system(("rm -rf " + state).c_str());
 }
 
 }  // namespace
