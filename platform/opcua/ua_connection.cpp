@@ -195,7 +195,8 @@ std::string UaConnection::vendor_info() {
 }
 
 std::int32_t UaConnection::server_state() {
-  if (connected_ && down_) return opcda::OPCFailed;
+  // A lost server reads as failed, while the connection is being restored.
+  if (connected_ && (down_ || !client->failure().empty())) return opcda::OPCFailed;
   auto v = to_automation(status_value(kState).value);
   if (!v || v->is_array() || v->vt() == VT_EMPTY) return opcda::OPCFailed;
   return opc_state(to_i4(*v));
@@ -325,30 +326,7 @@ std::vector<HRESULT> UaConnection::write(const std::vector<const UaItem*>& items
 }
 
 Sample UaConnection::sample_of(const DataValue& value, std::int16_t requested_type) {
-  Sample s;
-  StatusCode code = value.status.value_or(status::Good);
-  s.quality = quality_of(code);
-  auto v = to_automation(value.value);
-  if (!v) {
-    // A structure or a matrix has no automation form.
-    s.quality = opcda::OPC_QUALITY_CONFIG_ERROR;
-  } else {
-    s.value = std::move(*v);
-    if (requested_type != VT_EMPTY && !s.value.is_empty()) {
-      try {
-        s.value = change_type(s.value, static_cast<VarType>(requested_type));
-      } catch (const AutomationError&) {
-        s.value = Variant();
-        s.quality = opcda::OPC_QUALITY_CONFIG_ERROR;
-      }
-    }
-  }
-  if (value.source_time) {
-    s.timestamp = to_date(*value.source_time);
-  } else if (value.server_time) {
-    s.timestamp = to_date(*value.server_time);
-  }
-  return s;
+  return to_da_sample(value, requested_type);
 }
 
 void UaConnection::start(std::string url, UaModuleOptions options) {

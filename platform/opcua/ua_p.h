@@ -8,6 +8,7 @@
 
 #include "platform/apartment/apartment.h"
 #include "platform/opcua/ua_server.h"
+#include "platform/opcua/values.h"
 
 namespace vexa32::opcua {
 
@@ -47,11 +48,7 @@ struct UaGroupState {
 };
 
 // What one Read of a variable's value gives an item.
-struct Sample {
-  Variant value;
-  std::int32_t quality = 0;
-  DATE timestamp = 0;
-};
+using Sample = DaSample;
 
 class UaConnection : public opcda::ServerConnection, public std::enable_shared_from_this<UaConnection> {
  public:

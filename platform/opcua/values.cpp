@@ -9,6 +9,7 @@ namespace vexa32::opcua {
 namespace {
 
 constexpr double kTicksPerDay = 864e9;
+constexpr std::int32_t kQualityConfigError = 0x04;  // bad, configuration error
 constexpr double kDaysFrom1601To1899 = 109205;
 
 struct QualityEntry {
@@ -254,6 +255,33 @@ BuiltinType natural_builtin(VarType vt) {
     case VT_BSTR: return BuiltinType::String;
     default: return BuiltinType::Variant;
   }
+}
+
+DaSample to_da_sample(const DataValue& value, std::int16_t requested_type) {
+  DaSample s;
+  StatusCode code = value.status.value_or(0);  // absent: Good
+  s.quality = quality_of(code);
+  auto v = to_automation(value.value);
+  if (!v) {
+    // A structure or a matrix has no automation form.
+    s.quality = kQualityConfigError;
+  } else {
+    s.value = std::move(*v);
+    if (requested_type != VT_EMPTY && !s.value.is_empty()) {
+      try {
+        s.value = change_type(s.value, static_cast<VarType>(requested_type));
+      } catch (const AutomationError&) {
+        s.value = Variant();
+        s.quality = kQualityConfigError;
+      }
+    }
+  }
+  if (value.source_time) {
+    s.timestamp = to_date(*value.source_time);
+  } else if (value.server_time) {
+    s.timestamp = to_date(*value.server_time);
+  }
+  return s;
 }
 
 }  // namespace vexa32::opcua

@@ -35,6 +35,16 @@ std::optional<Variant> to_automation(const UaVariant& value);
 // automation rules (VT_R8 42.0 to Int32 gives 42); AutomationError when the rules refuse. An
 // array goes element by element when array is true.
 UaVariant from_automation(const Variant& value, BuiltinType type, bool array);
+// What one DataValue gives an OPC DA item: the value (in the requested type unless that is
+// VT_EMPTY), the quality, and the source time stamp, else the server's. A value without an
+// automation form, or one the requested type cannot take, is empty with quality 0x04.
+struct DaSample {
+  Variant value;
+  std::int32_t quality = 0;
+  DATE timestamp = 0;
+};
+DaSample to_da_sample(const DataValue& value, std::int16_t requested_type);
+
 // The built-in type an automation value naturally takes, for a node of no fixed type.
 BuiltinType natural_builtin(VarType vt);
 
