@@ -490,15 +490,42 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
       ReadRequest request;
       request.header = self->header(self->options.timeout);
       request.nodes.push_back({NodeId(0, 2259), attribute::Value});  // ServerStatus.State
+      request.nodes.push_back({NodeId(0, 2993), attribute::Value});  // ServerStatus.ShutdownReason
       Writer w;
       encode(w, NodeId(0, encoding_id::ReadRequest));
       encode(w, request);
       self->send("MSG", w.take(), self->options.timeout, [self](Outcome o) {
         if (o.status == status::BadTimeout) return self->fail(o.status, "the server stopped answering: " + o.message);
-        if (o.status == status::Good) self->start_keep_alive();
+        if (o.status != status::Good) return;
+        self->check_shutdown(o.body);
+        self->start_keep_alive();
       });
     });
   }
+
+  // A server that says it is shutting down (state 4) is announced once, with its reason.
+  void check_shutdown(const std::string& body) {
+    try {
+      Reader r(body, options.decode);
+      if (read_service_type(r).type != encoding_id::ReadResponse) return;
+      auto response = decode_as<ReadResponse>(r);
+      if (response.results.size() != 2 || response.results[0].value.type != BuiltinType::Int32 ||
+          response.results[0].value.is_array)
+        return;
+      bool shutting_down = std::get<std::int64_t>(response.results[0].value.values.front()) == 4;
+      if (!shutting_down || announced_shutdown || !shutdown_handler) return;
+      announced_shutdown = true;
+      std::string reason;
+      const auto& why = response.results[1].value;
+      if (why.type == BuiltinType::LocalizedText && !why.is_array)
+        reason = std::get<LocalizedText>(why.values.front()).text.value_or(std::string());
+      shutdown_handler(reason.empty() ? "the server is shutting down" : reason);
+    } catch (const DecodeError&) {
+      // A keep-alive is only a sign of life; its contents are a courtesy.
+    }
+  }
+  std::function<void(const std::string&)> shutdown_handler;  // I/O thread only
+  bool announced_shutdown = false;
 
   void lost(std::error_code ec) {
     if (closing) return shut();
@@ -802,6 +829,11 @@ StatusListResponse Client::delete_monitored_items(DeleteMonitoredItemsRequest re
 TransferSubscriptionsResponse Client::transfer_subscriptions(TransferSubscriptionsRequest request) {
   return call<TransferSubscriptionsResponse>(std::move(request), encoding_id::TransferSubscriptionsResponse,
                                              "TransferSubscriptions");
+}
+
+void Client::set_shutdown_handler(std::function<void(const std::string& reason)> handler) {
+  auto impl = impl_;
+  asio::post(impl->io, [impl, handler = std::move(handler)]() mutable { impl->shutdown_handler = std::move(handler); });
 }
 
 void Client::set_failure_handler(std::function<void(const std::string& why)> handler) {

@@ -82,6 +82,8 @@ class Client : public std::enable_shared_from_this<Client> {
   // Called once, on the I/O thread, when the connection fails (not when it is closed); must
   // post its work elsewhere.
   void set_failure_handler(std::function<void(const std::string& why)> handler);
+  // Called once, on the I/O thread, when the keep-alive finds the server shutting down.
+  void set_shutdown_handler(std::function<void(const std::string& reason)> handler);
 
   // Publishing. The handler runs on the I/O thread with every Publish answer that carries
   // notifications (keep-alives only count as a sign of life) and must post its work elsewhere.

@@ -347,6 +347,12 @@ void UaConnection::hook(Client& c) {
       if (auto self = weak.lock()) self->deliver(response);
     });
   });
+  c.set_shutdown_handler([weak, target, alive](const std::string& reason) {
+    if (alive.expired()) return;
+    target->post([weak, reason] {
+      if (auto self = weak.lock(); self && self->connected_) self->shutdown_.raise(reason);
+    });
+  });
   c.set_failure_handler([weak, target, alive, generation](const std::string& why) {
     if (alive.expired()) return;
     target->post([weak, generation, why] {

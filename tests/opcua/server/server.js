@@ -229,6 +229,15 @@ async function main() {
     process.exit(0);
   };
   process.on("SIGTERM", stop);
+  // SIGUSR1: announce a shutdown in 10 s, as an administrator would (state Shutdown, a reason).
+  process.on("SIGUSR1", () => {
+    server.engine.setShutdownReason("maintenance");
+    server.shutdown(10000).then(() => {
+      clearInterval(timer);
+      cleanUp();
+      process.exit(0);
+    });
+  });
   process.on("SIGINT", stop);
 }
 

@@ -611,5 +611,29 @@ TEST_F(UaHealing, AServerThatRestartsFiveTimesIsFollowed) {
   std::system(("rm -rf " + state).c_str());
 }
 
+TEST_F(UaHealing, AServerThatAnnouncesItsShutdownRaisesServerShutDownWithTheReason) {
+  VEXA32_REQUIRE_UA_SERVER(shared_url);
+  const std::string fixture = std::string(VEXA32_SOURCE_DIR) + "/tests/opcua/server/fixture.sh";
+  char dir_template[] = "/tmp/vexa32-ua-shutdown-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir_template), nullptr);
+  const std::string state = dir_template;
+  ASSERT_EQ(std::system((fixture + " start " + state).c_str()), 0);
+  std::string url, pid;
+  std::ifstream(state + "/url") >> url;
+  std::ifstream(state + "/pid") >> pid;
+  opcua::UaModuleOptions options;
+  options.client.keep_alive = 300ms;  // the announcement is seen at the next keep-alive
+  opcua::install_opcua(opcda::ServerRegistry::instance(), options);
+  auto s = connect(url);
+  std::vector<std::string> reasons;
+  s->ServerShutDown().connect([&](const std::string& reason) { reasons.push_back(reason); });
+  ASSERT_EQ(std::system(("kill -USR1 " + pid).c_str()), 0);
+  pump_until([&] { return !reasons.empty(); });
+  EXPECT_EQ(reasons, std::vector<std::string>{"maintenance"});
+  s->Disconnect();
+  std::system((fixture + " stop " + state).c_str());
+  std::system(("rm -rf " + state).c_str());
+}
+
 }  // namespace
 }  // namespace vexa32::testing
