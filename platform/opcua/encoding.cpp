@@ -128,7 +128,11 @@ std::string_view Reader::take(std::size_t n) {
 std::uint64_t Reader::little(std::size_t n) {
   std::string_view b = take(n);
   std::uint64_t v = 0;
-  for (std::size_t i = 0; i < n; ++i) v |= std::uint64_t{static_cast<std::uint8_t>(b[i])} << (8 * i);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&v, b.data(), n);  // the wire order is the machine's: one load
+  } else {
+    for (std::size_t i = 0; i < n; ++i) v |= std::uint64_t{static_cast<std::uint8_t>(b[i])} << (8 * i);
+  }
   return v;
 }
 

@@ -9,6 +9,7 @@ void encode_ids(Writer& w, const std::vector<std::uint32_t>& ids) {
 
 void decode_data_changes(Reader& r, std::vector<ItemNotification>& out) {
   std::int32_t n = r.array_length(5);
+  if (n > 0) out.reserve(out.size() + static_cast<std::size_t>(n));
   for (std::int32_t i = 0; i < n; ++i) {
     ItemNotification item;
     item.client_handle = r.u32();
