@@ -18,6 +18,9 @@ namespace vexa32::testing {
 // The server's URL; empty with the reason in why when there is none.
 inline std::string ua_test_server(std::string& why) {
   const char* state = std::getenv("VEXA32_UA_STATE");
+#ifdef VEXA32_UA_DEFAULT_STATE
+  if (!state) state = VEXA32_UA_DEFAULT_STATE;  // where this build's CTest fixture keeps it
+#endif
   if (!state) {
     why = "VEXA32_UA_STATE is not set: run the OPC UA tests through CTest";
     return {};
