@@ -88,7 +88,7 @@ void BM_UaPublishToSlots(benchmark::State& state) {
     const std::size_t n = response.data_changes.size();
     SafeArray h(VT_I4, 1, n), v(VT_VARIANT, 1, n), q(VT_I4, 1, n), t(VT_DATE, 1, n);
     for (std::size_t i = 0; i < n; ++i) {
-      auto sample = opcua::to_da_sample(response.data_changes[i].value, VT_EMPTY);
+      auto& sample = response.data_changes[i].sample;
       h.raw_elements()[i] = Variant(static_cast<std::int32_t>(response.data_changes[i].client_handle));
       v.raw_elements()[i] = std::move(sample.value);
       q.raw_elements()[i] = Variant(sample.quality);

@@ -19,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (read_service_type(r).type != encoding_id::PublishResponse) return 0;
     PublishResponse response;
     decode(r, response);
-    // What the apartment does with it: every notification as a DA sample.
-    for (const auto& change : response.data_changes) to_da_sample(change.value, 0);
+    // What the apartment does with it: every sample in a requested type.
+    for (auto& change : response.data_changes) apply_requested_type(change.sample, vexa32::VT_BSTR);
   } catch (const DecodeError&) {
   }
   return 0;

@@ -118,24 +118,6 @@ Reader::Nest::Nest(Reader& r) : r_(r) {
   }
 }
 
-std::string_view Reader::take(std::size_t n) {
-  if (n > remaining()) throw DecodeError("the message ends in the middle of a value");
-  std::string_view v = data_.substr(pos_, n);
-  pos_ += n;
-  return v;
-}
-
-std::uint64_t Reader::little(std::size_t n) {
-  std::string_view b = take(n);
-  std::uint64_t v = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(&v, b.data(), n);  // the wire order is the machine's: one load
-  } else {
-    for (std::size_t i = 0; i < n; ++i) v |= std::uint64_t{static_cast<std::uint8_t>(b[i])} << (8 * i);
-  }
-  return v;
-}
-
 float Reader::f32() { return std::bit_cast<float>(u32()); }
 double Reader::f64() { return std::bit_cast<double>(u64()); }
 

@@ -5,6 +5,8 @@
 // allocated, and nesting is bounded, so a malformed message is a DecodeError and nothing else.
 
 #include <array>
+#include <bit>
+#include <cstring>
 #include <compare>
 #include <cstdint>
 #include <memory>
@@ -39,13 +41,17 @@ class Reader {
   explicit Reader(std::string&& data, Limits limits = {}) = delete;
 
   std::uint8_t u8() { return static_cast<std::uint8_t>(take(1)[0]); }
+  std::uint8_t peek_u8() const {
+    if (remaining() == 0) throw DecodeError("the message ends in the middle of a value");
+    return static_cast<std::uint8_t>(data_[pos_]);
+  }
   bool boolean() { return u8() != 0; }
   std::int8_t i8() { return static_cast<std::int8_t>(u8()); }
-  std::uint16_t u16() { return static_cast<std::uint16_t>(little(2)); }
+  std::uint16_t u16() { return little<std::uint16_t>(); }
   std::int16_t i16() { return static_cast<std::int16_t>(u16()); }
-  std::uint32_t u32() { return static_cast<std::uint32_t>(little(4)); }
+  std::uint32_t u32() { return little<std::uint32_t>(); }
   std::int32_t i32() { return static_cast<std::int32_t>(u32()); }
-  std::uint64_t u64() { return little(8); }
+  std::uint64_t u64() { return little<std::uint64_t>(); }
   std::int64_t i64() { return static_cast<std::int64_t>(u64()); }
   float f32();
   double f64();
@@ -73,8 +79,26 @@ class Reader {
   };
 
  private:
-  std::string_view take(std::size_t n);
-  std::uint64_t little(std::size_t n);
+  std::string_view take(std::size_t n) {
+    if (n > remaining()) throw DecodeError("the message ends in the middle of a value");
+    std::string_view v = data_.substr(pos_, n);
+    pos_ += n;
+    return v;
+  }
+  // Numbers are little-endian on the wire: one load on a little-endian machine.
+  template <typename T>
+  T little() {
+    std::string_view b = take(sizeof(T));
+    if constexpr (std::endian::native == std::endian::little) {
+      T v;
+      std::memcpy(&v, b.data(), sizeof(T));
+      return v;
+    } else {
+      T v = 0;
+      for (std::size_t i = 0; i < sizeof(T); ++i) v |= static_cast<T>(static_cast<std::uint8_t>(b[i])) << (8 * i);
+      return v;
+    }
+  }
 
   std::string_view data_;
   std::size_t pos_ = 0;

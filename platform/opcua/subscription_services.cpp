@@ -13,7 +13,7 @@ void decode_data_changes(Reader& r, std::vector<ItemNotification>& out) {
   for (std::int32_t i = 0; i < n; ++i) {
     ItemNotification item;
     item.client_handle = r.u32();
-    decode(r, item.value);
+    item.sample = decode_da_sample(r);
     out.push_back(std::move(item));
   }
   decode_diagnostics(r);

@@ -3,6 +3,7 @@
 // data a Publish response carries.
 
 #include "platform/opcua/services.h"
+#include "platform/opcua/values.h"
 
 namespace vexa32::opcua {
 
@@ -115,7 +116,7 @@ struct PublishRequest {
 
 struct ItemNotification {
   std::uint32_t client_handle = 0;
-  DataValue value;
+  DaSample sample;  // decoded straight into what an OPC DA item delivers
 };
 struct PublishResponse {
   ResponseHeader header;

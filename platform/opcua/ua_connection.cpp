@@ -343,7 +343,7 @@ void UaConnection::hook(Client& c) {
   c.set_publish_handler([weak, target, alive](PublishResponse response) {
     // On the I/O thread: only the decoded answer crosses to the apartment.
     if (alive.expired()) return;
-    target->post([weak, response = std::move(response)] {
+    target->post([weak, response = std::move(response)]() mutable {
       if (auto self = weak.lock()) self->deliver(response);
     });
   });
@@ -366,14 +366,12 @@ void UaConnection::on_lost(std::uint64_t generation, const std::string& why) {
   down_ = true;
   lost_reason_ = why;
   // A host sees "no communication" instead of the last good value standing.
-  DataValue lost;
-  lost.status = status::BadNoCommunication;
-  lost.server_time = now_ticks();
+  Sample lost{Variant(), quality_of(status::BadNoCommunication), to_date(now_ticks())};
   for (auto group : std::vector<std::shared_ptr<UaGroupState>>(group_list)) {
     if (group->removed || !group->active || !group->subscribed) continue;
-    std::vector<std::pair<const UaItem*, const DataValue*>> changes;
+    std::vector<std::pair<const UaItem*, Sample>> changes;
     for (const auto& item : group->items) {
-      if (item.active) changes.emplace_back(&item, &lost);
+      if (item.active) changes.emplace_back(&item, lost);
     }
     raise(*group, changes);
   }
@@ -520,12 +518,13 @@ void UaConnection::stop_healing() {
   retry_timer_.reset();
 }
 
-void UaConnection::raise(UaGroupState& group, const std::vector<std::pair<const UaItem*, const DataValue*>>& changes) {
+void UaConnection::raise(UaGroupState& group, std::vector<std::pair<const UaItem*, Sample>>& changes) {
   if (changes.empty()) return;
   const std::size_t n = changes.size();
   SafeArray h(VT_I4, 1, n), v(VT_VARIANT, 1, n), q(VT_I4, 1, n), t(VT_DATE, 1, n);
   for (std::size_t i = 0; i < n; ++i) {
-    Sample sample = sample_of(*changes[i].second, changes[i].first->requested_type);
+    Sample& sample = changes[i].second;
+    apply_requested_type(sample, changes[i].first->requested_type);
     h.raw_elements()[i] = Variant(changes[i].first->client_handle);
     v.raw_elements()[i] = std::move(sample.value);
     q.raw_elements()[i] = Variant(sample.quality);
@@ -536,18 +535,18 @@ void UaConnection::raise(UaGroupState& group, const std::vector<std::pair<const 
                           Variant(std::move(q)), Variant(std::move(t)));
 }
 
-void UaConnection::deliver(const PublishResponse& response) {
+void UaConnection::deliver(PublishResponse& response) {
   if (!connected_) return;
   std::shared_ptr<UaGroupState> group;
   for (const auto& g : group_list) {
     if (g->subscription_id == response.subscription_id) group = g;
   }
   if (!group || !group->active || !group->subscribed) return;
-  std::vector<std::pair<const UaItem*, const DataValue*>> changes;
+  std::vector<std::pair<const UaItem*, Sample>> changes;
   changes.reserve(response.data_changes.size());
-  for (const auto& change : response.data_changes) {
+  for (auto& change : response.data_changes) {
     const UaItem* item = group->find_item(static_cast<std::int32_t>(change.client_handle));
-    if (item && item->active) changes.emplace_back(item, &change.value);
+    if (item && item->active) changes.emplace_back(item, std::move(change.sample));
   }
   raise(*group, changes);
 }
@@ -574,8 +573,8 @@ void UaConnection::refresh(const std::shared_ptr<UaGroupState>& group) {
     } catch (const AutomationError&) {
       return;  // the connection is failing; its calls say so
     }
-    std::vector<std::pair<const UaItem*, const DataValue*>> changes;
-    for (std::size_t i = 0; i < items.size(); ++i) changes.emplace_back(items[i], &values[i]);
+    std::vector<std::pair<const UaItem*, Sample>> changes;
+    for (std::size_t i = 0; i < items.size(); ++i) changes.emplace_back(items[i], to_da_sample(values[i], VT_EMPTY));
     c->raise(*g, changes);
   });
 }

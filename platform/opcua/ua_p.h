@@ -99,7 +99,7 @@ class UaConnection : public opcda::ServerConnection, public std::enable_shared_f
   // construction, with what a reconnection needs.
   void start(std::string url, UaModuleOptions options);
   // One Publish answer, on the apartment: one DataChange for its group.
-  void deliver(const PublishResponse& response);
+  void deliver(PublishResponse& response);
   // Every active item's current value as one DataChange, at the next turn of the loop: what a
   // group reports when it is activated or subscribed again.
   void refresh(const std::shared_ptr<UaGroupState>& group);
@@ -148,7 +148,8 @@ class UaConnection : public opcda::ServerConnection, public std::enable_shared_f
   std::uint64_t generation_ = 0;
   std::optional<Apartment::TimerId> retry_timer_;
   std::thread reconnect_thread_;
-  void raise(UaGroupState& group, const std::vector<std::pair<const UaItem*, const DataValue*>>& changes);
+  // One DataChange of these samples, each in its item's requested type.
+  void raise(UaGroupState& group, std::vector<std::pair<const UaItem*, Sample>>& changes);
   std::string build_text(std::uint32_t node);
 
   bool connected_ = true;

@@ -257,6 +257,16 @@ BuiltinType natural_builtin(VarType vt) {
   }
 }
 
+void apply_requested_type(DaSample& s, std::int16_t requested_type) {
+  if (requested_type == VT_EMPTY || s.value.is_empty()) return;
+  try {
+    s.value = change_type(s.value, static_cast<VarType>(requested_type));
+  } catch (const AutomationError&) {
+    s.value = Variant();
+    s.quality = kQualityConfigError;
+  }
+}
+
 DaSample to_da_sample(const DataValue& value, std::int16_t requested_type) {
   DaSample s;
   StatusCode code = value.status.value_or(0);  // absent: Good
@@ -267,19 +277,58 @@ DaSample to_da_sample(const DataValue& value, std::int16_t requested_type) {
     s.quality = kQualityConfigError;
   } else {
     s.value = std::move(*v);
-    if (requested_type != VT_EMPTY && !s.value.is_empty()) {
-      try {
-        s.value = change_type(s.value, static_cast<VarType>(requested_type));
-      } catch (const AutomationError&) {
-        s.value = Variant();
-        s.quality = kQualityConfigError;
-      }
-    }
+    apply_requested_type(s, requested_type);
   }
   if (value.source_time) {
     s.timestamp = to_date(*value.source_time);
   } else if (value.server_time) {
     s.timestamp = to_date(*value.server_time);
+  }
+  return s;
+}
+
+DaSample decode_da_sample(Reader& r) {
+  Reader::Nest nest(r);
+  std::uint8_t mask = r.u8();
+  if (mask & 0xC0) throw DecodeError("a DataValue has unknown fields");
+  DaSample s;
+  bool no_form = false;
+  if (mask & 0x01) {
+    // The scalars a data change mostly carries; the rest through the general decoder.
+    switch (r.peek_u8()) {
+      case 1: r.u8(); s.value = Variant(r.boolean()); break;
+      case 2: r.u8(); s.value = Variant(r.i8()); break;
+      case 3: r.u8(); s.value = Variant(r.u8()); break;
+      case 4: r.u8(); s.value = Variant(r.i16()); break;
+      case 5: r.u8(); s.value = Variant(r.u16()); break;
+      case 6: r.u8(); s.value = Variant(r.i32()); break;
+      case 7: r.u8(); s.value = Variant(r.u32()); break;
+      case 8: r.u8(); s.value = Variant(static_cast<long long>(r.i64())); break;
+      case 9: r.u8(); s.value = Variant(static_cast<unsigned long long>(r.u64())); break;
+      case 10: r.u8(); s.value = Variant(r.f32()); break;
+      case 11: r.u8(); s.value = Variant(r.f64()); break;
+      case 13: r.u8(); s.value = Variant::date(to_date(r.i64())); break;
+      default: {
+        auto v = to_automation(decode_as<UaVariant>(r));
+        if (v) {
+          s.value = std::move(*v);
+        } else {
+          no_form = true;
+        }
+      }
+    }
+  }
+  StatusCode code = (mask & 0x02) ? r.u32() : 0;
+  std::optional<DateTime> source, server;
+  if (mask & 0x04) source = r.i64();
+  if (mask & 0x10) r.u16();
+  if (mask & 0x08) server = r.i64();
+  if (mask & 0x20) r.u16();
+  s.quality = no_form ? kQualityConfigError : quality_of(code);
+  if (source) {
+    s.timestamp = to_date(*source);
+  } else if (server) {
+    s.timestamp = to_date(*server);
   }
   return s;
 }

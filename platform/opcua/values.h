@@ -44,6 +44,11 @@ struct DaSample {
   DATE timestamp = 0;
 };
 DaSample to_da_sample(const DataValue& value, std::int16_t requested_type);
+// The same, read straight from an encoded DataValue: the common scalars go into the automation
+// value without a UA value in between, everything else through the general decoder.
+DaSample decode_da_sample(Reader& r);
+// The requested type applied to a sample, as to_da_sample does.
+void apply_requested_type(DaSample& sample, std::int16_t requested_type);
 
 // The built-in type an automation value naturally takes, for a node of no fixed type.
 BuiltinType natural_builtin(VarType vt);
