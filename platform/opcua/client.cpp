@@ -35,6 +35,8 @@ class IoThread {
   std::thread thread_;
 };
 
+std::atomic<std::uint64_t> g_answers{0}, g_notifications{0}, g_gaps{0};
+
 std::mutex g_record_mutex;
 std::string g_record_dir;
 std::atomic<unsigned> g_record_count{0};
@@ -254,12 +256,17 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
       PublishResponse response;
       decode(r, response);
       ++publish_answers;
+      ++g_answers;
+      g_notifications += response.data_changes.size();
       last_publish_answer = std::chrono::steady_clock::now();
       if (!response.keep_alive) {
         acknowledgements.push_back({response.subscription_id, response.sequence_number});
         auto [it, first] = last_sequence.emplace(response.subscription_id, response.sequence_number);
         if (!first) {
-          if (response.sequence_number != next_sequence(it->second)) ++sequence_gaps;
+          if (response.sequence_number != next_sequence(it->second)) {
+            ++sequence_gaps;
+            ++g_gaps;
+          }
           it->second = response.sequence_number;
         }
       }
@@ -869,6 +876,8 @@ void Client::publish(int outstanding, std::chrono::milliseconds keep_alive) {
 
 std::uint64_t Client::publish_answers() const { return impl_->publish_answers; }
 std::uint64_t Client::sequence_gaps() const { return impl_->sequence_gaps; }
+
+Client::PublishTotals Client::publish_totals() { return {g_answers, g_notifications, g_gaps}; }
 
 void Client::record_chunks_to(const std::string& directory) {
   std::lock_guard lock(g_record_mutex);

@@ -95,6 +95,11 @@ class Client : public std::enable_shared_from_this<Client> {
   // Publish answers received, and notification sequence numbers that arrived out of turn.
   std::uint64_t publish_answers() const;
   std::uint64_t sequence_gaps() const;
+  // The same, and the notifications delivered, summed over every client of the process.
+  struct PublishTotals {
+    std::uint64_t answers = 0, notifications = 0, sequence_gaps = 0;
+  };
+  static PublishTotals publish_totals();
 
   // Closes the session (when there is one) and the channel; later calls fail. Safe to repeat.
   void close();

@@ -1,6 +1,6 @@
 #!/bin/bash
 # The test server as a CTest fixture.
-#   fixture.sh start STATE_DIR [PORT]
+#   fixture.sh start STATE_DIR [PORT [EXTRA SERVER ARGUMENTS...]]
 #                                starts it on PORT or a free loopback port; writes STATE_DIR/url, or
 #                                STATE_DIR/skip with the reason the tests that need it are skipped
 #   fixture.sh stop STATE_DIR    stops it
@@ -38,7 +38,7 @@ case "$action" in
     fi
     port="${3:-}"
     [ -n "$port" ] || port="$(node -e 'const s = require("net").createServer(); s.listen(0, "127.0.0.1", () => { console.log(s.address().port); s.close(); });')"
-    setsid node "$here/server.js" --port "$port" >"$state/log" 2>&1 </dev/null &
+    setsid node "$here/server.js" --port "$port" "${@:4}" >"$state/log" 2>&1 </dev/null &
     echo $! >"$state/pid"
     for _ in $(seq 600); do
       if grep -q "^listening " "$state/log"; then

@@ -24,6 +24,8 @@ const {
 
 const args = process.argv.slice(2);
 const port = Number(args[args.indexOf("--port") + 1] || 4840);
+// --load K: a folder "Load" of K Double variables, all changing every 100 ms (for throughput runs).
+const load = args.includes("--load") ? Number(args[args.indexOf("--load") + 1]) : 0;
 
 // Certificates go to a temporary folder, never under the home directory.
 const pki = fs.mkdtempSync(path.join(os.tmpdir(), "vexa32-ua-pki-"));
@@ -219,11 +221,29 @@ async function main() {
     );
   }
 
+  const loadVariables = [];
+  if (load > 0) {
+    const loadFolder = folder(objects, "Load", "Load");
+    for (let i = 0; i < load; i += 1) {
+      loadVariables.push(
+        ns.addVariable({ componentOf: loadFolder, browseName: "V" + i, nodeId: "s=Load.V" + i, dataType: "Double", minimumSamplingInterval: 100 }),
+      );
+    }
+  }
+  let loadTick = 0;
+  const loadTimer = setInterval(() => {
+    loadTick += 1;
+    for (let i = 0; i < loadVariables.length; i += 1) {
+      loadVariables[i].setValueFromSource(new Variant({ dataType: DataType.Double, value: loadTick + i / 1e6 }));
+    }
+  }, 100);
+
   await server.start();
   process.stdout.write("listening " + server.getEndpointUrl() + "\n");
 
   const stop = async () => {
     clearInterval(timer);
+    clearInterval(loadTimer);
     await server.shutdown(0);
     cleanUp();
     process.exit(0);
