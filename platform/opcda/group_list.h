@@ -7,8 +7,26 @@
 #include <vector>
 
 #include "platform/automation/convert.h"
+#include "platform/opcda/automation.h"
 
 namespace vexa32::opcda {
+
+// What every server keeps of one client's group, whatever serves its items.
+struct GroupSettings {
+  std::string name;
+  std::int32_t server_handle = 0;
+  std::int32_t client_handle = 0;
+  bool active = true;
+  bool subscribed = false;
+  std::int32_t update_rate = 1000;
+  float deadband = 0;
+  bool removed = false;
+  std::int16_t default_requested_type = VT_EMPTY;
+  std::string default_access_path;
+  bool default_active = true;
+  DataChangeEvent data_change;
+  AsyncWriteCompleteEvent write_complete;
+};
 
 // By name (a text key), else by 1-based position or by server handle; nullptr when none.
 template <typename G>

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "platform/apartment/apartment.h"
+#include "platform/opcda/group_list.h"
 #include "platform/opcda/simulation.h"
 
 namespace vexa32::opcda {
@@ -24,7 +25,7 @@ struct GroupItem {
   std::int32_t last_quality = 0;
 };
 
-class GroupState : public std::enable_shared_from_this<GroupState> {
+class GroupState : public GroupSettings, public std::enable_shared_from_this<GroupState> {
  public:
   GroupState(std::shared_ptr<SimulationServer> server, SimConnection* connection, Apartment& apartment);
   ~GroupState();
@@ -48,20 +49,7 @@ class GroupState : public std::enable_shared_from_this<GroupState> {
   SimConnection* connection;  // null once removed
   Apartment& apartment;
   std::weak_ptr<const void> apartment_alive;
-  std::string name;
-  std::int32_t server_handle = 0;
-  std::int32_t client_handle = 0;
-  bool active = true;
-  bool subscribed = false;
-  std::int32_t update_rate = 1000;
-  float deadband = 0;
-  bool removed = false;
-  std::int16_t default_requested_type = VT_EMPTY;
-  std::string default_access_path;
-  bool default_active = true;
   std::vector<GroupItem> items;
-  DataChangeEvent data_change;
-  AsyncWriteCompleteEvent write_complete;
 
  private:
   std::optional<Apartment::TimerId> timer_;

@@ -325,10 +325,6 @@ std::vector<HRESULT> UaConnection::write(const std::vector<const UaItem*>& items
   return out;
 }
 
-Sample UaConnection::sample_of(const DataValue& value, std::int16_t requested_type) {
-  return to_da_sample(value, requested_type);
-}
-
 void UaConnection::start(std::string url, UaModuleOptions options) {
   url_ = std::move(url);
   options_ = std::move(options);

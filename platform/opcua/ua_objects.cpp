@@ -70,7 +70,7 @@ class UaItemFacade final : public opcda::OPCItem {
     if (!(it.access & opcda::OPC_READABLE)) throw hresult_error(hr::OPC_E_BADRIGHTS);
     NodeId node = it.node;
     std::int16_t requested = it.requested_type;
-    return UaConnection::sample_of(conn_->read_values({node}).front(), requested);
+    return to_da_sample(conn_->read_values({node}).front(), requested);
   }
 
   std::shared_ptr<UaConnection> conn_;

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/apartment/apartment.h"
+#include "platform/opcda/group_list.h"
 #include "platform/opcua/ua_server.h"
 #include "platform/opcua/values.h"
 
@@ -27,22 +28,9 @@ struct UaItem {
   std::uint32_t monitored_item_id = 0;  // 0 when the server refused to monitor it
 };
 
-struct UaGroupState {
-  std::string name;
-  std::int32_t server_handle = 0;
-  std::int32_t client_handle = 0;
-  bool active = true;
-  bool subscribed = false;
-  std::int32_t update_rate = 1000;
-  float deadband = 0;
-  bool removed = false;
-  std::int16_t default_requested_type = VT_EMPTY;
-  std::string default_access_path;
-  bool default_active = true;
+struct UaGroupState : opcda::GroupSettings {
   std::vector<UaItem> items;
   std::uint32_t subscription_id = 0;
-  opcda::DataChangeEvent data_change;
-  opcda::AsyncWriteCompleteEvent write_complete;
 
   UaItem* find_item(std::int32_t server_handle);
 };
@@ -93,7 +81,6 @@ class UaConnection : public opcda::ServerConnection, public std::enable_shared_f
   // Converts a value to what a write of the item sends; S_OK or the OPC error of the conversion.
   static HRESULT convert_for_write(const UaItem& item, const Variant& value, WriteValue& out);
   static HRESULT write_error(StatusCode status);
-  static Sample sample_of(const DataValue& value, std::int16_t requested_type);
 
   // Hooks the connection to the client's Publish answers and failure; once, right after
   // construction, with what a reconnection needs.

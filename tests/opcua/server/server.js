@@ -112,54 +112,35 @@ async function main() {
   tick();
   const timer = setInterval(tick, 100);
 
+  // A read/write variable; an array when array is true.
+  const writable = (parent, name, nodeId, type, array) =>
+    ns.addVariable({
+      componentOf: parent,
+      browseName: name,
+      nodeId: "s=" + nodeId,
+      dataType: DataType[type],
+      ...(array ? { valueRank: 1, arrayDimensions: [0] } : {}),
+      minimumSamplingInterval: 100,
+      accessLevel: "CurrentRead | CurrentWrite",
+      userAccessLevel: "CurrentRead | CurrentWrite",
+    });
+
   // Every type twice: "Types" for the reading tests, "Writable" for the writing ones, so tests
   // that run at the same time do not see each other's writes.
   for (const group of ["Types", "Writable"]) {
     const parent = folder(objects, group, group);
-    for (const [name, type, value] of scalars) {
-      const v = ns.addVariable({
-        componentOf: parent,
-        browseName: name,
-        nodeId: "s=" + group + "." + name,
-        dataType: DataType[type],
-        minimumSamplingInterval: 100,
-        accessLevel: "CurrentRead | CurrentWrite",
-        userAccessLevel: "CurrentRead | CurrentWrite",
-      });
-      withValue(v, value, type);
-    }
+    for (const [name, type, value] of scalars) withValue(writable(parent, name, group + "." + name, type, false), value, type);
     for (const [name, type, value] of arrays) {
-      const v = ns.addVariable({
-        componentOf: parent,
-        browseName: name,
-        nodeId: "s=" + group + "." + name,
-        dataType: DataType[type],
-        valueRank: 1,
-        arrayDimensions: [0],
-        minimumSamplingInterval: 100,
-        accessLevel: "CurrentRead | CurrentWrite",
-        userAccessLevel: "CurrentRead | CurrentWrite",
-      });
-      v.setValueFromSource(new Variant({ dataType: type, arrayType: VariantArrayType.Array, value }));
+      writable(parent, name, group + "." + name, type, true).setValueFromSource(
+        new Variant({ dataType: type, arrayType: VariantArrayType.Array, value }),
+      );
     }
   }
 
   // One variable for each test that writes through the control or the monitor.
   const scratch = folder(objects, "Scratch", "Scratch");
   for (const [name, type] of [["Control", DataType.Int16], ["Monitor", DataType.UInt16], ["Subscribed", DataType.Double]]) {
-    withValue(
-      ns.addVariable({
-        componentOf: scratch,
-        browseName: name,
-        nodeId: "s=Scratch." + name,
-        dataType: DataType[type],
-        minimumSamplingInterval: 100,
-        accessLevel: "CurrentRead | CurrentWrite",
-        userAccessLevel: "CurrentRead | CurrentWrite",
-      }),
-      0,
-      type,
-    );
+    withValue(writable(scratch, name, "Scratch." + name, type, false), 0, type);
   }
 
   const access = folder(objects, "Access", "Access");
