@@ -6,8 +6,7 @@
 #include "control/vexa.h"
 #include "platform/apartment/apartment.h"
 #include "platform/opcda/simulation.h"
-#include "platform/opcua/subscription_services.h"
-#include "platform/opcua/values.h"
+#include "platform/opcua/ua_p.h"
 
 namespace vexa32 {
 namespace {
@@ -68,8 +67,9 @@ void BM_CopyThousandValues(benchmark::State& state) {
 }
 BENCHMARK(BM_CopyThousandValues);
 
-// Decoded, turned into one DataChange (values, qualities, time stamps as the control gets
-// them) and stored in the slots of a control, which raises datChange once.
+// Decoded, turned into one DataChange of a UA group (values, qualities, time stamps as the
+// control gets them) as the connection does, and stored in the slots of a control, which raises
+// datChange once.
 void BM_UaPublishToSlots(benchmark::State& state) {
   auto clock = std::make_shared<ManualClock>();
   Apartment apartment(clock);
@@ -80,22 +80,24 @@ void BM_UaPublishToSlots(benchmark::State& state) {
   control.cnnec();
   std::int64_t events = 0;
   control.events().advise([&](DISPID, const std::vector<Variant>&) { ++events; });
+  // The group's items monitored under the handles the answer names; its DataChange goes to the
+  // control's group as it is.
+  opcua::UaGroupState group;
+  for (int i = 0; i < kSlots; ++i) {
+    opcua::UaItem item;
+    item.server_handle = i;
+    item.client_handle = i;
+    group.items.push_back(item);
+  }
+  group.data_change.connect([&](std::int32_t, std::int32_t n, const Variant& h, const Variant& v, const Variant& q,
+                                const Variant& t) { sim->raise_data_change("Group1", n, h, v, q, t); });
   for (auto _ : state) {
     opcua::Reader r(body());
     opcua::read_service_type(r);
     opcua::PublishResponse response;
     opcua::decode(r, response);
-    const std::size_t n = response.data_changes.size();
-    SafeArray h(VT_I4, 1, n), v(VT_VARIANT, 1, n), q(VT_I4, 1, n), t(VT_DATE, 1, n);
-    for (std::size_t i = 0; i < n; ++i) {
-      auto& sample = response.data_changes[i].sample;
-      h.raw_elements()[i] = Variant(static_cast<std::int32_t>(response.data_changes[i].client_handle));
-      v.raw_elements()[i] = std::move(sample.value);
-      q.raw_elements()[i] = Variant(sample.quality);
-      t.raw_elements()[i] = Variant::date(sample.timestamp);
-    }
-    sim->raise_data_change("Group1", static_cast<std::int32_t>(n), Variant(std::move(h)), Variant(std::move(v)),
-                           Variant(std::move(q)), Variant(std::move(t)));
+    opcua::collect_changes(group, response.data_changes);
+    group.changes.raise(group.data_change);
   }
   if (events != static_cast<std::int64_t>(state.iterations()) || control.GetVl(59) != Variant(959 * 0.25))
     state.SkipWithError("one datChange per answer, the last value in each slot, expected");

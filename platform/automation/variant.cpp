@@ -100,6 +100,11 @@ const SafeArray& Variant::array() const {
   return *std::get<std::shared_ptr<SafeArray>>(data_);
 }
 
+bool Variant::array_shared() const noexcept {
+  const auto* p = std::get_if<std::shared_ptr<SafeArray>>(&data_);
+  return p && p->use_count() > 1;
+}
+
 SafeArray& Variant::array_mut() {
   if (!is_array()) throw type_mismatch_error();
   auto& p = std::get<std::shared_ptr<SafeArray>>(data_);

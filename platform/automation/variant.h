@@ -52,7 +52,8 @@ class Variant {
  public:
   Variant() noexcept = default;
   Variant(const Variant&) = default;
-  Variant(Variant&&) noexcept = default;
+  // Moving a number is the common case too (building data changes): no visit of the storage.
+  Variant(Variant&& other) noexcept : vt_(other.vt_), data_(take(other.data_)) {}
   Variant& operator=(Variant&&) noexcept = default;
   // Copying a number over a number is the common case (data changes): no visit of the storage.
   Variant& operator=(const Variant& other) {
@@ -128,6 +129,8 @@ class Variant {
   const std::string& bstr() const;
   HRESULT error_code() const noexcept;
   const SafeArray& array() const;
+  // Whether another variant holds the same array, so that array_mut() would copy it first.
+  bool array_shared() const noexcept;
   // Writable array: unshared first, so other copies keep their contents.
   SafeArray& array_mut();
   const std::shared_ptr<Dispatch>& dispatch() const;
@@ -159,6 +162,15 @@ class Variant {
 
   using Storage = std::variant<std::monostate, std::int64_t, std::uint64_t, double, std::string,
                                std::shared_ptr<SafeArray>, std::shared_ptr<Dispatch>>;
+  static Storage take(Storage& s) noexcept {
+    switch (s.index()) {
+      case 0: return Storage();
+      case 1: return Storage(std::in_place_index<1>, *std::get_if<1>(&s));
+      case 2: return Storage(std::in_place_index<2>, *std::get_if<2>(&s));
+      case 3: return Storage(std::in_place_index<3>, *std::get_if<3>(&s));
+      default: return Storage(std::move(s));
+    }
+  }
   VarType vt_ = VT_EMPTY;
   Storage data_;
 };

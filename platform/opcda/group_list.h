@@ -8,6 +8,7 @@
 
 #include "platform/automation/convert.h"
 #include "platform/opcda/automation.h"
+#include "platform/opcda/data_change.h"
 
 namespace vexa32::opcda {
 
@@ -25,6 +26,7 @@ struct GroupSettings {
   std::string default_access_path;
   bool default_active = true;
   DataChangeEvent data_change;
+  DataChangeArrays changes;  // what the next DataChange carries
   AsyncWriteCompleteEvent write_complete;
 };
 

@@ -158,8 +158,8 @@ std::vector<SimulationServer::GroupSnapshot> SimulationServer::groups() const {
   std::vector<GroupSnapshot> out;
   for (auto* c : connections_) {
     for (const auto& g : c->group_list) {
-      out.push_back({g->name, g->active, g->subscribed, g->update_rate, g->deadband, g->default_active,
-                     g->items.size()});
+      out.push_back(
+          {g->name, g->active, g->subscribed, g->update_rate, g->deadband, g->default_active, g->items.size()});
     }
   }
   return out;
@@ -320,8 +320,7 @@ void GroupState::tick() {
   if (removed || !active || !subscribed || server->is_shut_down() || !connection) return;
   // The handler may remove this group or drop the whole connection; keep this state alive.
   auto self = shared_from_this();
-  std::vector<std::int32_t> handles;
-  std::vector<SimulationServer::Sample> samples;
+  changes.start(items.size());
   for (auto& item : items) {
     if (!item.active || !(item.def->access & OPC_READABLE)) continue;
     SimulationServer::Sample s = read(item);
@@ -329,21 +328,10 @@ void GroupState::tick() {
     item.reported = true;
     item.last_value = s.value;
     item.last_quality = s.quality;
-    handles.push_back(item.client_handle);
-    samples.push_back(std::move(s));
+    changes.add(item.client_handle, std::move(s.value), s.quality, s.timestamp);
   }
-  if (handles.empty()) return;
-  const std::size_t n = handles.size();
-  SafeArray h(VT_I4, 1, n), v(VT_VARIANT, 1, n), q(VT_I4, 1, n), t(VT_DATE, 1, n);
-  for (std::size_t i = 0; i < n; ++i) {
-    h.raw_elements()[i] = Variant(handles[i]);
-    v.raw_elements()[i] = std::move(samples[i].value);
-    q.raw_elements()[i] = Variant(samples[i].quality);
-    t.raw_elements()[i] = Variant::date(samples[i].timestamp);
-  }
-  connection->last_update = server->wall_now();
-  data_change.raise(0, static_cast<std::int32_t>(n), Variant(std::move(h)), Variant(std::move(v)),
-                    Variant(std::move(q)), Variant(std::move(t)));
+  if (changes.size() > 0) connection->last_update = server->wall_now();
+  changes.raise(data_change);
 }
 
 // ---------------------------------------------------------------- SimConnection

@@ -11,10 +11,8 @@ void decode_data_changes(Reader& r, std::vector<ItemNotification>& out) {
   std::int32_t n = r.array_length(5);
   if (n > 0) out.reserve(out.size() + static_cast<std::size_t>(n));
   for (std::int32_t i = 0; i < n; ++i) {
-    ItemNotification item;
-    item.client_handle = r.u32();
-    item.sample = decode_da_sample(r);
-    out.push_back(std::move(item));
+    std::uint32_t handle = r.u32();
+    out.push_back(ItemNotification{handle, decode_da_sample(r)});
   }
   decode_diagnostics(r);
 }

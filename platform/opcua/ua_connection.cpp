@@ -15,8 +15,7 @@ namespace {
 
 // ServerStatus and its BuildInfo.
 constexpr std::uint32_t kNamespaceArray = 2255, kStartTime = 2257, kCurrentTime = 2258, kState = 2259,
-                        kProductName = 2261, kManufacturerName = 2263, kSoftwareVersion = 2264,
-                        kBuildNumber = 2265;
+                        kProductName = 2261, kManufacturerName = 2263, kSoftwareVersion = 2264, kBuildNumber = 2265;
 
 // The numbers in a version text such as "2.182.2": the n-th (from 0), 0 where there is none.
 std::int16_t version_part(const std::string& text, int n) {
@@ -124,8 +123,23 @@ int publish_depth(std::size_t groups) { return static_cast<int>(std::clamp<std::
 }  // namespace
 
 UaItem* UaGroupState::find_item(std::int32_t server_handle) {
-  auto it = std::find_if(items.begin(), items.end(), [&](const UaItem& i) { return i.server_handle == server_handle; });
-  return it == items.end() ? nullptr : &*it;
+  // Items added together have consecutive handles: where none was removed, the handle says
+  // where the item is.
+  if (!items.empty()) {
+    auto guess = static_cast<std::int64_t>(server_handle) - items.front().server_handle;
+    if (guess >= 0 && guess < static_cast<std::int64_t>(items.size()) &&
+        items[static_cast<std::size_t>(guess)].server_handle == server_handle)
+      return &items[static_cast<std::size_t>(guess)];
+  }
+  // Items are only ever appended with a new, higher handle and erased: the list stays sorted.
+  auto it = std::lower_bound(items.begin(), items.end(), server_handle,
+                             [](const UaItem& i, std::int32_t h) { return i.server_handle < h; });
+  return it == items.end() || it->server_handle != server_handle ? nullptr : &*it;
+}
+
+void UaGroupState::add_change(const UaItem& item, Sample&& sample) {
+  apply_requested_type(sample, item.requested_type);
+  changes.add(item.client_handle, std::move(sample.value), sample.quality, sample.timestamp);
 }
 
 UaConnection::UaConnection(std::shared_ptr<Client> c, Apartment& a)
@@ -148,7 +162,8 @@ Client& UaConnection::live() {
     throw hresult_error(hr::RPC_E_DISCONNECTED,
                         "The connection to " + url_ + " is lost and being restored: " + lost_reason_);
   std::string failure = client->failure();
-  if (!failure.empty()) throw hresult_error(hr::RPC_E_DISCONNECTED, "The connection to " + client->url() + " is lost: " + failure);
+  if (!failure.empty())
+    throw hresult_error(hr::RPC_E_DISCONNECTED, "The connection to " + client->url() + " is lost: " + failure);
   return *client;
 }
 
@@ -362,14 +377,15 @@ void UaConnection::on_lost(std::uint64_t generation, const std::string& why) {
   down_ = true;
   lost_reason_ = why;
   // A host sees "no communication" instead of the last good value standing.
-  Sample lost{Variant(), quality_of(status::BadNoCommunication), to_date(now_ticks())};
+  const std::int32_t lost = quality_of(status::BadNoCommunication);
+  const DATE now = to_date(now_ticks());
   for (auto group : std::vector<std::shared_ptr<UaGroupState>>(group_list)) {
     if (group->removed || !group->active || !group->subscribed) continue;
-    std::vector<std::pair<const UaItem*, Sample>> changes;
+    group->changes.start(group->items.size());
     for (const auto& item : group->items) {
-      if (item.active) changes.emplace_back(&item, lost);
+      if (item.active) group->changes.add(item.client_handle, Variant(), lost, now);
     }
-    raise(*group, changes);
+    raise(*group);
   }
   schedule_retry();
 }
@@ -402,33 +418,33 @@ void UaConnection::attempt() {
   std::uint64_t generation = generation_;
   NodeId token = client->session_token();
   std::string policy = client->anonymous_policy_id();
-  reconnect_thread_ = std::thread([url = url_, options = options_.client, weak, target, alive, generation, token,
-                                   policy] {
-    std::shared_ptr<Client> fresh;
-    std::string why;
-    bool resumed = false;
-    try {
-      fresh = Client::open(url, options);
-      // The session (and its subscriptions) may still be there: the server keeps it for its
-      // timeout. Otherwise a new one.
-      resumed = !token.is_null() && fresh->resume_session(token, policy);
-      if (!resumed) fresh->create_session();
-    } catch (const UaError& e) {
-      fresh.reset();
-      why = e.what();
-    }
-    if (alive.expired()) return;
-    target->post([weak, generation, fresh, why, resumed] {
-      auto self = weak.lock();
-      if (!self) return;
-      if (fresh) {
-        self->adopt(generation, fresh, resumed);
-      } else if (generation == self->generation_ && self->connected_ && self->down_) {
-        self->lost_reason_ = why;
-        self->schedule_retry();
-      }
-    });
-  });
+  reconnect_thread_ =
+      std::thread([url = url_, options = options_.client, weak, target, alive, generation, token, policy] {
+        std::shared_ptr<Client> fresh;
+        std::string why;
+        bool resumed = false;
+        try {
+          fresh = Client::open(url, options);
+          // The session (and its subscriptions) may still be there: the server keeps it for its
+          // timeout. Otherwise a new one.
+          resumed = !token.is_null() && fresh->resume_session(token, policy);
+          if (!resumed) fresh->create_session();
+        } catch (const UaError& e) {
+          fresh.reset();
+          why = e.what();
+        }
+        if (alive.expired()) return;
+        target->post([weak, generation, fresh, why, resumed] {
+          auto self = weak.lock();
+          if (!self) return;
+          if (fresh) {
+            self->adopt(generation, fresh, resumed);
+          } else if (generation == self->generation_ && self->connected_ && self->down_) {
+            self->lost_reason_ = why;
+            self->schedule_retry();
+          }
+        });
+      });
 }
 
 void UaConnection::adopt(std::uint64_t generation, std::shared_ptr<Client> fresh, bool resumed) {
@@ -460,7 +476,8 @@ void UaConnection::restore(bool resumed) {
     for (const auto& g : groups) {
       if (g->active && g->subscribed) refresh(g);
       Timing t = timing_for(g->update_rate);
-      keep_alive = std::max(keep_alive, std::chrono::milliseconds(static_cast<std::int64_t>(t.interval * t.keep_alive_count)));
+      keep_alive =
+          std::max(keep_alive, std::chrono::milliseconds(static_cast<std::int64_t>(t.interval * t.keep_alive_count)));
     }
     client->publish(publish_depth(group_list.size()), keep_alive);
     return;
@@ -483,7 +500,8 @@ void UaConnection::restore(bool resumed) {
       refresh(groups[i]);  // the transferred items' values, as a new subscription's first callback
     }
     Timing t = timing_for(g.update_rate);
-    keep_alive = std::max(keep_alive, std::chrono::milliseconds(static_cast<std::int64_t>(t.interval * t.keep_alive_count)));
+    keep_alive =
+        std::max(keep_alive, std::chrono::milliseconds(static_cast<std::int64_t>(t.interval * t.keep_alive_count)));
   }
   client->publish(publish_depth(group_list.size()), keep_alive);
 }
@@ -505,8 +523,8 @@ void UaConnection::subscribe(UaGroupState& g) {
   }
   if (!items.empty()) monitor(g, items);
   client->publish(publish_depth(group_list.size() + 1),
-                  std::chrono::milliseconds(static_cast<std::int64_t>(response.publishing_interval *
-                                                                      response.max_keep_alive_count)));
+                  std::chrono::milliseconds(
+                      static_cast<std::int64_t>(response.publishing_interval * response.max_keep_alive_count)));
 }
 
 void UaConnection::stop_healing() {
@@ -514,21 +532,18 @@ void UaConnection::stop_healing() {
   retry_timer_.reset();
 }
 
-void UaConnection::raise(UaGroupState& group, std::vector<std::pair<const UaItem*, Sample>>& changes) {
-  if (changes.empty()) return;
-  const std::size_t n = changes.size();
-  SafeArray h(VT_I4, 1, n), v(VT_VARIANT, 1, n), q(VT_I4, 1, n), t(VT_DATE, 1, n);
-  for (std::size_t i = 0; i < n; ++i) {
-    Sample& sample = changes[i].second;
-    apply_requested_type(sample, changes[i].first->requested_type);
-    h.raw_elements()[i] = Variant(changes[i].first->client_handle);
-    v.raw_elements()[i] = std::move(sample.value);
-    q.raw_elements()[i] = Variant(sample.quality);
-    t.raw_elements()[i] = Variant::date(sample.timestamp);
+void UaConnection::raise(UaGroupState& group) {
+  if (group.changes.size() > 0) last_update = to_date(now_ticks());
+  group.changes.raise(group.data_change);
+}
+
+void collect_changes(UaGroupState& group, std::vector<ItemNotification>& notifications) {
+  group.changes.start(notifications.size());
+  for (auto& change : notifications) {
+    // The monitored item's handle is the item's server handle.
+    const UaItem* item = group.find_item(static_cast<std::int32_t>(change.client_handle));
+    if (item && item->active) group.add_change(*item, std::move(change.sample));
   }
-  last_update = to_date(now_ticks());
-  group.data_change.raise(0, static_cast<std::int32_t>(n), Variant(std::move(h)), Variant(std::move(v)),
-                          Variant(std::move(q)), Variant(std::move(t)));
 }
 
 void UaConnection::deliver(PublishResponse& response) {
@@ -538,13 +553,8 @@ void UaConnection::deliver(PublishResponse& response) {
     if (g->subscription_id == response.subscription_id) group = g;
   }
   if (!group || !group->active || !group->subscribed) return;
-  std::vector<std::pair<const UaItem*, Sample>> changes;
-  changes.reserve(response.data_changes.size());
-  for (auto& change : response.data_changes) {
-    const UaItem* item = group->find_item(static_cast<std::int32_t>(change.client_handle));
-    if (item && item->active) changes.emplace_back(item, std::move(change.sample));
-  }
-  raise(*group, changes);
+  collect_changes(*group, response.data_changes);
+  raise(*group);
 }
 
 void UaConnection::refresh(const std::shared_ptr<UaGroupState>& group) {
@@ -569,9 +579,9 @@ void UaConnection::refresh(const std::shared_ptr<UaGroupState>& group) {
     } catch (const AutomationError&) {
       return;  // the connection is failing; its calls say so
     }
-    std::vector<std::pair<const UaItem*, Sample>> changes;
-    for (std::size_t i = 0; i < items.size(); ++i) changes.emplace_back(items[i], to_da_sample(values[i], VT_EMPTY));
-    c->raise(*g, changes);
+    g->changes.start(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) g->add_change(*items[i], to_da_sample(values[i], VT_EMPTY));
+    c->raise(*g);
   });
 }
 
@@ -585,9 +595,8 @@ void UaConnection::change_rate(UaGroupState& group, std::int32_t milliseconds) {
   request.max_keep_alive_count = t.keep_alive_count;
   auto response = service([&](Client& c) { return c.modify_subscription(std::move(request)); });
   group.update_rate = static_cast<std::int32_t>(std::lround(response.publishing_interval));
-  client->publish(publish_depth(group_list.size()),
-                  std::chrono::milliseconds(static_cast<std::int64_t>(response.publishing_interval *
-                                                                      response.max_keep_alive_count)));
+  client->publish(publish_depth(group_list.size()), std::chrono::milliseconds(static_cast<std::int64_t>(
+                                                        response.publishing_interval * response.max_keep_alive_count)));
 }
 
 void UaConnection::set_publishing(UaGroupState& group, bool enabled) {

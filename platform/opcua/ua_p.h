@@ -8,6 +8,7 @@
 
 #include "platform/apartment/apartment.h"
 #include "platform/opcda/group_list.h"
+#include "platform/opcua/subscription_services.h"
 #include "platform/opcua/ua_server.h"
 #include "platform/opcua/values.h"
 
@@ -33,10 +34,16 @@ struct UaGroupState : opcda::GroupSettings {
   std::uint32_t subscription_id = 0;
 
   UaItem* find_item(std::int32_t server_handle);
+  // One item's sample into the next DataChange (after changes.start), in its requested type.
+  void add_change(const UaItem& item, DaSample&& sample);
 };
 
 // What one Read of a variable's value gives an item.
 using Sample = DaSample;
+
+// The notifications of one Publish answer for a group, those of its active items, as its next
+// DataChange (raised by the connection).
+void collect_changes(UaGroupState& group, std::vector<ItemNotification>& notifications);
 
 class UaConnection : public opcda::ServerConnection, public std::enable_shared_from_this<UaConnection> {
  public:
@@ -135,8 +142,8 @@ class UaConnection : public opcda::ServerConnection, public std::enable_shared_f
   std::uint64_t generation_ = 0;
   std::optional<Apartment::TimerId> retry_timer_;
   std::thread reconnect_thread_;
-  // One DataChange of these samples, each in its item's requested type.
-  void raise(UaGroupState& group, std::vector<std::pair<const UaItem*, Sample>>& changes);
+  // The group's DataChange of what was collected, if anything.
+  void raise(UaGroupState& group);
   std::string build_text(std::uint32_t node);
 
   bool connected_ = true;

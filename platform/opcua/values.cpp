@@ -17,10 +17,10 @@ struct QualityEntry {
   std::int32_t quality;
 };
 constexpr QualityEntry kQualities[] = {
-    {0x00000000, 0xC0}, {0x00960000, 0xD8}, {0x40000000, 0x40}, {0x40900000, 0x44}, {0x40930000, 0x50},
-    {0x40940000, 0x54}, {0x40950000, 0x58}, {0x80000000, 0x00}, {0x80890000, 0x04}, {0x808A0000, 0x08},
-    {0x808B0000, 0x0C}, {0x808C0000, 0x10}, {0x80310000, 0x18}, {0x80050000, 0x18}, {0x808D0000, 0x1C},
-    {0x80320000, 0x20},
+    {0x00000000, 0xC0}, {0x00960000, 0xD8}, {0x40000000, 0x40}, {0x40900000, 0x44},
+    {0x40930000, 0x50}, {0x40940000, 0x54}, {0x40950000, 0x58}, {0x80000000, 0x00},
+    {0x80890000, 0x04}, {0x808A0000, 0x08}, {0x808B0000, 0x0C}, {0x808C0000, 0x10},
+    {0x80310000, 0x18}, {0x80050000, 0x18}, {0x808D0000, 0x1C}, {0x80320000, 0x20},
 };
 
 [[noreturn]] void bad_type(const std::string& what) { throw hresult_error(hr::OPC_E_BADTYPE, what); }
@@ -174,19 +174,19 @@ std::optional<BuiltinType> builtin_of_data_type(const NodeId& data_type) {
     case 289:    // Counter
     case 20998:  // VersionTime
       return BuiltinType::UInt32;
-    case 290: return BuiltinType::Double;      // Duration
-    case 294: return BuiltinType::DateTime;    // UtcTime
-    case 295:                                  // LocaleId
-    case 12881:                                // DateString
-    case 12878:                                // NormalizedString
-    case 12879:                                // DecimalString
-    case 12880:                                // DurationString
-    case 12877:                                // TimeString
+    case 290: return BuiltinType::Double;    // Duration
+    case 294: return BuiltinType::DateTime;  // UtcTime
+    case 295:                                // LocaleId
+    case 12881:                              // DateString
+    case 12878:                              // NormalizedString
+    case 12879:                              // DecimalString
+    case 12880:                              // DurationString
+    case 12877:                              // TimeString
       return BuiltinType::String;
     case 29:   // Enumeration
     case 852:  // ServerState
       return BuiltinType::Int32;
-    case 30:   // Image and its subtypes
+    case 30:  // Image and its subtypes
     case 2000:
     case 2001:
     case 2002:
@@ -287,50 +287,60 @@ DaSample to_da_sample(const DataValue& value, std::int16_t requested_type) {
   return s;
 }
 
-DaSample decode_da_sample(Reader& r) {
-  Reader::Nest nest(r);
-  std::uint8_t mask = r.u8();
-  if (mask & 0xC0) throw DecodeError("a DataValue has unknown fields");
-  DaSample s;
-  bool no_form = false;
-  if (mask & 0x01) {
-    // The scalars a data change mostly carries; the rest through the general decoder.
-    switch (r.peek_u8()) {
-      case 1: r.u8(); s.value = Variant(r.boolean()); break;
-      case 2: r.u8(); s.value = Variant(r.i8()); break;
-      case 3: r.u8(); s.value = Variant(r.u8()); break;
-      case 4: r.u8(); s.value = Variant(r.i16()); break;
-      case 5: r.u8(); s.value = Variant(r.u16()); break;
-      case 6: r.u8(); s.value = Variant(r.i32()); break;
-      case 7: r.u8(); s.value = Variant(r.u32()); break;
-      case 8: r.u8(); s.value = Variant(static_cast<long long>(r.i64())); break;
-      case 9: r.u8(); s.value = Variant(static_cast<unsigned long long>(r.u64())); break;
-      case 10: r.u8(); s.value = Variant(r.f32()); break;
-      case 11: r.u8(); s.value = Variant(r.f64()); break;
-      case 13: r.u8(); s.value = Variant::date(to_date(r.i64())); break;
-      default: {
-        auto v = to_automation(decode_as<UaVariant>(r));
-        if (v) {
-          s.value = std::move(*v);
-        } else {
-          no_form = true;
-        }
-      }
+namespace {
+
+// The value of an encoded DataValue whose mask says it has one; empty, and no_form set, when it
+// has no automation form.
+Variant decode_da_value(Reader& r, bool& no_form) {
+  // The scalars a data change mostly carries; the rest through the general decoder.
+  switch (r.peek_u8()) {
+    case 1: r.u8(); return Variant(r.boolean());
+    case 2: r.u8(); return Variant(r.i8());
+    case 3: r.u8(); return Variant(r.u8());
+    case 4: r.u8(); return Variant(r.i16());
+    case 5: r.u8(); return Variant(r.u16());
+    case 6: r.u8(); return Variant(r.i32());
+    case 7: r.u8(); return Variant(r.u32());
+    case 8: r.u8(); return Variant(static_cast<long long>(r.i64()));
+    case 9: r.u8(); return Variant(static_cast<unsigned long long>(r.u64()));
+    case 10: r.u8(); return Variant(r.f32());
+    case 11: r.u8(); return Variant(r.f64());
+    case 13: r.u8(); return Variant::date(to_date(r.i64()));
+    default: {
+      auto v = to_automation(decode_as<UaVariant>(r));
+      no_form = !v;
+      return v ? std::move(*v) : Variant();
     }
   }
+}
+
+// The quality of the rest of an encoded DataValue (status code), then its time stamp: the source
+// time stamp, else the server's.
+std::int32_t decode_da_quality(Reader& r, std::uint8_t mask, bool no_form) {
   StatusCode code = (mask & 0x02) ? r.u32() : 0;
+  return no_form ? kQualityConfigError : quality_of(code);
+}
+
+DATE decode_da_timestamp(Reader& r, std::uint8_t mask) {
   std::optional<DateTime> source, server;
   if (mask & 0x04) source = r.i64();
   if (mask & 0x10) r.u16();
   if (mask & 0x08) server = r.i64();
   if (mask & 0x20) r.u16();
-  s.quality = no_form ? kQualityConfigError : quality_of(code);
-  if (source) {
-    s.timestamp = to_date(*source);
-  } else if (server) {
-    s.timestamp = to_date(*server);
-  }
-  return s;
+  if (source) return to_date(*source);
+  return server ? to_date(*server) : 0;
+}
+
+}  // namespace
+
+DaSample decode_da_sample(Reader& r) {
+  Reader::Nest nest(r);
+  std::uint8_t mask = r.u8();
+  if (mask & 0xC0) throw DecodeError("a DataValue has unknown fields");
+  bool no_form = false;
+  // Built in place, in the order of the encoding (a braced list is evaluated left to right).
+  return DaSample{(mask & 0x01) ? decode_da_value(r, no_form) : Variant(), decode_da_quality(r, mask, no_form),
+                  decode_da_timestamp(r, mask)};
 }
 
 }  // namespace vexa32::opcua

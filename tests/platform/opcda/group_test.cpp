@@ -240,6 +240,17 @@ TEST_F(Group, BackDoorRefusesPerItem) {
   EXPECT_EQ(items->get_Count(), 1);
 }
 
+TEST_F(Group, ArraysAHandlerKeepsAreNotFilledAgainUnderIt) {
+  subscribe(200);
+  add({"SimulatePLC.Sine", "SimulatePLC.Setpoint"});
+  std::vector<Variant> kept;
+  group->DataChange().connect([&](std::int32_t, std::int32_t, const Variant&, const Variant& v, const Variant&,
+                                  const Variant&) { kept.push_back(v); });
+  pump(1000);
+  ASSERT_EQ(kept.size(), callbacks.size());
+  for (std::size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(kept[i].array().at(1), callbacks[i].values[0]) << i;
+}
+
 TEST_F(Group, AHandlerMayRemoveItsGroupDuringTheCallback) {
   subscribe(50);
   add({"SimulatePLC.Sine"});
