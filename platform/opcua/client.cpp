@@ -74,7 +74,8 @@ const char* mode_name(std::int32_t mode) {
 
 }  // namespace
 
-const UserTokenPolicy* choose_anonymous_none(const std::vector<EndpointDescription>& endpoints, const std::string& url) {
+const UserTokenPolicy* choose_anonymous_none(const std::vector<EndpointDescription>& endpoints,
+                                             const std::string& url) {
   std::string offered;
   for (const auto& e : endpoints) {
     std::string name = policy_name(e.security_policy_uri) + "/" + mode_name(e.security_mode);
@@ -183,7 +184,7 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
   std::atomic<std::uint32_t> handles{0};
   std::atomic<int> renewals{0};
 
-  Client::PublishHandler publish_handler;  // I/O thread only
+  Client::PublishHandler publish_handler;                   // I/O thread only
   std::function<void(const std::string&)> failure_handler;  // I/O thread only
   std::vector<Acknowledgement> acknowledgements;
   std::map<std::uint32_t, std::uint32_t> last_sequence;  // by subscription
@@ -307,16 +308,17 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
         self->fail(status::BadTimeout, "no answer from " + self->url + " within " +
                                            std::to_string(self->options.connect_timeout.count()) + " ms");
     });
-    resolver.async_resolve(address->host, address->port,
-                           [self](std::error_code ec, tcp::resolver::results_type results) {
-                             if (ec) return self->fail(status::BadCommunicationError, "cannot find " + self->url + ": " + ec.message());
-                             asio::async_connect(self->socket, results, [self](std::error_code e, const tcp::endpoint&) {
-                               if (e) return self->fail(status::BadCommunicationError, "cannot connect to " + self->url + ": " + e.message());
-                               self->socket.set_option(tcp::no_delay(true));
-                               self->send_raw(encode_hello(self->options.buffers, self->url));
-                               self->read_header();
-                             });
-                           });
+    resolver.async_resolve(
+        address->host, address->port, [self](std::error_code ec, tcp::resolver::results_type results) {
+          if (ec) return self->fail(status::BadCommunicationError, "cannot find " + self->url + ": " + ec.message());
+          asio::async_connect(self->socket, results, [self](std::error_code e, const tcp::endpoint&) {
+            if (e)
+              return self->fail(status::BadCommunicationError, "cannot connect to " + self->url + ": " + e.message());
+            self->socket.set_option(tcp::no_delay(true));
+            self->send_raw(encode_hello(self->options.buffers, self->url));
+            self->read_header();
+          });
+        });
   }
 
   void send_raw(std::string bytes) {
@@ -375,7 +377,8 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
       body.remove_prefix(kHeaderSize);
       if (type == "ERR") throw decode_error_message(body);
       if (type == "ACK") {
-        if (channel_open || next_request != 0) throw TransportFault(status::BadTcpInternalError, "an unexpected Acknowledge");
+        if (channel_open || next_request != 0)
+          throw TransportFault(status::BadTcpInternalError, "an unexpected Acknowledge");
         negotiated = negotiate(options.buffers, body);
         open_channel();
         return true;
@@ -403,7 +406,8 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
               {}});
       return;
     }
-    if ((m.type == "OPN") != p.open_response) throw TransportFault(status::BadTcpInternalError, "an answer of the wrong kind");
+    if ((m.type == "OPN") != p.open_response)
+      throw TransportFault(status::BadTcpInternalError, "an answer of the wrong kind");
     p.done({status::Good, {}, std::move(m.body)});
   }
 
@@ -438,7 +442,8 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
         auto h = decode_as<ResponseHeader>(r);
         return fail(h.service_result, "the server refused the secure channel: " + status::describe(h.service_result));
       }
-      if (type != encoding_id::OpenSecureChannelResponse) throw DecodeError("the answer is not an OpenSecureChannel response");
+      if (type != encoding_id::OpenSecureChannelResponse)
+        throw DecodeError("the answer is not an OpenSecureChannel response");
       auto response = decode_as<OpenSecureChannelResponse>(r);
       if (first) {
         channel_id = response.token.channel_id;
@@ -536,8 +541,9 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
 
   void lost(std::error_code ec) {
     if (closing) return shut();
-    fail(status::BadConnectionClosed, "the connection to " + url + " was lost: " +
-                                          (ec == asio::error::eof ? std::string("the server closed it") : ec.message()));
+    fail(status::BadConnectionClosed,
+         "the connection to " + url +
+             " was lost: " + (ec == asio::error::eof ? std::string("the server closed it") : ec.message()));
   }
 
   // The connection is over: every waiting call fails with the reason, nothing more is sent.
@@ -657,7 +663,8 @@ Response Client::call(Request request, std::uint32_t response_type, const char* 
                     std::string(service) + " failed: " + status::describe(response.header.service_result));
     return response;
   } catch (const DecodeError& e) {
-    throw UaError(status::BadDecodingError, std::string(service) + ": the answer of " + url_ + " cannot be read: " + e.what());
+    throw UaError(status::BadDecodingError,
+                  std::string(service) + ": the answer of " + url_ + " cannot be read: " + e.what());
   }
 }
 
@@ -693,7 +700,8 @@ void Client::create_session() {
     anonymous_policy_id_ = anonymous->policy_id;
   }
   // Keep the session alive well within its revised timeout.
-  auto revised = std::chrono::milliseconds(static_cast<std::int64_t>(std::max(session.revised_session_timeout, 3000.0)));
+  auto revised =
+      std::chrono::milliseconds(static_cast<std::int64_t>(std::max(session.revised_session_timeout, 3000.0)));
   options_.keep_alive = std::min(options_.keep_alive, revised / 3);
   impl_->options.keep_alive = options_.keep_alive;
   auto impl = impl_;
@@ -826,6 +834,10 @@ CreateMonitoredItemsResponse Client::create_monitored_items(CreateMonitoredItems
   return call<CreateMonitoredItemsResponse>(std::move(request), encoding_id::CreateMonitoredItemsResponse,
                                             "CreateMonitoredItems");
 }
+ModifyMonitoredItemsResponse Client::modify_monitored_items(ModifyMonitoredItemsRequest request) {
+  return call<ModifyMonitoredItemsResponse>(std::move(request), encoding_id::ModifyMonitoredItemsResponse,
+                                            "ModifyMonitoredItems");
+}
 StatusListResponse Client::set_monitoring_mode(SetMonitoringModeRequest request) {
   return call<StatusListResponse>(std::move(request), encoding_id::SetMonitoringModeResponse, "SetMonitoringMode");
 }
@@ -852,8 +864,7 @@ void Client::set_failure_handler(std::function<void(const std::string& why)> han
 }
 
 StatusListResponse Client::delete_subscriptions(DeleteSubscriptionsRequest request) {
-  return call<StatusListResponse>(std::move(request), encoding_id::DeleteSubscriptionsResponse,
-                                  "DeleteSubscriptions");
+  return call<StatusListResponse>(std::move(request), encoding_id::DeleteSubscriptionsResponse, "DeleteSubscriptions");
 }
 
 void Client::set_publish_handler(PublishHandler handler) {

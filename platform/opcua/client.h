@@ -31,8 +31,8 @@ class UaError : public std::runtime_error {
 };
 
 struct ClientOptions {
-  std::chrono::milliseconds timeout{10000};          // every service call
-  std::chrono::milliseconds connect_timeout{5000};   // TCP, Hello and the secure channel
+  std::chrono::milliseconds timeout{10000};         // every service call
+  std::chrono::milliseconds connect_timeout{5000};  // TCP, Hello and the secure channel
   BufferLimits buffers;
   Limits decode;
   std::uint32_t channel_lifetime_ms = 600000;
@@ -74,6 +74,7 @@ class Client : public std::enable_shared_from_this<Client> {
   ModifySubscriptionResponse modify_subscription(ModifySubscriptionRequest request);
   StatusListResponse set_publishing_mode(SetPublishingModeRequest request);
   CreateMonitoredItemsResponse create_monitored_items(CreateMonitoredItemsRequest request);
+  ModifyMonitoredItemsResponse modify_monitored_items(ModifyMonitoredItemsRequest request);
   StatusListResponse set_monitoring_mode(SetMonitoringModeRequest request);
   StatusListResponse delete_monitored_items(DeleteMonitoredItemsRequest request);
   StatusListResponse delete_subscriptions(DeleteSubscriptionsRequest request);

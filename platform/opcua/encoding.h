@@ -6,9 +6,9 @@
 
 #include <array>
 #include <bit>
-#include <cstring>
 #include <compare>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -31,7 +31,7 @@ struct Limits {
 };
 
 using StatusCode = std::uint32_t;
-using DateTime = std::int64_t;  // 100 ns ticks since 1601-01-01 UTC
+using DateTime = std::int64_t;                // 100 ns ticks since 1601-01-01 UTC
 using UaString = std::optional<std::string>;  // nullopt: the null string, kept apart from ""
 
 class Reader {
@@ -243,15 +243,15 @@ struct UaVariant;
 // One value of a Variant. Booleans as bool; the signed integers and DateTime as int64; the
 // unsigned ones and StatusCode as uint64; Float and Double as double; String, ByteString and
 // XmlElement as std::string, their null form as monostate.
-using Scalar = std::variant<std::monostate, bool, std::int64_t, std::uint64_t, double, std::string, Guid, NodeId,
-                            ExpandedNodeId, QualifiedName, LocalizedText, ExtensionObject,
-                            std::shared_ptr<const DataValue>, std::shared_ptr<const UaVariant>,
-                            std::shared_ptr<const DiagnosticInfo>>;
+using Scalar =
+    std::variant<std::monostate, bool, std::int64_t, std::uint64_t, double, std::string, Guid, NodeId, ExpandedNodeId,
+                 QualifiedName, LocalizedText, ExtensionObject, std::shared_ptr<const DataValue>,
+                 std::shared_ptr<const UaVariant>, std::shared_ptr<const DiagnosticInfo>>;
 
 struct UaVariant {
   BuiltinType type = BuiltinType::Null;
   bool is_array = false;
-  std::vector<Scalar> values;           // one for a scalar
+  std::vector<Scalar> values;            // one for a scalar
   std::vector<std::int32_t> dimensions;  // only for a multi-dimensional array
 
   UaVariant() = default;

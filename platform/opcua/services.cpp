@@ -99,7 +99,7 @@ void encode(Writer& w, const OpenSecureChannelRequest& v) {
   encode(w, v.header);
   w.u32(0);  // protocol version
   w.i32(v.request_type);
-  w.i32(1);  // security mode None
+  w.i32(1);                      // security mode None
   w.string(std::string_view());  // client nonce: empty for None
   w.u32(v.requested_lifetime);
 }

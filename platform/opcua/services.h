@@ -142,7 +142,7 @@ struct CloseSessionResponse {
 
 struct BrowseDescription {
   NodeId node;
-  std::int32_t direction = 0;  // forward
+  std::int32_t direction = 0;    // forward
   NodeId reference_type{0, 33};  // hierarchical references
   bool include_subtypes = true;
   std::uint32_t node_class_mask = 0;
@@ -230,28 +230,84 @@ void decode(Reader& r, ReadResponse& v);
 void decode(Reader& r, WriteResponse& v);
 
 // The encoding id of the request type, for the message's leading NodeId.
-template <typename T> constexpr std::uint32_t request_id_of();
-template <> constexpr std::uint32_t request_id_of<OpenSecureChannelRequest>() { return encoding_id::OpenSecureChannelRequest; }
-template <> constexpr std::uint32_t request_id_of<FindServersRequest>() { return encoding_id::FindServersRequest; }
-template <> constexpr std::uint32_t request_id_of<GetEndpointsRequest>() { return encoding_id::GetEndpointsRequest; }
-template <> constexpr std::uint32_t request_id_of<CreateSessionRequest>() { return encoding_id::CreateSessionRequest; }
-template <> constexpr std::uint32_t request_id_of<ActivateSessionRequest>() { return encoding_id::ActivateSessionRequest; }
-template <> constexpr std::uint32_t request_id_of<CloseSessionRequest>() { return encoding_id::CloseSessionRequest; }
-template <> constexpr std::uint32_t request_id_of<BrowseRequest>() { return encoding_id::BrowseRequest; }
-template <> constexpr std::uint32_t request_id_of<BrowseNextRequest>() { return encoding_id::BrowseNextRequest; }
-template <> constexpr std::uint32_t request_id_of<ReadRequest>() { return encoding_id::ReadRequest; }
-template <> constexpr std::uint32_t request_id_of<WriteRequest>() { return encoding_id::WriteRequest; }
+template <typename T>
+constexpr std::uint32_t request_id_of();
+template <>
+constexpr std::uint32_t request_id_of<OpenSecureChannelRequest>() {
+  return encoding_id::OpenSecureChannelRequest;
+}
+template <>
+constexpr std::uint32_t request_id_of<FindServersRequest>() {
+  return encoding_id::FindServersRequest;
+}
+template <>
+constexpr std::uint32_t request_id_of<GetEndpointsRequest>() {
+  return encoding_id::GetEndpointsRequest;
+}
+template <>
+constexpr std::uint32_t request_id_of<CreateSessionRequest>() {
+  return encoding_id::CreateSessionRequest;
+}
+template <>
+constexpr std::uint32_t request_id_of<ActivateSessionRequest>() {
+  return encoding_id::ActivateSessionRequest;
+}
+template <>
+constexpr std::uint32_t request_id_of<CloseSessionRequest>() {
+  return encoding_id::CloseSessionRequest;
+}
+template <>
+constexpr std::uint32_t request_id_of<BrowseRequest>() {
+  return encoding_id::BrowseRequest;
+}
+template <>
+constexpr std::uint32_t request_id_of<BrowseNextRequest>() {
+  return encoding_id::BrowseNextRequest;
+}
+template <>
+constexpr std::uint32_t request_id_of<ReadRequest>() {
+  return encoding_id::ReadRequest;
+}
+template <>
+constexpr std::uint32_t request_id_of<WriteRequest>() {
+  return encoding_id::WriteRequest;
+}
 
 // The encoding id of the answer a request expects.
-template <typename T> constexpr std::uint32_t response_id_of();
-template <> constexpr std::uint32_t response_id_of<OpenSecureChannelResponse>() { return encoding_id::OpenSecureChannelResponse; }
-template <> constexpr std::uint32_t response_id_of<FindServersResponse>() { return encoding_id::FindServersResponse; }
-template <> constexpr std::uint32_t response_id_of<GetEndpointsResponse>() { return encoding_id::GetEndpointsResponse; }
-template <> constexpr std::uint32_t response_id_of<CreateSessionResponse>() { return encoding_id::CreateSessionResponse; }
-template <> constexpr std::uint32_t response_id_of<ActivateSessionResponse>() { return encoding_id::ActivateSessionResponse; }
-template <> constexpr std::uint32_t response_id_of<CloseSessionResponse>() { return encoding_id::CloseSessionResponse; }
-template <> constexpr std::uint32_t response_id_of<ReadResponse>() { return encoding_id::ReadResponse; }
-template <> constexpr std::uint32_t response_id_of<WriteResponse>() { return encoding_id::WriteResponse; }
+template <typename T>
+constexpr std::uint32_t response_id_of();
+template <>
+constexpr std::uint32_t response_id_of<OpenSecureChannelResponse>() {
+  return encoding_id::OpenSecureChannelResponse;
+}
+template <>
+constexpr std::uint32_t response_id_of<FindServersResponse>() {
+  return encoding_id::FindServersResponse;
+}
+template <>
+constexpr std::uint32_t response_id_of<GetEndpointsResponse>() {
+  return encoding_id::GetEndpointsResponse;
+}
+template <>
+constexpr std::uint32_t response_id_of<CreateSessionResponse>() {
+  return encoding_id::CreateSessionResponse;
+}
+template <>
+constexpr std::uint32_t response_id_of<ActivateSessionResponse>() {
+  return encoding_id::ActivateSessionResponse;
+}
+template <>
+constexpr std::uint32_t response_id_of<CloseSessionResponse>() {
+  return encoding_id::CloseSessionResponse;
+}
+template <>
+constexpr std::uint32_t response_id_of<ReadResponse>() {
+  return encoding_id::ReadResponse;
+}
+template <>
+constexpr std::uint32_t response_id_of<WriteResponse>() {
+  return encoding_id::WriteResponse;
+}
 
 // A whole service body (leading type NodeId, then the structure) for each message this client
 // reads. A body of another type is a DecodeError; a ServiceFault is reported through fault.

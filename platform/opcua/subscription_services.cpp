@@ -17,6 +17,24 @@ void decode_data_changes(Reader& r, std::vector<ItemNotification>& out) {
   decode_diagnostics(r);
 }
 
+// MonitoringParameters: what is asked of a monitored item, when created and when modified.
+void encode_parameters(Writer& x, std::uint32_t client_handle, double sampling_interval,
+                       const std::optional<double>& percent_deadband, std::uint32_t queue_size) {
+  x.u32(client_handle);
+  x.f64(sampling_interval);
+  if (percent_deadband) {
+    Writer filter;
+    filter.i32(1);  // trigger: status or value
+    filter.u32(2);  // percent deadband
+    filter.f64(*percent_deadband);
+    encode(x, ExtensionObject{NodeId(0, encoding_id::DataChangeFilter), 1, filter.take()});
+  } else {
+    encode(x, ExtensionObject{});
+  }
+  x.u32(queue_size);
+  x.boolean(true);  // discard the oldest
+}
+
 }  // namespace
 
 void encode(Writer& w, const CreateSubscriptionRequest& v) {
@@ -55,20 +73,30 @@ void encode(Writer& w, const CreateMonitoredItemsRequest& v) {
     x.null_string();
     encode(x, QualifiedName{});
     x.i32(m.monitoring_mode);
-    x.u32(m.client_handle);
-    x.f64(m.sampling_interval);
-    if (m.percent_deadband) {
-      Writer filter;
-      filter.i32(1);  // trigger: status or value
-      filter.u32(2);  // percent deadband
-      filter.f64(*m.percent_deadband);
-      encode(x, ExtensionObject{NodeId(0, encoding_id::DataChangeFilter), 1, filter.take()});
-    } else {
-      encode(x, ExtensionObject{});
-    }
-    x.u32(m.queue_size);
-    x.boolean(true);  // discard the oldest
+    encode_parameters(x, m.client_handle, m.sampling_interval, m.percent_deadband, m.queue_size);
   });
+}
+
+void encode(Writer& w, const ModifyMonitoredItemsRequest& v) {
+  encode(w, v.header);
+  w.u32(v.subscription_id);
+  w.i32(2);  // time stamps: both
+  encode_array(w, v.items, [](Writer& x, const MonitoredItemModify& m) {
+    x.u32(m.monitored_item_id);
+    encode_parameters(x, m.client_handle, m.sampling_interval, m.percent_deadband, m.queue_size);
+  });
+}
+
+void decode(Reader& r, ModifyMonitoredItemsResponse& v) {
+  decode(r, v.header);
+  decode_array(r, v.results, 17, [](Reader& x) {
+    StatusCode code = x.u32();
+    x.f64();  // revised sampling interval
+    x.u32();  // revised queue size
+    decode_as<ExtensionObject>(x);
+    return code;
+  });
+  decode_diagnostics(r);
 }
 
 void encode(Writer& w, const SetMonitoringModeRequest& v) {

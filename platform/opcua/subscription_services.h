@@ -9,6 +9,7 @@ namespace vexa32::opcua {
 
 namespace encoding_id {
 inline constexpr std::uint32_t CreateMonitoredItemsRequest = 751, CreateMonitoredItemsResponse = 754;
+inline constexpr std::uint32_t ModifyMonitoredItemsRequest = 763, ModifyMonitoredItemsResponse = 766;
 inline constexpr std::uint32_t SetMonitoringModeRequest = 769, SetMonitoringModeResponse = 772;
 inline constexpr std::uint32_t DeleteMonitoredItemsRequest = 781, DeleteMonitoredItemsResponse = 784;
 inline constexpr std::uint32_t CreateSubscriptionRequest = 787, CreateSubscriptionResponse = 790;
@@ -17,8 +18,8 @@ inline constexpr std::uint32_t SetPublishingModeRequest = 799, SetPublishingMode
 inline constexpr std::uint32_t PublishRequest = 826, PublishResponse = 829;
 inline constexpr std::uint32_t DeleteSubscriptionsRequest = 847, DeleteSubscriptionsResponse = 850;
 inline constexpr std::uint32_t TransferSubscriptionsRequest = 841, TransferSubscriptionsResponse = 844;
-inline constexpr std::uint32_t DataChangeFilter = 724, DataChangeNotification = 811,
-                               StatusChangeNotification = 820, EventNotificationList = 916;
+inline constexpr std::uint32_t DataChangeFilter = 724, DataChangeNotification = 811, StatusChangeNotification = 820,
+                               EventNotificationList = 916;
 }  // namespace encoding_id
 
 struct CreateSubscriptionRequest {
@@ -75,6 +76,26 @@ struct CreateMonitoredItemsResponse {
   std::vector<MonitoredItemResult> results;
 };
 
+// New sampling and filter of a monitored item (its client handle stays).
+struct MonitoredItemModify {
+  std::uint32_t monitored_item_id = 0;
+  std::uint32_t client_handle = 0;
+  double sampling_interval = 0;
+  std::optional<double> percent_deadband;
+  std::uint32_t queue_size = 1;
+};
+struct ModifyMonitoredItemsRequest {
+  RequestHeader header;
+  std::uint32_t subscription_id = 0;
+  std::vector<MonitoredItemModify> items;
+};
+struct ModifyMonitoredItemsResponse {
+  ResponseHeader header;
+  std::vector<StatusCode> results;  // one an item
+};
+
+// The monitoring modes.
+inline constexpr std::int32_t kMonitoringDisabled = 0, kMonitoringReporting = 2;
 struct SetMonitoringModeRequest {
   RequestHeader header;
   std::uint32_t subscription_id = 0;
@@ -124,7 +145,7 @@ struct PublishResponse {
   bool more_notifications = false;
   std::uint32_t sequence_number = 0;
   DateTime publish_time = 0;
-  bool keep_alive = true;  // no notification data at all
+  bool keep_alive = true;                      // no notification data at all
   std::vector<ItemNotification> data_changes;  // of every DataChangeNotification, in order
   std::optional<StatusCode> status_change;     // a StatusChangeNotification's status
 };
@@ -133,6 +154,7 @@ void encode(Writer& w, const CreateSubscriptionRequest& v);
 void encode(Writer& w, const ModifySubscriptionRequest& v);
 void encode(Writer& w, const SetPublishingModeRequest& v);
 void encode(Writer& w, const CreateMonitoredItemsRequest& v);
+void encode(Writer& w, const ModifyMonitoredItemsRequest& v);
 void encode(Writer& w, const SetMonitoringModeRequest& v);
 void encode(Writer& w, const DeleteMonitoredItemsRequest& v);
 void encode(Writer& w, const DeleteSubscriptionsRequest& v);
@@ -143,18 +165,47 @@ void decode(Reader& r, TransferSubscriptionsResponse& v);
 void decode(Reader& r, CreateSubscriptionResponse& v);
 void decode(Reader& r, ModifySubscriptionResponse& v);
 void decode(Reader& r, CreateMonitoredItemsResponse& v);
+void decode(Reader& r, ModifyMonitoredItemsResponse& v);
 void decode(Reader& r, StatusListResponse& v);
 // Every kind of notification data is read; data changes and a status change are kept, events
 // and kinds this client does not know are skipped by their length.
 void decode(Reader& r, PublishResponse& v);
 
-template <> constexpr std::uint32_t request_id_of<CreateSubscriptionRequest>() { return encoding_id::CreateSubscriptionRequest; }
-template <> constexpr std::uint32_t request_id_of<ModifySubscriptionRequest>() { return encoding_id::ModifySubscriptionRequest; }
-template <> constexpr std::uint32_t request_id_of<SetPublishingModeRequest>() { return encoding_id::SetPublishingModeRequest; }
-template <> constexpr std::uint32_t request_id_of<CreateMonitoredItemsRequest>() { return encoding_id::CreateMonitoredItemsRequest; }
-template <> constexpr std::uint32_t request_id_of<SetMonitoringModeRequest>() { return encoding_id::SetMonitoringModeRequest; }
-template <> constexpr std::uint32_t request_id_of<DeleteMonitoredItemsRequest>() { return encoding_id::DeleteMonitoredItemsRequest; }
-template <> constexpr std::uint32_t request_id_of<DeleteSubscriptionsRequest>() { return encoding_id::DeleteSubscriptionsRequest; }
-template <> constexpr std::uint32_t request_id_of<TransferSubscriptionsRequest>() { return encoding_id::TransferSubscriptionsRequest; }
+template <>
+constexpr std::uint32_t request_id_of<CreateSubscriptionRequest>() {
+  return encoding_id::CreateSubscriptionRequest;
+}
+template <>
+constexpr std::uint32_t request_id_of<ModifySubscriptionRequest>() {
+  return encoding_id::ModifySubscriptionRequest;
+}
+template <>
+constexpr std::uint32_t request_id_of<SetPublishingModeRequest>() {
+  return encoding_id::SetPublishingModeRequest;
+}
+template <>
+constexpr std::uint32_t request_id_of<CreateMonitoredItemsRequest>() {
+  return encoding_id::CreateMonitoredItemsRequest;
+}
+template <>
+constexpr std::uint32_t request_id_of<ModifyMonitoredItemsRequest>() {
+  return encoding_id::ModifyMonitoredItemsRequest;
+}
+template <>
+constexpr std::uint32_t request_id_of<SetMonitoringModeRequest>() {
+  return encoding_id::SetMonitoringModeRequest;
+}
+template <>
+constexpr std::uint32_t request_id_of<DeleteMonitoredItemsRequest>() {
+  return encoding_id::DeleteMonitoredItemsRequest;
+}
+template <>
+constexpr std::uint32_t request_id_of<DeleteSubscriptionsRequest>() {
+  return encoding_id::DeleteSubscriptionsRequest;
+}
+template <>
+constexpr std::uint32_t request_id_of<TransferSubscriptionsRequest>() {
+  return encoding_id::TransferSubscriptionsRequest;
+}
 
 }  // namespace vexa32::opcua

@@ -29,22 +29,20 @@ class TransportFault : public std::runtime_error {
 namespace status {
 inline constexpr StatusCode Good = 0;
 inline constexpr StatusCode BadUnexpectedError = 0x80010000, BadCommunicationError = 0x80050000,
-                            BadDecodingError = 0x80070000, BadTimeout = 0x800A0000,
-                            BadServiceUnsupported = 0x800B0000, BadShutdown = 0x800C0000,
-                            BadNothingToDo = 0x800F0000, BadTooManyOperations = 0x80100000,
+                            BadDecodingError = 0x80070000, BadTimeout = 0x800A0000, BadServiceUnsupported = 0x800B0000,
+                            BadShutdown = 0x800C0000, BadNothingToDo = 0x800F0000, BadTooManyOperations = 0x80100000,
                             BadUserAccessDenied = 0x801F0000, BadSecureChannelIdInvalid = 0x80220000,
                             BadSessionIdInvalid = 0x80250000, BadSessionClosed = 0x80260000,
                             BadNoCommunication = 0x80310000, BadWaitingForInitialData = 0x80320000,
                             BadNodeIdInvalid = 0x80330000, BadNodeIdUnknown = 0x80340000,
                             BadAttributeIdInvalid = 0x80350000, BadNotReadable = 0x803A0000,
-                            BadNotWritable = 0x803B0000, BadOutOfRange = 0x803C0000,
-                            BadNotSupported = 0x803D0000, BadContinuationPointInvalid = 0x804A0000,
-                            BadSecurityPolicyRejected = 0x80550000, BadTypeMismatch = 0x80740000,
-                            BadTcpSecureChannelUnknown = 0x807F0000, BadTcpMessageTooLarge = 0x80800000,
-                            BadTcpInternalError = 0x80820000, BadRequestTimeout = 0x80850000,
-                            BadSecureChannelClosed = 0x80860000, BadSequenceNumberInvalid = 0x80880000,
-                            BadConnectionClosed = 0x80AE0000, BadRequestTooLarge = 0x80B80000,
-                            BadResponseTooLarge = 0x80B90000;
+                            BadNotWritable = 0x803B0000, BadOutOfRange = 0x803C0000, BadNotSupported = 0x803D0000,
+                            BadContinuationPointInvalid = 0x804A0000, BadSecurityPolicyRejected = 0x80550000,
+                            BadTypeMismatch = 0x80740000, BadTcpSecureChannelUnknown = 0x807F0000,
+                            BadTcpMessageTooLarge = 0x80800000, BadTcpInternalError = 0x80820000,
+                            BadRequestTimeout = 0x80850000, BadSecureChannelClosed = 0x80860000,
+                            BadSequenceNumberInvalid = 0x80880000, BadConnectionClosed = 0x80AE0000,
+                            BadRequestTooLarge = 0x80B80000, BadResponseTooLarge = 0x80B90000;
 inline bool is_bad(StatusCode c) { return (c & 0x80000000u) != 0; }
 inline bool is_uncertain(StatusCode c) { return (c & 0xC0000000u) == 0x40000000u; }
 // "BadNodeIdUnknown (0x80340000)", or the hex code alone for a name this client does not know.

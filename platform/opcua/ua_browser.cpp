@@ -29,7 +29,9 @@ struct Child {
 
 class UaBrowser final : public opcda::OPCBrowser {
  public:
-  explicit UaBrowser(std::shared_ptr<UaConnection> c) : conn_(std::move(c)) { path_.push_back(NodeId(0, kObjectsFolder)); }
+  explicit UaBrowser(std::shared_ptr<UaConnection> c) : conn_(std::move(c)) {
+    path_.push_back(NodeId(0, kObjectsFolder));
+  }
 
   std::int32_t get_Organization() override { return (conn_->live(), opcda::OPCHierarchical); }
   std::string get_Filter() override { return (conn_->live(), filter_); }

@@ -118,6 +118,15 @@ Timing timing_for(double interval) {
 }
 
 // Publish requests kept at the server: one for each group and one spare, within reason.
+// Batches of monitored items well inside the servers' usual limit of items a call.
+constexpr std::size_t kMonitoredPerCall = 500;
+
+// A deadband needs an EU range; a node without one refuses the filter, and then it does not apply.
+bool refuses_deadband(StatusCode status) {
+  StatusCode code = status & 0xFFFF0000u;
+  return code == 0x80440000u || code == 0x80450000u || code == 0x808E0000u;
+}
+
 int publish_depth(std::size_t groups) { return static_cast<int>(std::clamp<std::size_t>(groups + 1, 2, 5)); }
 
 }  // namespace
@@ -154,6 +163,11 @@ UaConnection::~UaConnection() {
   stop_healing();
   if (connected_) client->close();
   if (reconnect_thread_.joinable()) reconnect_thread_.join();
+}
+
+bool UaConnection::reachable() {
+  if (!connected_) throw hresult_error(hr::RPC_E_DISCONNECTED, "The server object is not connected");
+  return !down_ && client->failure().empty();
 }
 
 Client& UaConnection::live() {
@@ -469,9 +483,15 @@ void UaConnection::adopt(std::uint64_t generation, std::shared_ptr<Client> fresh
 
 void UaConnection::restore(bool resumed) {
   std::vector<std::shared_ptr<UaGroupState>> groups(group_list);
-  if (groups.empty()) return;
+  if (groups.empty()) {
+    delete_dropped(resumed, {});
+    return;
+  }
   std::chrono::milliseconds keep_alive{0};
   if (resumed) {
+    std::vector<std::uint32_t> all;
+    for (const auto& g : groups) all.push_back(g->subscription_id);
+    delete_dropped(true, all);
     // Same session, same subscriptions: publishing goes on, and every item reports afresh.
     for (const auto& g : groups) {
       if (g->active && g->subscribed) refresh(g);
@@ -492,6 +512,11 @@ void UaConnection::restore(bool resumed) {
     // A server that cannot transfer (or has lost them, after a restart) gets them anew.
     if (e.connection_lost()) throw_error(e);
   }
+  std::vector<std::uint32_t> transferred;
+  for (std::size_t i = 0; i < groups.size(); ++i) {
+    if (!status::is_bad(results[i])) transferred.push_back(groups[i]->subscription_id);
+  }
+  delete_dropped(false, transferred);
   for (std::size_t i = 0; i < groups.size(); ++i) {
     auto& g = *groups[i];
     if (status::is_bad(results[i])) {
@@ -504,6 +529,32 @@ void UaConnection::restore(bool resumed) {
         std::max(keep_alive, std::chrono::milliseconds(static_cast<std::int64_t>(t.interval * t.keep_alive_count)));
   }
   client->publish(publish_depth(group_list.size()), keep_alive);
+}
+
+void UaConnection::delete_dropped(bool resumed, const std::vector<std::uint32_t>& surviving) {
+  auto subscriptions = std::move(dropped_subscriptions_);
+  auto items = std::move(dropped_items_);
+  dropped_subscriptions_.clear();
+  dropped_items_.clear();
+  try {
+    // A subscription of a session that was not resumed ends with that session.
+    if (resumed && !subscriptions.empty()) {
+      DeleteSubscriptionsRequest request;
+      request.subscription_ids = std::move(subscriptions);
+      client->delete_subscriptions(std::move(request));
+    }
+    for (auto& [subscription, ids] : items) {
+      // In a subscription made anew the old ids mean nothing, or another item.
+      if (std::find(surviving.begin(), surviving.end(), subscription) == surviving.end()) continue;
+      DeleteMonitoredItemsRequest request;
+      request.subscription_id = subscription;
+      request.monitored_item_ids = std::move(ids);
+      client->delete_monitored_items(std::move(request));
+    }
+  } catch (const UaError& e) {
+    // Already gone on the server is as good; a connection lost again is handled as any other.
+    if (e.connection_lost()) throw_error(e);
+  }
 }
 
 void UaConnection::subscribe(UaGroupState& g) {
@@ -594,23 +645,80 @@ void UaConnection::change_rate(UaGroupState& group, std::int32_t milliseconds) {
   request.lifetime_count = t.lifetime_count;
   request.max_keep_alive_count = t.keep_alive_count;
   auto response = service([&](Client& c) { return c.modify_subscription(std::move(request)); });
+  const std::int32_t before = group.update_rate;
   group.update_rate = static_cast<std::int32_t>(std::lround(response.publishing_interval));
+  // The items sample at the group's rate.
+  if (group.update_rate != before) remonitor(group);
   client->publish(publish_depth(group_list.size()), std::chrono::milliseconds(static_cast<std::int64_t>(
                                                         response.publishing_interval * response.max_keep_alive_count)));
 }
 
 void UaConnection::set_publishing(UaGroupState& group, bool enabled) {
+  std::vector<const UaItem*> active;
+  for (const auto& item : group.items) {
+    if (item.active) active.push_back(&item);
+  }
+  // Reporting resumes before publishing does, so that the first answer holds every item.
+  if (enabled) set_monitoring(group, active, true);
   SetPublishingModeRequest request;
   request.enabled = enabled;
   request.subscription_ids.push_back(group.subscription_id);
   service([&](Client& c) { return c.set_publishing_mode(std::move(request)); });
+  if (!enabled) set_monitoring(group, active, false);
+}
+
+void UaConnection::set_monitoring(UaGroupState& group, const std::vector<const UaItem*>& items, bool reporting) {
+  for (std::size_t first = 0; first < items.size(); first += kMonitoredPerCall) {
+    SetMonitoringModeRequest request;
+    request.subscription_id = group.subscription_id;
+    request.monitoring_mode = reporting ? kMonitoringReporting : kMonitoringDisabled;
+    for (std::size_t i = first; i < std::min(items.size(), first + kMonitoredPerCall); ++i) {
+      if (items[i]->monitored_item_id) request.monitored_item_ids.push_back(items[i]->monitored_item_id);
+    }
+    if (request.monitored_item_ids.empty()) continue;
+    service([&](Client& c) { return c.set_monitoring_mode(std::move(request)); });
+  }
+}
+
+void UaConnection::remonitor(UaGroupState& group) {
+  std::vector<UaItem*> items;
+  for (auto& item : group.items) {
+    if (item.monitored_item_id) items.push_back(&item);
+  }
+  for (std::size_t first = 0; first < items.size(); first += kMonitoredPerCall) {
+    const std::size_t last = std::min(items.size(), first + kMonitoredPerCall);
+    // Once with the deadband; those of its items that cannot take one, again without.
+    std::vector<UaItem*> batch(items.begin() + static_cast<std::ptrdiff_t>(first),
+                               items.begin() + static_cast<std::ptrdiff_t>(last));
+    for (bool with_deadband : {group.deadband > 0, false}) {
+      ModifyMonitoredItemsRequest request;
+      request.subscription_id = group.subscription_id;
+      for (const UaItem* item : batch) {
+        MonitoredItemModify m;
+        m.monitored_item_id = item->monitored_item_id;
+        m.client_handle = static_cast<std::uint32_t>(item->server_handle);
+        m.sampling_interval = group.update_rate;
+        if (with_deadband) m.percent_deadband = group.deadband;
+        request.items.push_back(m);
+      }
+      auto response = service([&](Client& c) { return c.modify_monitored_items(std::move(request)); });
+      std::vector<UaItem*> refused;
+      for (std::size_t i = 0; i < batch.size() && i < response.results.size(); ++i) {
+        if (with_deadband && refuses_deadband(response.results[i])) {
+          refused.push_back(batch[i]);
+        } else if (!status::is_bad(response.results[i])) {
+          batch[i]->filtered = with_deadband;
+        }
+      }
+      batch = std::move(refused);
+      if (batch.empty()) break;
+    }
+  }
 }
 
 void UaConnection::monitor(UaGroupState& group, std::vector<UaItem*> items) {
-  // Batches well inside the servers' usual limit of monitored items a call.
-  constexpr std::size_t kPerCall = 500;
-  for (std::size_t first = 0; first < items.size(); first += kPerCall) {
-    std::size_t last = std::min(items.size(), first + kPerCall);
+  for (std::size_t first = 0; first < items.size(); first += kMonitoredPerCall) {
+    std::size_t last = std::min(items.size(), first + kMonitoredPerCall);
     CreateMonitoredItemsRequest request;
     request.subscription_id = group.subscription_id;
     for (std::size_t i = first; i < last; ++i) {
@@ -618,6 +726,7 @@ void UaConnection::monitor(UaGroupState& group, std::vector<UaItem*> items) {
       m.node = items[i]->node;
       m.client_handle = static_cast<std::uint32_t>(items[i]->server_handle);
       m.sampling_interval = group.update_rate;
+      m.monitoring_mode = group.active && items[i]->active ? kMonitoringReporting : kMonitoringDisabled;
       if (group.deadband > 0) m.percent_deadband = group.deadband;
       request.items.push_back(std::move(m));
     }
@@ -625,11 +734,11 @@ void UaConnection::monitor(UaGroupState& group, std::vector<UaItem*> items) {
     std::vector<UaItem*> without_filter;
     for (std::size_t i = first; i < last && i - first < response.results.size(); ++i) {
       const auto& r = response.results[i - first];
-      StatusCode code = r.status & 0xFFFF0000u;
       if (!status::is_bad(r.status)) {
         items[i]->monitored_item_id = r.monitored_item_id;
-      } else if (group.deadband > 0 && (code == 0x80440000u || code == 0x80450000u || code == 0x808E0000u)) {
-        without_filter.push_back(items[i]);  // a deadband needs an EU range; without one it does not apply
+        items[i]->filtered = group.deadband > 0;
+      } else if (group.deadband > 0 && refuses_deadband(r.status)) {
+        without_filter.push_back(items[i]);
       }
     }
     if (!without_filter.empty()) {
@@ -643,6 +752,10 @@ void UaConnection::monitor(UaGroupState& group, std::vector<UaItem*> items) {
 
 void UaConnection::unmonitor(UaGroupState& group, const std::vector<std::uint32_t>& ids) {
   if (ids.empty()) return;
+  if (!reachable()) {
+    dropped_items_.emplace_back(group.subscription_id, ids);
+    return;
+  }
   DeleteMonitoredItemsRequest request;
   request.subscription_id = group.subscription_id;
   request.monitored_item_ids = ids;
@@ -663,9 +776,15 @@ std::shared_ptr<UaGroupState> UaConnection::add_group(const std::string& name) {
 }
 
 void UaConnection::remove_group(const std::shared_ptr<UaGroupState>& group) {
-  DeleteSubscriptionsRequest request;
-  request.subscription_ids.push_back(group->subscription_id);
-  service([&](Client& c) { return c.delete_subscriptions(std::move(request)); });
+  // While the connection is lost a group goes at once, so that a host can always disconnect;
+  // its subscription is deleted when the connection is back.
+  if (reachable()) {
+    DeleteSubscriptionsRequest request;
+    request.subscription_ids.push_back(group->subscription_id);
+    service([&](Client& c) { return c.delete_subscriptions(std::move(request)); });
+  } else {
+    dropped_subscriptions_.push_back(group->subscription_id);
+  }
   group->removed = true;
   group_list.erase(std::remove(group_list.begin(), group_list.end(), group), group_list.end());
 }

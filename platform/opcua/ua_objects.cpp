@@ -44,7 +44,13 @@ class UaItemFacade final : public opcda::OPCItem {
   std::string get_AccessPath() override { return item().access_path; }
   std::int32_t get_AccessRights() override { return item().access; }
   bool get_IsActive() override { return item().active; }
-  void put_IsActive(bool active) override { item().active = active; }
+  void put_IsActive(bool active) override {
+    UaItem& it = item();
+    if (it.active == active) return;
+    // In an inactive group nothing is monitored; the item follows the group when it is activated.
+    if (group_->active) conn_->set_monitoring(*group_, {&it}, active);
+    it.active = active;
+  }
   std::int16_t get_RequestedDataType() override { return item().requested_type; }
   void put_RequestedDataType(std::int16_t type) override {
     UaItem& it = item();
@@ -122,7 +128,10 @@ class UaItems final : public opcda::OPCItems {
   }
 
   void Remove(std::int32_t count, const Variant& server_handles, Variant& errors) override {
-    UaGroupState& g = state();
+    // Removing works while the connection is lost too: the items go now, from the server later.
+    conn_->reachable();
+    if (group_->removed) throw hresult_error(hr::E_FAIL, "The group has been removed");
+    UaGroupState& g = *group_;
     check_count(count);
     std::vector<Variant> errs;
     std::vector<std::uint32_t> monitored;
@@ -261,7 +270,8 @@ class UaItems final : public opcda::OPCItems {
 
 class UaGroup final : public opcda::OPCGroup {
  public:
-  UaGroup(std::shared_ptr<UaConnection> c, std::shared_ptr<UaGroupState> g) : conn_(std::move(c)), group_(std::move(g)) {}
+  UaGroup(std::shared_ptr<UaConnection> c, std::shared_ptr<UaGroupState> g)
+      : conn_(std::move(c)), group_(std::move(g)) {}
 
   std::string get_Name() override { return state().name; }
   void put_Name(const std::string& name) override {
@@ -275,10 +285,10 @@ class UaGroup final : public opcda::OPCGroup {
   void put_IsActive(bool active) override {
     UaGroupState& g = state();
     if (g.active == active) return;
+    // Monitoring switched on again makes the server report every item's first sample: the
+    // callback a group gives when it is activated.
     conn_->set_publishing(g, active);
     g.active = active;
-    // Items already monitored report again; new ones report their first values anyway.
-    if (active && !g.items.empty()) conn_->refresh(group_);
   }
   bool get_IsSubscribed() override { return state().subscribed; }
   void put_IsSubscribed(bool subscribed) override {
@@ -297,7 +307,9 @@ class UaGroup final : public opcda::OPCGroup {
   void put_DeadBand(float percent) override {
     UaGroupState& g = state();
     if (!(percent >= 0.0f && percent <= 100.0f)) throw bad_argument("the deadband lies outside 0 to 100");
+    if (g.deadband == percent) return;
     g.deadband = percent;
+    conn_->remonitor(g);
   }
   std::shared_ptr<opcda::OPCItems> get_OPCItems() override {
     state();
@@ -371,9 +383,10 @@ class UaGroup final : public opcda::OPCGroup {
       apartment->post([weak, client_handles, results, transaction_id] {
         auto group = weak.lock();
         if (!group || group->removed) return;
-        std::vector<Variant> handles(client_handles.begin(), client_handles.end()), errs(results.begin(), results.end());
-        group->write_complete.raise(transaction_id, static_cast<std::int32_t>(handles.size()), out_array(VT_I4, handles),
-                                    out_array(VT_I4, errs));
+        std::vector<Variant> handles(client_handles.begin(), client_handles.end()),
+            errs(results.begin(), results.end());
+        group->write_complete.raise(transaction_id, static_cast<std::int32_t>(handles.size()),
+                                    out_array(VT_I4, handles), out_array(VT_I4, errs));
       });
     });
   }
@@ -419,13 +432,16 @@ class UaGroups final : public opcda::OPCGroups {
     return facade(c.add_group(name.is_missing() ? std::string() : to_bstr(name)));
   }
   void Remove(const Variant& key) override {
-    UaConnection& c = conn();
+    // Removing works while the connection is lost too: the group goes now, from the server later.
+    conn_->reachable();
+    UaConnection& c = *conn_;
     auto g = c.find_group(key, false);
     if (!g) throw bad_argument("no such group");
     c.remove_group(g);
   }
   void RemoveAll() override {
-    UaConnection& c = conn();
+    conn_->reachable();
+    UaConnection& c = *conn_;
     while (!c.group_list.empty()) c.remove_group(c.group_list.back());
   }
 

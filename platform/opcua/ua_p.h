@@ -27,6 +27,7 @@ struct UaItem {
   std::int16_t requested_type = VT_EMPTY;
   std::string access_path;
   std::uint32_t monitored_item_id = 0;  // 0 when the server refused to monitor it
+  bool filtered = false;                // monitored with the group's deadband
 };
 
 struct UaGroupState : opcda::GroupSettings {
@@ -65,6 +66,9 @@ class UaConnection : public opcda::ServerConnection, public std::enable_shared_f
 
   // The client, or an automation error when the connection is closed or lost.
   Client& live();
+  // Whether the server can be asked now: false while the connection is lost (and being
+  // restored). An automation error when the connection is closed.
+  bool reachable();
   // Runs a service call, turning its failure into the automation error a caller sees.
   template <typename F>
   auto service(F&& f) -> decltype(f(std::declval<Client&>())) {
@@ -99,9 +103,16 @@ class UaConnection : public opcda::ServerConnection, public std::enable_shared_f
   void refresh(const std::shared_ptr<UaGroupState>& group);
   // A group as a subscription: its interval, keep-alive and lifetime from the update rate.
   void change_rate(UaGroupState& group, std::int32_t milliseconds);
+  // A group's publishing, with the monitoring of its active items: an inactive group costs the
+  // server no sampling.
   void set_publishing(UaGroupState& group, bool enabled);
+  // Sampling and reporting of a group's items on or off (a server reports an item's first
+  // sample again when it is switched on).
+  void set_monitoring(UaGroupState& group, const std::vector<const UaItem*>& items, bool reporting);
   // Monitors items just added to a group, in batches.
   void monitor(UaGroupState& group, std::vector<UaItem*> items);
+  // The group's update rate and deadband on the items it monitors already.
+  void remonitor(UaGroupState& group);
   void unmonitor(UaGroupState& group, const std::vector<std::uint32_t>& monitored_item_ids);
 
   std::shared_ptr<UaGroupState> add_group(const std::string& name);
@@ -132,7 +143,13 @@ class UaConnection : public opcda::ServerConnection, public std::enable_shared_f
   // After a reconnection: the subscriptions of a resumed session go on; otherwise they are
   // transferred to the new session, or created again with the same items and handles.
   void restore(bool resumed);
+  // What was removed while the connection was lost goes from the server too, where it is still
+  // there: in subscriptions that came through (all of them when the session was resumed).
+  void delete_dropped(bool resumed, const std::vector<std::uint32_t>& surviving);
   void stop_healing();
+
+  std::vector<std::uint32_t> dropped_subscriptions_;
+  std::vector<std::pair<std::uint32_t, std::vector<std::uint32_t>>> dropped_items_;  // by subscription
 
   std::string url_;
   UaModuleOptions options_;

@@ -1,10 +1,11 @@
 // The binary encoding against byte sequences worked out from the standard, and malformed input.
 
+#include "platform/opcua/encoding.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 
-#include "platform/opcua/encoding.h"
 #include "platform/opcua/services.h"
 
 namespace vexa32::opcua {
@@ -206,8 +207,7 @@ TEST(UaEncoding, MalformedInputIsRejectedCleanly) {
       {"scalar Variant of Variant", bytes({24, 0}), [](Reader& r) { decode_as<UaVariant>(r); }},
       {"dimensions that do not match", bytes({0xC3, 2, 0, 0, 0, 7, 8, 1, 0, 0, 0, 3, 0, 0, 0}),
        [](Reader& r) { decode_as<UaVariant>(r); }},
-      {"dimensions whose product overflows",
-       bytes({0xC3, 0, 0, 0, 0, 3, 0, 0, 0}) + std::string(12, '\x7F'),
+      {"dimensions whose product overflows", bytes({0xC3, 0, 0, 0, 0, 3, 0, 0, 0}) + std::string(12, '\x7F'),
        [](Reader& r) { decode_as<UaVariant>(r); }},
       {"unknown DataValue fields", bytes({0x40}), [](Reader& r) { decode_as<DataValue>(r); }},
       {"unknown ExtensionObject encoding", bytes({0, 0, 3}), [](Reader& r) { decode_as<ExtensionObject>(r); }},

@@ -57,6 +57,11 @@ void TcpProxy::run() {
     if (::poll(fds.data(), fds.size(), 20) <= 0) continue;
     if (fds[0].revents & POLLIN) {
       int c = ::accept(listener_, nullptr, nullptr);
+      ++attempts_;
+      if (refusing_) {
+        if (c >= 0) ::close(c);
+        continue;
+      }
       int s = ::socket(AF_INET, SOCK_STREAM, 0);
       sockaddr_in a{};
       a.sin_family = AF_INET;

@@ -1,10 +1,11 @@
 // Chunks both ways, the checks on what arrives, and how UA values and qualities look to DA.
 
+#include "platform/opcua/transport.h"
+
 #include <gtest/gtest.h>
 
 #include "platform/automation/convert.h"
 #include "platform/opcua/client.h"
-#include "platform/opcua/transport.h"
 #include "platform/opcua/values.h"
 
 namespace vexa32::opcua {
@@ -111,12 +112,29 @@ TEST(UaTransport, RequestsBeyondTheServersLimitsAreRefusedBeforeSending) {
 
 TEST(UaValues, StatusCodesMapToDaQualities) {
   const std::pair<StatusCode, std::int32_t> table[] = {
-      {0x00000000, 0xC0}, {0x00960000, 0xD8}, {0x40000000, 0x40}, {0x40900000, 0x44}, {0x40930000, 0x50},
-      {0x40940000, 0x54}, {0x40950000, 0x58}, {0x80000000, 0x00}, {0x80890000, 0x04}, {0x808A0000, 0x08},
-      {0x808B0000, 0x0C}, {0x808C0000, 0x10}, {0x80310000, 0x18}, {0x80050000, 0x18}, {0x808D0000, 0x1C},
-      {0x80320000, 0x20}, {0x80340000, 0x00}, {0x40A40000, 0x40}, {0x002D0000, 0xC0},
+      {0x00000000, 0xC0},
+      {0x00960000, 0xD8},
+      {0x40000000, 0x40},
+      {0x40900000, 0x44},
+      {0x40930000, 0x50},
+      {0x40940000, 0x54},
+      {0x40950000, 0x58},
+      {0x80000000, 0x00},
+      {0x80890000, 0x04},
+      {0x808A0000, 0x08},
+      {0x808B0000, 0x0C},
+      {0x808C0000, 0x10},
+      {0x80310000, 0x18},
+      {0x80050000, 0x18},
+      {0x808D0000, 0x1C},
+      {0x80320000, 0x20},
+      {0x80340000, 0x00},
+      {0x40A40000, 0x40},
+      {0x002D0000, 0xC0},
       // limit bits: low 1, high 2, constant 3
-      {0x00000100, 0xC1}, {0x40900200, 0x46}, {0x808C0300, 0x13},
+      {0x00000100, 0xC1},
+      {0x40900200, 0x46},
+      {0x808C0300, 0x13},
   };
   for (auto [code, quality] : table) {
     SCOPED_TRACE(status::describe(code));
@@ -205,9 +223,9 @@ TEST(UaSession, EndpointUrlsNameHostAndPort) {
     const char* port;
   } table[] = {
       {"opc.tcp://plc:4841/path", "plc", "4841"}, {"OPC.TCP://plc", "plc", "4840"},
-      {"opc.tcp://[::1]:4840", "::1", "4840"},     {"opc.tcp://h:0", nullptr, nullptr},
-      {"opc.tcp://h:65536", nullptr, nullptr},     {"opc.tcp://:4840", nullptr, nullptr},
-      {"http://h:80", nullptr, nullptr},           {"opc.tcp://h:4x", nullptr, nullptr},
+      {"opc.tcp://[::1]:4840", "::1", "4840"},    {"opc.tcp://h:0", nullptr, nullptr},
+      {"opc.tcp://h:65536", nullptr, nullptr},    {"opc.tcp://:4840", nullptr, nullptr},
+      {"http://h:80", nullptr, nullptr},          {"opc.tcp://h:4x", nullptr, nullptr},
   };
   for (const auto& row : table) {
     SCOPED_TRACE(row.url);

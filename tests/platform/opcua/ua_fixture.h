@@ -34,12 +34,12 @@ inline std::string ua_test_server(std::string& why) {
   return {};
 }
 
-#define VEXA32_REQUIRE_UA_SERVER(url_variable)                 \
-  std::string url_variable;                                    \
-  {                                                            \
-    std::string why_;                                          \
-    url_variable = ::vexa32::testing::ua_test_server(why_);    \
-    if (url_variable.empty()) GTEST_SKIP() << why_;            \
+#define VEXA32_REQUIRE_UA_SERVER(url_variable)              \
+  std::string url_variable;                                 \
+  {                                                         \
+    std::string why_;                                       \
+    url_variable = ::vexa32::testing::ua_test_server(why_); \
+    if (url_variable.empty()) GTEST_SKIP() << why_;         \
   }
 
 inline int port_of(const std::string& url) { return std::stoi(url.substr(url.rfind(':') + 1)); }
@@ -60,6 +60,10 @@ class TcpProxy {
   void cut_mid_message() { mid_message_ = true; }
   // Connections forwarded so far.
   int connections() const { return connections_; }
+  // While set, new connections are closed at once: a server that cannot be reached.
+  void refuse(bool on) { refusing_ = on; }
+  // Connections tried so far, refused ones too.
+  int attempts() const { return attempts_; }
 
  private:
   void run();
@@ -69,6 +73,8 @@ class TcpProxy {
   std::atomic<int> cut_requests_{0};
   std::atomic<bool> mid_message_{false};
   std::atomic<int> connections_{0};
+  std::atomic<bool> refusing_{false};
+  std::atomic<int> attempts_{0};
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

@@ -1,10 +1,10 @@
 // A real OPC UA server (node-opcua) through the OPC DA objects, the wrappers and the control.
 
-#include <algorithm>
-#include <chrono>
 #include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <set>
 
@@ -34,7 +34,8 @@ class UaServer : public ::testing::Test {
   }
 
   // Adds items to a new group; the per-item errors in errors, the server handles returned.
-  std::vector<std::int32_t> add(opcda::OPCServer& s, const std::vector<std::string>& ids, std::vector<HRESULT>& errors) {
+  std::vector<std::int32_t> add(opcda::OPCServer& s, const std::vector<std::string>& ids,
+                                std::vector<HRESULT>& errors) {
     group = s.get_OPCGroups()->Add(Variant());
     items = group->get_OPCItems();
     std::vector<Variant> id_list(ids.begin(), ids.end()), handles;
@@ -225,8 +226,8 @@ TEST_F(UaServer, WritesTakeEachNodesTypeAndReadBack) {
       {"ns=1;s=Writable.String", Variant(12), Variant("12"), hr::S_OK},
       {"ns=1;s=Writable.LocalizedText", Variant("neu"), Variant("neu"), hr::S_OK},
       {"ns=1;s=Writable.DateTime", Variant::date(45000.5), Variant::date(45000.5), hr::S_OK},
-      {"ns=1;s=Writable.Int32Array", make_array(VT_I4, {Variant(9), Variant(8)}), make_array(VT_I4, {Variant(9), Variant(8)}),
-       hr::S_OK},
+      {"ns=1;s=Writable.Int32Array", make_array(VT_I4, {Variant(9), Variant(8)}),
+       make_array(VT_I4, {Variant(9), Variant(8)}), hr::S_OK},
       {"ns=1;s=Writable.Double", Variant("abc"), Variant(), hr::OPC_E_BADTYPE},
       {"ns=1;s=Writable.Byte", Variant(300), Variant(), hr::OPC_E_RANGE},
       {"ns=1;s=Writable.Int32Array", Variant(1), Variant(), hr::OPC_E_BADTYPE},
@@ -259,8 +260,8 @@ TEST_F(UaServer, WritesTakeEachNodesTypeAndReadBack) {
     results = e;
   });
   std::int32_t cancel = 0;
-  group->AsyncWrite(3, make_array(VT_I4, {h[5], h[18], h[15]}), make_array(VT_VARIANT, {Variant(5), Variant(1), Variant("x")}),
-                    errs, 77, cancel);
+  group->AsyncWrite(3, make_array(VT_I4, {h[5], h[18], h[15]}),
+                    make_array(VT_VARIANT, {Variant(5), Variant(1), Variant("x")}), errs, 77, cancel);
   EXPECT_EQ(errs.array().at(3).i4(), hr::OPC_E_BADTYPE);
   EXPECT_EQ(completions, 0);
   pump_until([&] { return completions > 0; });
@@ -424,8 +425,10 @@ class UaSubscription : public UaServer {
 
 TEST_F(UaSubscription, DataChangesReachTheSlotsAndAWriteIsSeenInTheNext) {
   VEXA32_REQUIRE_UA_SERVER(url);
-  connect_control(url, {{0, "ns=1;s=Simulation.Sine"}, {1, "ns=1;s=Simulation.Counter"},
-                        {2, "ns=1;s=Scratch.Subscribed"}, {3, "ns=1;s=Quality.Bad"}});
+  connect_control(url, {{0, "ns=1;s=Simulation.Sine"},
+                        {1, "ns=1;s=Simulation.Counter"},
+                        {2, "ns=1;s=Scratch.Subscribed"},
+                        {3, "ns=1;s=Quality.Bad"}});
   pump_until([&] { return events >= 3; });
   ASSERT_GE(events, 3);
   EXPECT_EQ(control.GetVl(0).vt(), VT_R8);
@@ -463,38 +466,73 @@ TEST_F(UaSubscription, SixtySlotsOfWhichTwentyAreUnknownDeliverTheOtherForty) {
   }
 }
 
-TEST_F(UaSubscription, AnInactiveGroupRaisesNothingAndTheRateIsTheServers) {
+TEST_F(UaSubscription, ActivationRateAndDeadbandReachTheMonitoredItems) {
   VEXA32_REQUIRE_UA_SERVER(url);
   auto s = connect(url);
-  std::vector<HRESULT> errors;
   group = s->get_OPCGroups()->Add(Variant("G"));
   group->put_IsSubscribed(true);
-  group->put_UpdateRate(500);
-  EXPECT_EQ(group->get_UpdateRate(), 500);
+  group->put_UpdateRate(1000);
+  // Per callback, the handles it holds; the counter's (7) time stamps.
+  std::vector<std::vector<std::int32_t>> calls;
   std::vector<DATE> stamps;
-  group->DataChange().connect([&](std::int32_t, std::int32_t, const Variant&, const Variant&, const Variant&,
-                                  const Variant& t) { stamps.push_back(t.array().at(1).date_value()); });
+  group->DataChange().connect(
+      [&](std::int32_t, std::int32_t n, const Variant& h, const Variant&, const Variant&, const Variant& t) {
+        calls.emplace_back();
+        for (std::int32_t i = 1; i <= n; ++i) {
+          calls.back().push_back(h.array().at(i).i4());
+          if (calls.back().back() == 7) stamps.push_back(t.array().at(i).date_value());
+        }
+      });
+  auto seen = [&](std::size_t from, std::int32_t handle) {
+    for (std::size_t c = from; c < calls.size(); ++c) {
+      if (std::count(calls[c].begin(), calls[c].end(), handle)) return true;
+    }
+    return false;
+  };
   Variant handles, errs;
-  group->get_OPCItems()->AddItems(1, make_array(VT_BSTR, {Variant("ns=1;s=Simulation.Counter")}),
-                                  make_array(VT_I4, {Variant(7)}), handles, errs);
-  pump_until([&] { return stamps.size() >= 4; });
-  ASSERT_GE(stamps.size(), 4u);
-  // At 500 ms the counter (100 ms) is reported about twice a second, not ten times.
-  double seconds = (stamps.back() - stamps[1]) * 86400.0;
-  EXPECT_GT(seconds / static_cast<double>(stamps.size() - 2), 0.3);
+  // The counter changes every 100 ms; Types.Double (8) never does.
+  group->get_OPCItems()->AddItems(
+      2, make_array(VT_BSTR, {Variant("ns=1;s=Simulation.Counter"), Variant("ns=1;s=Types.Double")}),
+      make_array(VT_I4, {Variant(7), Variant(8)}), handles, errs);
+  pump_until([&] { return stamps.size() >= 2 && seen(0, 8); });
+  ASSERT_TRUE(seen(0, 8));
 
+  // A new rate with items in: they sample at it too, so the counter comes four times a second.
+  group->put_UpdateRate(250);
+  EXPECT_EQ(group->get_UpdateRate(), 250);
+  const std::size_t from = stamps.size() + 1;
+  pump_until([&] { return stamps.size() >= from + 5; });
+  ASSERT_GE(stamps.size(), from + 5);
+  double seconds = (stamps.back() - stamps[from]) * 86400.0 / static_cast<double>(stamps.size() - 1 - from);
+  EXPECT_GT(seconds, 0.15);
+  EXPECT_LT(seconds, 0.6);
+  // A deadband where the node has no EU range does not apply, and costs the item nothing.
+  group->put_DeadBand(10.0f);
+  std::size_t mark = stamps.size();
+  pump_until([&] { return stamps.size() >= mark + 2; });
+  EXPECT_GE(stamps.size(), mark + 2);
+
+  // An item switched off and on again: the server reports it again, unchanged as it is.
+  auto item8 = group->get_OPCItems()->GetOPCItem(handles.array().at(2).i4());
+  item8->put_IsActive(false);
+  mark = calls.size();
+  item8->put_IsActive(true);
+  pump_until([&] { return seen(mark, 8); });
+  EXPECT_TRUE(seen(mark, 8));
+
+  // An inactive group raises nothing; activated, it reports every item again.
   group->put_IsActive(false);
   apartment.run_until_idle();
-  std::size_t before = stamps.size();
+  mark = calls.size();
   auto end = std::chrono::steady_clock::now() + 1200ms;
   while (std::chrono::steady_clock::now() < end) {
     apartment.run_until_idle();
     std::this_thread::sleep_for(10ms);
   }
-  EXPECT_EQ(stamps.size(), before);
+  EXPECT_EQ(calls.size(), mark);
   group->put_IsActive(true);
-  pump_until([&] { return stamps.size() > before; });
-  EXPECT_GT(stamps.size(), before);
+  pump_until([&] { return seen(mark, 7) && seen(mark, 8); });
+  EXPECT_TRUE(seen(mark, 8));
 }
 
 }  // namespace
@@ -583,6 +621,32 @@ TEST_F(UaHealing, AHundredCutsCostNothingButAStretchOfBadQuality) {
   std::printf("after cut 1: %d fds, %d threads, %ld KiB; after cut %d: %d fds, %d threads, %ld KiB\n", first.fds,
               first.threads, first.rss_kib, cuts, last.fds, last.threads, last.rss_kib);
   control.discnn();
+}
+
+TEST_F(UaHealing, DisconnectDuringTheRetriesEndsThem) {
+  VEXA32_REQUIRE_UA_SERVER(url);
+  TcpProxy proxy(port_of(url));
+  connect_control(proxy.url(), {{1, "ns=1;s=Simulation.Counter"}});
+  pump_until([&] { return control.GetQuality(1) == Variant("Good"); });
+  const int connected = proxy.attempts();
+  proxy.refuse(true);
+  proxy.cut();
+  // Removing the group on the way needs no server: the lost connection cannot stop a disconnect.
+  pump_until([&] { return control.GetQuality(1) == Variant(24) && proxy.attempts() > connected; });
+  ASSERT_GT(proxy.attempts(), connected);
+  auto start = std::chrono::steady_clock::now();
+  control.discnn();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_FALSE(control.IsConnect);
+  // The server is reachable again, but nothing tries it: the next retry was due within 2 s.
+  const int attempts = proxy.attempts();
+  proxy.refuse(false);
+  auto end = std::chrono::steady_clock::now() + 2500ms;
+  while (std::chrono::steady_clock::now() < end) {
+    apartment.run_until_idle();
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(proxy.attempts(), attempts);
 }
 
 TEST_F(UaHealing, AServerThatRestartsFiveTimesIsFollowed) {
