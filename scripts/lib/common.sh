@@ -3,7 +3,7 @@
 
 VEXA32_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 VEXA32_PACKAGES=(cmake ninja-build g++ libgtest-dev libbenchmark-dev nlohmann-json3-dev
-  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core libasio-dev)
+  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core libasio-dev python3-dev pybind11-dev python3-pytest)
 
 # Installs the Debian packages of the list that are not installed yet; nothing when all are.
 vexa32_ensure_packages() {

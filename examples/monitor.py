@@ -1,0 +1,20 @@
+"""The example form's job from Python: connect to the simulation and show the sine for a few seconds.
+
+Run after scripts/run has built the project:  PYTHONPATH=build/release/python python3 examples/monitor.py
+"""
+import time
+
+import vexa32
+
+c = vexa32.Control()
+c.svrname = "Vexa.Simulation.1"
+c.itm0 = "SimulatePLC.Sine"
+c.UpdateRate = "250"
+c.cnnec()
+end = time.monotonic() + 5
+for changed in c.changes(timeout=2):
+    for slot in changed:
+        print(f"{slot.item} = {slot.value:.4f} ({slot.quality}) at {slot.timestamp:%H:%M:%S.%f}")
+    if time.monotonic() > end:
+        break
+c.discnn()

@@ -1,0 +1,182 @@
+"""The vexa32 module against the embedded simulation server."""
+
+import datetime
+import gc
+import os
+import signal
+import threading
+import time
+
+import pytest
+
+import vexa32
+
+SIM = "Vexa.Simulation.1"
+UTC = datetime.timezone.utc
+EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
+
+
+def connected(**slots):
+    c = vexa32.Control()
+    c.svrname = SIM
+    c.UpdateRate = "50"
+    for name, item in slots.items():
+        setattr(c, name, item)
+    assert c.cnnec()
+    return c
+
+
+def test_members_by_name_without_regard_to_case():
+    c = vexa32.Control()
+    c.SVRNAME = "Vexa.Simulation.1"
+    assert c.svrname == "Vexa.Simulation.1"
+    c.itm59 = "SimulatePLC.Sine"
+    assert c.GetItmName(59) == c.ITM59 == "SimulatePLC.Sine"
+    assert c.IsConnect is False and c.GetVl(60) is vexa32.Null
+    names = dir(c)
+    for member in ("cnnec", "discnn", "opcWrt", "GetVl", "svrname", "itm0", "itm59", "vl59", "on", "changes"):
+        assert member in names
+    assert not hasattr(c, "nosuchmember")
+    with pytest.raises(vexa32.MemberNotFoundError) as e:
+        c.nosuchmember = 1
+    assert e.value.number == 438
+
+
+@pytest.mark.parametrize(
+    "member, value, number",
+    [
+        ("UpdateRate", 40000, 6),  # overflow: 40000 comes in as a 32-bit integer
+        ("UpdateRate", "fast", 13),  # type mismatch
+        ("svrname", vexa32.Null, 94),  # invalid use of Null
+        ("GetVl", 70000, 6),  # an argument that does not fit its 16-bit parameter
+        ("GetVl", "x", 13),
+    ],
+)
+def test_a_failing_member_raises_its_error_number(member, value, number):
+    c = vexa32.Control()
+    with pytest.raises(vexa32.AutomationError) as e:
+        if member == "GetVl":
+            c.GetVl(value)
+        else:
+            setattr(c, member, value)
+    assert e.value.number == number
+    assert e.value.hresult != 0 and e.value.description
+    assert "error %d" % number in str(e.value)
+
+
+@pytest.mark.parametrize(
+    "given, expected",
+    [
+        (None, None),
+        (vexa32.Null, vexa32.Null),
+        (True, True),
+        (7, 7),
+        (70000, 70000),
+        (2**40, 2**40),
+        (2**70, float(2**70)),
+        (-1.5, -1.5),
+        ("text ü", "text ü"),
+        (datetime.datetime(2026, 12, 8, 10, 30, 15, 250000, tzinfo=UTC),) * 2,
+        (datetime.datetime(2026, 12, 8, 10, 30), datetime.datetime(2026, 12, 8, 10, 30, tzinfo=UTC)),
+        (datetime.datetime(1899, 12, 29, 6, 0, tzinfo=UTC),) * 2,
+        ([1, "a", [2.5]], [1, "a", [2.5]]),
+    ],
+)
+def test_values_go_through_a_server_and_back(given, expected):
+    c = connected(itm0="SimulatePLC.Text")
+    vexa32.Simulation(SIM).set_value("SimulatePLC.Text", given)
+    assert vexa32.wait_for(lambda: c.GetVl(0) == expected and type(c.GetVl(0)) is type(expected), 2)
+    c.discnn()
+
+
+def test_a_value_without_automation_form_is_a_type_error():
+    c = vexa32.Control()
+    with pytest.raises(TypeError):
+        c.svrname = object()
+
+
+def test_events_and_the_loop():
+    c = connected(itm0="SimulatePLC.Sine", itm1="SimulatePLC.Setpoint")
+    events = []
+    c.on("datChange", lambda: events.append(c.GetVl(0)))
+    vexa32.pump(0.5)
+    assert len(events) >= 3 and len(set(events)) >= 3  # the sine changes
+    assert c.GetQuality(0) == "Good" and c.GetTimeStamp(0).tzinfo is UTC
+
+    assert c.opcWrt(1, 42.5)
+    seen = None
+    for changed in c.changes(timeout=2):
+        seen = [s for s in changed if s.index == 1]
+        if seen:
+            break
+    assert seen and seen[0].value == 42.5 and seen[0].item == "SimulatePLC.Setpoint"
+
+    c.discnn()
+    count = len(events)
+    vexa32.pump(0.3)
+    assert len(events) == count and list(c.changes(timeout=0.2)) == []
+
+
+def test_a_failing_handler_stops_the_loop_with_its_exception():
+    c = connected(itm0="SimulatePLC.Sine")
+
+    def handler():
+        raise ValueError("from the handler")
+
+    c.on("datChange", handler)
+    start = time.monotonic()
+    with pytest.raises(ValueError, match="from the handler"):
+        vexa32.pump(5)
+    assert time.monotonic() - start < 1
+    c.off("datChange", handler)
+    vexa32.pump(0.2)
+    c.discnn()
+
+
+def test_ctrl_c_stops_the_loop():
+    c = connected(itm0="SimulatePLC.Sine")
+    threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        vexa32.pump(10)
+    assert time.monotonic() - start < 2
+    c.discnn()
+
+
+def test_a_control_collected_while_connected_leaves_nothing_on_the_server():
+    sim = vexa32.Simulation(SIM)
+    before = (sim.connections, sim.groups, sim.items)
+    c = connected(itm0="SimulatePLC.Sine", itm1="SimulatePLC.Ramp")
+    assert sim.connections == before[0] + 1 and sim.items == before[2] + 2
+    del c
+    gc.collect()
+    assert (sim.connections, sim.groups, sim.items) == before
+
+
+def test_servers_and_a_browse_walk():
+    assert SIM in vexa32.servers()
+    with pytest.raises(vexa32.AutomationError) as e:
+        vexa32.servers("no-such-node.invalid")
+    assert e.value.number == 462
+
+    ids = list(vexa32.browse(SIM))
+    assert "SimulatePLC.Sine" in ids and "test1.cpu.SignalTags.Signal_0001B" in ids
+    assert len(ids) == len(set(ids)) > 30
+    assert "SimulatePLC.Sine" in list(vexa32.browse("Vexa.Simulation.Flat.1"))
+    with pytest.raises(vexa32.AutomationError):
+        vexa32.browse("Vexa.Simulation.NoBrowse.1")
+    with pytest.raises(vexa32.AutomationError):
+        vexa32.browse("No.Such.Server")
+    assert vexa32.Simulation(SIM).connections == 0
+
+
+def test_the_example_form():
+    form = vexa32.load_form(os.path.join(EXAMPLES, "Form1.json"))
+    assert list(form) == ["vexa1"]
+    c = form["vexa1"]
+    assert c.svrname == "KEPware.KEPServerEx.V4" and c.UpdateRate == 100
+    assert c.cnnec()
+    assert vexa32.wait_for(lambda: c.data_changes > 0, 2)
+    c.discnn()
+    with pytest.raises(vexa32.AutomationError):
+        vexa32.load_form(os.path.join(EXAMPLES, "no-such-form.json"))
