@@ -96,7 +96,9 @@ class Changes {
  public:
   Changes(std::shared_ptr<Control> c, std::optional<double> timeout) : control_(std::move(c)), timeout_(timeout) {
     queue_ = std::make_shared<ChangeQueue>();
-    if (control_->queues.empty() || control_->last.empty()) {
+    // With no other iterator waiting, changes count from now.
+    std::erase_if(control_->queues, [](const auto& q) { return q.expired(); });
+    if (control_->queues.empty()) {
       control_->last.clear();
       for (int i = 0; i < vexa::kSlots; ++i) control_->last.push_back(state_of(*control_->control, i));
     }
