@@ -39,6 +39,8 @@ abt::abt() : QWidget(nullptr, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowClose
   place(Image1, 2400, 1560, 1935, 765);
   Image1->setPixmap(about_picture(Image1->width(), Image1->height()));
   setAttribute(Qt::WA_DeleteOnClose, false);
+  // An about box left open does not keep the program running after its last main window closed.
+  setAttribute(Qt::WA_QuitOnClose, false);
   Form_Load();
 }
 

@@ -115,6 +115,8 @@ void Load_CSV::cmdLd_Click() {
     return;
   }
   import_file(*control);
+  // The import wrote the slots (also when it failed halfway) and the settings.
+  control_written();
 }
 
 void Load_CSV::import_file(Dispatch& control) {
@@ -133,14 +135,24 @@ void Load_CSV::import_file(Dispatch& control) {
     message_box_service().show(kCannotLoad, kCannotLoadTitle);
     return;
   }
+  int filled = 0;
   try {
     import_csv_file(path, delimiter, start, column, count, [&](std::int16_t slot, const std::string& name) {
       control.call("SetItmName", {Variant(slot), Variant(name)});
+      ++filled;
     });
   } catch (const AutomationError&) {
     // Every failure of the import has the one message; slots already set keep their names.
     message_box_service().show(kCannotLoad, kCannotLoadTitle);
     return;
+  }
+  if (filled == 0) {
+    // An import that filled nothing from a file with line feeds alone is no success to report.
+    const std::string text = ReadTextFileContents(path);
+    if (text.find('\n') != std::string::npos && text.find("\r\n") == std::string::npos) {
+      message_box_service().show(kLineFeedsOnly, kCannotLoadTitle);
+      return;
+    }
   }
   message_box_service().show(kLoaded, kLoadedTitle);
 }

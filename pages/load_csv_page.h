@@ -19,6 +19,11 @@ class Load_CSV final : public qt::PropertyPage {
   static constexpr const char* kLoadedTitle = "File loaded";
   static constexpr const char* kCannotLoad = "Cannot load file. Please check the CSV file or file path.";
   static constexpr const char* kCannotLoadTitle = "Can not load file";
+  // Rows end with carriage return and line feed; a file written with line feeds alone is one row.
+  static constexpr const char* kLineFeedsOnly =
+      "No tag was loaded: the lines of this file end with line feeds alone. Tag lists are read "
+      "with carriage return and line feed at the end of each line; save the file with those line "
+      "ends and load it again.";
 
   explicit Load_CSV(QWidget* parent = nullptr);
 

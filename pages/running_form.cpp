@@ -35,10 +35,15 @@ std::string text_of(const MemoryPropertyBag& bag, const char* key, const std::st
 void FormSite::ShowAboutBox() { abt::show_shared(); }
 
 RunningForm::RunningForm(const Form& form, bool user_mode, QWidget* parent)
-    : QWidget(parent), name_(form.name), caption_(form.caption), user_mode_(user_mode) {
+    : QWidget(parent),
+      name_(form.name),
+      caption_(form.caption),
+      code_(form.code),
+      twips_(form.width > 0 ? form.width : 4680, form.height > 0 ? form.height : 3195),
+      user_mode_(user_mode) {
   setObjectName(QString::fromStdString(form.name));
   setWindowTitle(QString::fromStdString(form.caption));
-  resize(px(form.width > 0 ? form.width : 4680), px(form.height > 0 ? form.height : 3195));
+  resize(px(twips_.width()), px(twips_.height()));
   for (const FormControl& c : form.controls) {
     MemoryPropertyBag stored = c.properties;
     build(c.class_name, c.name, &stored);
@@ -55,7 +60,7 @@ FormItem& RunningForm::build(const std::string& class_name, const std::string& n
   item->class_name = class_name;
   item->name = name;
   const bool is_vexa = class_name == vexa::kClassName;
-  const QSize size = is_vexa ? QSize(VexaSurface::kWidth, VexaSurface::kHeight) : QSize(1335, 495);
+  const QSize size = default_size(class_name);
   MemoryPropertyBag empty;
   const MemoryPropertyBag& bag = stored ? *stored : empty;
   item->twips = QRect(twips_of(bag, "left", 120), twips_of(bag, "top", 120), twips_of(bag, "width", size.width()),
@@ -89,6 +94,16 @@ FormItem& RunningForm::build(const std::string& class_name, const std::string& n
   item->widget->show();
   items_.push_back(std::move(item));
   return *items_.back();
+}
+
+QSize RunningForm::default_size(const std::string& class_name) {
+  return class_name == vexa::kClassName ? QSize(VexaSurface::kWidth, VexaSurface::kHeight) : QSize(1335, 495);
+}
+
+QSize RunningForm::to_form_size() const {
+  // Pixels hold fewer places than twips: a size that was not changed is written as it was read.
+  return {width() == px(twips_.width()) ? twips_.width() : twips_of_px(width()),
+          height() == px(twips_.height()) ? twips_.height() : twips_of_px(height())};
 }
 
 FormItem* RunningForm::item(const std::string& name) {
@@ -156,8 +171,10 @@ Form RunningForm::to_form() const {
   Form form;
   form.name = name_;
   form.caption = caption_;
-  form.width = width() * 15;
-  form.height = height() * 15;
+  form.code = code_;
+  const QSize size = to_form_size();
+  form.width = size.width();
+  form.height = size.height();
   for (const auto& item : items_) {
     FormControl& c = form.add(item->class_name, item->name);
     if (item->control) {
@@ -179,7 +196,7 @@ Form RunningForm::to_form() const {
 }
 
 void attach_form_code(RunningForm& form) {
-  if (form.form_name() != "Form1") return;
+  if (form.code() != "example") return;
   vexa* vexa1 = form.control("vexa1");
   QPushButton* command1 = form.button("Command1");
   QPushButton* command2 = form.button("Command2");
@@ -220,6 +237,7 @@ Form form1_settings() {
   form.caption = "Form1";
   form.width = 4680;
   form.height = 3195;
+  form.code = "example";
   FormControl& vexa1 = form.add(vexa::kClassName, "vexa1");
   vexa1.properties.set("svrname", Variant("KEPware.KEPServerEx.V4"));
   vexa1.properties.set("updaterate", Variant(std::int16_t{100}));

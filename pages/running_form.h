@@ -52,6 +52,11 @@ class RunningForm : public QWidget {
   ~RunningForm() override;
 
   const std::string& form_name() const noexcept { return name_; }
+  const std::string& code() const noexcept { return code_; }
+  // The size a new control of that class takes, in twips.
+  static QSize default_size(const std::string& class_name);
+  // The form's client area in twips, as it will be saved.
+  QSize to_form_size() const;
   std::vector<std::unique_ptr<FormItem>>& items() noexcept { return items_; }
   FormItem* item(const std::string& name);
   vexa* control(const std::string& name);
@@ -70,12 +75,15 @@ class RunningForm : public QWidget {
  private:
   FormItem& build(const std::string& class_name, const std::string& name, MemoryPropertyBag* stored);
 
-  std::string name_, caption_;
+  std::string name_, caption_, code_;
+  // The size as read, in twips: written back as read unless the form was resized since.
+  QSize twips_;
   bool user_mode_;
   std::vector<std::unique_ptr<FormItem>> items_;
 };
 
-// The code behind a form, by its name: the example form's handlers for "Form1". Nothing for others.
+// The code behind a form, as its file names it: the example form's handlers for the code "example".
+// Nothing for a form without code, whatever its name and the names of its controls.
 void attach_form_code(RunningForm& form);
 
 // Form1, the example form: its stored settings, the same as examples/Form1.json.

@@ -26,6 +26,10 @@ SvrDialog::SvrDialog(QWidget* parent) : QDialog(parent) {
   place(OKButton, 2040, 3030, 1215, 390);
   place(CancelButton, 3360, 3030, 1215, 390);
   connect(OPCServerList, &QListWidget::itemClicked, this, [this] { OPCServerList_Click(); });
+  // A list's click also comes when the selection moves by keyboard, so arrows and Enter pick too.
+  connect(OPCServerList, &QListWidget::currentItemChanged, this, [this](QListWidgetItem* current) {
+    if (current && !filling_) OPCServerList_Click();
+  });
   connect(OKButton, &QPushButton::clicked, this, [this] { OKButton_Click(); });
   connect(CancelButton, &QPushButton::clicked, this, [this] { CancelButton_Click(); });
 }
@@ -48,12 +52,17 @@ void SvrDialog::ListSvr() {
   OPCServerClass server;
   Variant list;
   server.GetOPCServerList(list, m_nodname);
+  // Filling moves no selection the developer made: the first entry added becomes current by itself.
+  filling_ = true;
   OPCServerList->clear();
-  if (!list.is_array()) return;
-  try {
-    for (const Variant& name : list.array().elements()) OPCServerList->addItem(QString::fromStdString(to_bstr(name)));
-  } catch (const AutomationError&) {
+  if (list.is_array()) {
+    try {
+      for (const Variant& name : list.array().elements())
+        OPCServerList->addItem(QString::fromStdString(to_bstr(name)));
+    } catch (const AutomationError&) {
+    }
   }
+  filling_ = false;
 }
 
 void SvrDialog::OPCServerList_Click() {

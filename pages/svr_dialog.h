@@ -43,6 +43,7 @@ class SvrDialog final : public QDialog {
 
  private:
   bool cancelled_ = false;
+  bool filling_ = false;
   bool unloaded_ = false;
 };
 

@@ -72,6 +72,10 @@ TagDialog::TagDialog(QWidget* parent) : QDialog(parent) {
            {"Any", 0}, {"Read Only", 1}, {"Write Only", 2}, {"Read/Write", 3}}) {
     AccessFilter->addItem(name, value);
   }
+  // Out of sight and never changed: Tab passes them by.
+  for (QWidget* filter : std::initializer_list<QWidget*>{ItemNameFilter, DataTypeFilter, AccessFilter}) {
+    filter->setFocusPolicy(Qt::NoFocus);
+  }
 
   OKButton = named(new QPushButton("OK", this), "OKButton");
   place(OKButton, 5880, 3720, 1215, 375);

@@ -6,6 +6,7 @@
 namespace vexa32::pages {
 
 inline int px(int twips) { return twips / 15; }
+inline int twips_of_px(int pixels) { return pixels * 15; }
 
 inline void place(QWidget* w, int left, int top, int width, int height) {
   w->setGeometry(px(left), px(top), px(width), px(height));

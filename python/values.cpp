@@ -98,10 +98,16 @@ Variant from_python(py::handle o) {
   // bool before int: in Python a bool is an int.
   if (py::isinstance<py::bool_>(o)) return Variant(o.cast<bool>());
   if (py::isinstance<py::int_>(o)) {
-    // The smallest integer type that holds it, as a script host gives a literal; a number too
-    // large for any integer becomes a double.
+    // The smallest integer type that holds it, as a script host gives a literal; 2^63 to 2^64-1
+    // as an unsigned 64-bit number, so that a UInt64 read can be written back; a number too large
+    // for any integer becomes a double.
     int overflow = 0;
     const long long n = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
+    if (overflow > 0) {
+      const unsigned long long u = PyLong_AsUnsignedLongLong(o.ptr());
+      if (u != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) return Variant(static_cast<std::uint64_t>(u));
+      PyErr_Clear();
+    }
     if (overflow != 0) return Variant(o.cast<double>());
     if (n >= std::numeric_limits<std::int16_t>::min() && n <= std::numeric_limits<std::int16_t>::max())
       return Variant(static_cast<std::int16_t>(n));

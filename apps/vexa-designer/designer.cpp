@@ -9,8 +9,11 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QScrollArea>
+#include <algorithm>
+#include <climits>
 
 #include "pages/property_pages.h"
+#include "pages/twips_p.h"
 #include "platform/automation/convert.h"
 #include "platform/container/services.h"
 
@@ -70,6 +73,11 @@ DesignerWindow::DesignerWindow() {
   action_properties = action("&Properties...", QKeySequence("F4"), [this] { show_property_pages(); });
   action_run = action("&Run", QKeySequence("F5"), [this] { run(); });
   action_stop = action("S&top", QKeySequence("Shift+F5"), [this] { stop(); });
+  action_stop->setEnabled(false);
+  // Delete removes controls only where the form has the focus: in the property list the key
+  // belongs to the cell being edited.
+  action_delete->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  stack_->widget(0)->addAction(action_delete);
 
   QMenu* file = menuBar()->addMenu("&File");
   file->addActions({action_new, action_open, action_save, action_save_as});
@@ -104,6 +112,7 @@ void DesignerWindow::set_form(const Form& form, const QString& path) {
   design_->setBackgroundRole(QPalette::Window);
   design_->setAutoFillBackground(true);
   for (auto& item : design_->items()) make_inert(item->widget);
+  design_->setFocusPolicy(Qt::ClickFocus);
   design_->installEventFilter(this);
   design_->on_changed = [this](const std::string&, const std::string&) {
     mark_modified();
@@ -198,8 +207,9 @@ bool DesignerWindow::may_discard() {
 }
 
 void DesignerWindow::closeEvent(QCloseEvent* event) {
-  stop();
+  // Asked first: a Cancel keeps the window and whatever runs in it.
   if (may_discard()) {
+    stop();
     event->accept();
   } else {
     event->ignore();
@@ -245,10 +255,12 @@ void DesignerWindow::update_selection_frames() {
 
 void DesignerWindow::add_control(const std::string& class_name) {
   if (running_) return;
-  // New controls come in a step below and right of the last one, so none hides another.
-  const int offset = 240 + 120 * static_cast<int>(design_->items().size() % 10);
-  pages::FormItem& item = design_->add(class_name, QRect(offset, offset, 0, 0));
+  pages::FormItem& item = design_->add(class_name, QRect(free_place(class_name), QSize(0, 0)));
   make_inert(item.widget);
+  const QRect& placed = item.twips;
+  if (placed.bottom() + 1 > design_->to_form_size().height()) {
+    design_->resize(design_->width(), pages::px(placed.bottom() + 1 + 120));
+  }
   for (QWidget* f : selection_frames_) f->raise();
   select({item.name});
   mark_modified();
@@ -261,11 +273,47 @@ void DesignerWindow::delete_selection() {
   mark_modified();
 }
 
-void DesignerWindow::move_selection(const QPoint& by) {
+QPoint DesignerWindow::free_place(const std::string& class_name) const {
+  const QSize size = pages::RunningForm::default_size(class_name);
+  const QSize form = design_->to_form_size();
+  auto is_free = [&](const QRect& r) {
+    for (const auto& item : design_->items()) {
+      if (item->twips.intersects(r)) return false;
+    }
+    return true;
+  };
+  // The first place, row by row, where the new control covers no other and fits on the form.
+  constexpr int kStep = 120;
+  for (int top = kStep; top + size.height() <= form.height(); top += kStep) {
+    for (int left = kStep; left + size.width() <= form.width(); left += kStep) {
+      if (is_free(QRect(QPoint(left, top), size))) return {left, top};
+    }
+  }
+  // A full form: below everything, and the form grows to show it (add_control).
+  int bottom = 0;
+  for (const auto& item : design_->items()) bottom = std::max(bottom, item->twips.bottom() + 1);
+  return {kStep, bottom + kStep};
+}
+
+QPoint DesignerWindow::move_selection(const QPoint& wanted) {
+  // The selection moves as one and stays on the form: the step is cut where a control would leave it.
+  const QSize form = design_->to_form_size();
+  int min_x = INT_MIN, max_x = INT_MAX, min_y = INT_MIN, max_y = INT_MAX;
+  for (const std::string& n : selection_) {
+    if (const pages::FormItem* item = design_->item(n)) {
+      min_x = std::max(min_x, -item->twips.left());
+      min_y = std::max(min_y, -item->twips.top());
+      max_x = std::min(max_x, std::max(0, form.width() - item->twips.left() - item->twips.width()));
+      max_y = std::min(max_y, std::max(0, form.height() - item->twips.top() - item->twips.height()));
+    }
+  }
+  const QPoint by(std::clamp(wanted.x(), std::min(min_x, 0), std::max(max_x, 0)),
+                  std::clamp(wanted.y(), std::min(min_y, 0), std::max(max_y, 0)));
   for (const std::string& n : selection_) {
     if (pages::FormItem* item = design_->item(n)) design_->move_item(*item, item->twips.topLeft() + by);
   }
   update_selection_frames();
+  return by;
 }
 
 bool DesignerWindow::eventFilter(QObject* watched, QEvent* event) {
@@ -273,6 +321,7 @@ bool DesignerWindow::eventFilter(QObject* watched, QEvent* event) {
   switch (event->type()) {
     case QEvent::MouseButtonPress: {
       auto* e = static_cast<QMouseEvent*>(event);
+      design_->setFocus(Qt::MouseFocusReason);
       pages::FormItem* item = item_at(e->position().toPoint());
       if (!item) {
         select({});
@@ -300,8 +349,7 @@ bool DesignerWindow::eventFilter(QObject* watched, QEvent* event) {
       auto* e = static_cast<QMouseEvent*>(event);
       // Whole pixels of 15 twips, so the stored places stay what the screen shows.
       const QPoint total = (e->position().toPoint() - drag_start_) * 15;
-      move_selection(total - dragged_twips_);
-      dragged_twips_ = total;
+      dragged_twips_ += move_selection(total - dragged_twips_);
       return true;
     }
     case QEvent::MouseButtonRelease:
@@ -332,10 +380,13 @@ std::unique_ptr<qt::PropertyFrame> DesignerWindow::make_property_frame() {
 
 void DesignerWindow::show_property_pages() {
   if (running_) return;
-  if (auto frame = make_property_frame()) {
-    frame->exec();
-    refresh_properties();
+  auto frame = make_property_frame();
+  if (!frame) {
+    message_box_service().show(kNoVexaSelected, "vexa-designer");
+    return;
   }
+  frame->exec();
+  refresh_properties();
 }
 
 void DesignerWindow::refresh_properties() {
@@ -409,6 +460,7 @@ void DesignerWindow::run() {
                      action_properties, action_run}) {
     a->setEnabled(false);
   }
+  action_stop->setEnabled(true);
   update_title();
 }
 
@@ -423,6 +475,7 @@ void DesignerWindow::stop() {
                      action_properties, action_run}) {
     a->setEnabled(true);
   }
+  action_stop->setEnabled(false);
   update_title();
 }
 

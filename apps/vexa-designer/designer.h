@@ -19,6 +19,9 @@ namespace vexa32::designer {
 
 class DesignerWindow final : public QMainWindow {
  public:
+  static constexpr const char* kNoVexaSelected =
+      "Select a vexa control on the form to open its property pages: buttons and labels have none.";
+
   DesignerWindow();
   ~DesignerWindow() override;
 
@@ -39,7 +42,8 @@ class DesignerWindow final : public QMainWindow {
   const std::vector<std::string>& selection() const noexcept { return selection_; }
   void add_control(const std::string& class_name);
   void delete_selection();
-  void move_selection(const QPoint& by_twips);
+  // Moves the selection, as far as the form lets it; returns the step taken, in twips.
+  QPoint move_selection(const QPoint& by_twips);
   // The frame on the selected vexa controls, in selection order; nullptr when none is selected.
   std::unique_ptr<qt::PropertyFrame> make_property_frame();
   void show_property_pages();
@@ -69,6 +73,8 @@ class DesignerWindow final : public QMainWindow {
   // Save, discard or stay: false when the developer keeps the form open.
   bool may_discard();
   pages::FormItem* item_at(const QPoint& form_pixel);
+  // Where a new control of that class covers no other, in twips.
+  QPoint free_place(const std::string& class_name) const;
 
   QString path_;
   bool modified_ = false;

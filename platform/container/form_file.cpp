@@ -214,6 +214,7 @@ Form parse_form(std::string_view text, const std::string& source_name) {
   form.caption = need_string(doc, "caption", source_name, false);
   form.width = need_int_field(doc, "width", source_name);
   form.height = need_int_field(doc, "height", source_name);
+  form.code = need_string(doc, "code", source_name, false);
   if (doc.contains("controls")) {
     if (!doc["controls"].is_array()) throw form_error(source_name + ": controls", "expected a list of controls");
     std::size_t index = 0;
@@ -238,6 +239,7 @@ std::string serialize_form(const Form& form) {
   if (!form.caption.empty()) out["caption"] = form.caption;
   if (form.width) out["width"] = form.width;
   if (form.height) out["height"] = form.height;
+  if (!form.code.empty()) out["code"] = form.code;
   out["controls"] = json::array();
   for (const auto& c : form.controls) {
     json props = json::object();

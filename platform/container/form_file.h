@@ -23,6 +23,9 @@ struct Form {
   std::string caption;
   int width = 0;  // client area, twips
   int height = 0;
+  // The code module that runs behind the form in run mode, by name ("example" for the example
+  // form); empty for a form that has none. A form is never given code for its name alone.
+  std::string code;
   std::vector<FormControl> controls;
 
   FormControl* find(std::string_view control_name);

@@ -11,6 +11,16 @@ namespace {
 constexpr double kTicksPerDay = 864e9;
 constexpr std::int32_t kQualityConfigError = 0x04;  // bad, configuration error
 constexpr double kDaysFrom1601To1899 = 109205;
+// Dates go through whole microseconds: a DATE of this century holds no finer step, and whole
+// numbers keep the day apart from its fraction, which a double of 1e17 ticks cannot.
+constexpr std::int64_t kMicrosPerDay = 86'400'000'000;
+constexpr std::int64_t kMicrosFrom1601To1899 = 109205 * kMicrosPerDay;
+
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+  std::int64_t q = a / b;
+  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+  return q;
+}
 
 struct QualityEntry {
   StatusCode code;  // without the low 16 bits
@@ -110,14 +120,25 @@ Scalar scalar_from_automation(const Variant& v, BuiltinType type) {
 
 DATE to_date(DateTime ticks) {
   if (ticks == 0) return 0;
-  return static_cast<double>(ticks) / kTicksPerDay - kDaysFrom1601To1899;
+  // Ticks of 100 ns to the nearest microsecond, without overflow at either end of the range.
+  std::int64_t micros = floor_div(ticks, 10);
+  if (ticks - micros * 10 >= 5) ++micros;
+  const std::int64_t since_1899 = micros - kMicrosFrom1601To1899;
+  const std::int64_t days = floor_div(since_1899, kMicrosPerDay);
+  const double fraction = static_cast<double>(since_1899 - days * kMicrosPerDay) / static_cast<double>(kMicrosPerDay);
+  // Before 30 Dec 1899 the fraction still counts forward from midnight, away from zero.
+  return days >= 0 ? static_cast<double>(days) + fraction : static_cast<double>(days) - fraction;
 }
 
 DateTime from_date(DATE date) {
-  double ticks = std::round((date + kDaysFrom1601To1899) * kTicksPerDay);
-  if (!(ticks >= 0)) return 0;
-  if (ticks >= 9.2e18) return INT64_MAX;
-  return static_cast<DateTime>(ticks);
+  const double approx = (date + kDaysFrom1601To1899) * kTicksPerDay;
+  if (!(approx >= 0)) return 0;
+  if (approx >= 9.2e18) return INT64_MAX;
+  const double whole = std::trunc(date);
+  const auto days = static_cast<std::int64_t>(whole);
+  const auto micros_of_day = static_cast<std::int64_t>(std::llround(std::fabs(date - whole) * kMicrosPerDay));
+  const std::int64_t micros = kMicrosFrom1601To1899 + days * kMicrosPerDay + micros_of_day;
+  return micros < 0 ? 0 : micros * 10;
 }
 
 DateTime now_ticks() {

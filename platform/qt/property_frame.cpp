@@ -72,17 +72,26 @@ PropertyFrame::PropertyFrame(std::vector<PropertyPage*> pages, std::vector<Dispa
   for (PropertyPage* page : pages_) {
     tabs_->addTab(page, page->caption());
     page->on_changed = [this] { update_apply(); };
+    page->on_control_written = [this](PropertyPage& writer) {
+      for (PropertyPage* other : pages_) {
+        if (other != &writer) read_selection(*other);
+      }
+    };
     page->Initialize();
   }
   for (PropertyPage* page : pages_) {
     page->setSelectedControls(selection);
-    try {
-      page->SelectionChanged();
-    } catch (const AutomationError& e) {
-      show_failure(*page, e, "reading");
-    }
+    read_selection(*page);
   }
   update_apply();
+}
+
+void PropertyFrame::read_selection(PropertyPage& page) {
+  try {
+    page.SelectionChanged();
+  } catch (const AutomationError& e) {
+    show_failure(page, e, "reading");
+  }
 }
 
 PropertyFrame::~PropertyFrame() {
@@ -91,7 +100,10 @@ PropertyFrame::~PropertyFrame() {
     terminated_ = true;
     for (PropertyPage* page : pages_) page->Terminate();
   }
-  for (PropertyPage* page : pages_) page->on_changed = nullptr;
+  for (PropertyPage* page : pages_) {
+    page->on_changed = nullptr;
+    page->on_control_written = nullptr;
+  }
 }
 
 void PropertyFrame::update_apply() {

@@ -36,6 +36,12 @@ class PropertyPage : public QWidget {
 
   // Called whenever Changed changes (the frame enables Apply).
   std::function<void()> on_changed;
+  // Called by a page that wrote to the control by itself (an import): the frame has the other
+  // pages read the control again, so that what they apply later is what the control now holds.
+  std::function<void(PropertyPage&)> on_control_written;
+  void control_written() {
+    if (on_control_written) on_control_written(*this);
+  }
 
  private:
   QString caption_;
@@ -81,6 +87,7 @@ class PropertyFrame : public QDialog {
 
  private:
   void update_apply();
+  void read_selection(PropertyPage& page);
   void show_failure(const PropertyPage& page, const AutomationError& error, const char* during);
 
   std::vector<PropertyPage*> pages_;

@@ -2,14 +2,26 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QMessageBox>
 
 namespace vexa32::qt {
+
+void fit_title(QMessageBox& box) {
+  // A message box is as wide as its text; a short text under a long title would have the window
+  // manager cut the title. Room for the title and the title bar's buttons keeps it whole.
+  auto* grid = qobject_cast<QGridLayout*>(box.layout());
+  if (!grid) return;
+  const int wanted = box.fontMetrics().horizontalAdvance(box.windowTitle()) + 160;
+  grid->addItem(new QSpacerItem(wanted, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
+                grid->columnCount());
+}
 
 void QtMessageBox::show(const std::string& text, const std::string& title) {
   QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(title), QString::fromStdString(text), QMessageBox::Ok,
                   QApplication::activeWindow());
   box.setObjectName("MessageBox");
+  fit_title(box);
   box.exec();
 }
 

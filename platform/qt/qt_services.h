@@ -2,6 +2,7 @@
 // The message-box and open-file services on Qt: what the core asks for, shown as modal windows.
 
 #include <QFileDialog>
+#include <QMessageBox>
 #include <QStringList>
 
 #include "platform/container/services.h"
@@ -13,6 +14,9 @@ class QtMessageBox final : public MessageBoxService {
  public:
   void show(const std::string& text, const std::string& title) override;
 };
+
+// Widens a message box so that its title shows whole.
+void fit_title(QMessageBox& box);
 
 // The open-file dialog of the options: the "Name|pattern|Name|pattern" filter with its preselected
 // entry, the default suffix, the title and the initial file, and the flags below.

@@ -58,6 +58,7 @@ struct ImportCase {
   const char* count;
   std::vector<std::pair<int, std::string>> names;  // expected names; other slots keep "oldN"
   bool loaded;
+  bool line_feeds = false;  // the failure is the one that names the line ends
 };
 
 class CsvImport : public CsvPage, public ::testing::WithParamInterface<ImportCase> {};
@@ -80,9 +81,9 @@ TEST_P(CsvImport, ImportsAndTellsTheOutcome) {
     }
     EXPECT_EQ(control.GetItmName(n), expected) << n;
   }
-  EXPECT_EQ(messages(), std::vector<std::string>{c.loaded ? "Load CSV file completely | File loaded"
-                                                          : "Cannot load file. Please check the CSV file or file "
-                                                            "path. | Can not load file"});
+  const std::string failed = c.line_feeds ? std::string(Load_CSV::kLineFeedsOnly) + " | Can not load file"
+                                          : "Cannot load file. Please check the CSV file or file path. | Can not load file";
+  EXPECT_EQ(messages(), std::vector<std::string>{c.loaded ? "Load CSV file completely | File loaded" : failed});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -96,7 +97,9 @@ INSTANTIATE_TEST_SUITE_P(
         ImportCase{"empty file", "", false, "0", "60", {}, false},
         ImportCase{"only line ends", "\r\n\r\n", false, "0", "60", {}, false},
         ImportCase{"column 2 then a short row", "h\r\na,b,c\r\nd,e\r\n", false, "2", "60", {{0, "c"}}, false},
-        ImportCase{"row count 0", ten_rows(), false, "0", "0", {}, true}),
+        ImportCase{"row count 0", ten_rows(), false, "0", "0", {}, true},
+        ImportCase{"line feeds alone", "Tag\nA\nB\n", false, "0", "60", {}, false, true},
+        ImportCase{"line feeds and one pair", "Tag\nA\r\n", false, "0", "60", {}, true}),
     LabelName());
 
 TEST_F(CsvPage, SpinningPast60StillImportsAtMost60) {

@@ -4,7 +4,11 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <fstream>
 
+#include "pages/load_csv_page.h"
 #include "pages/opc_server_page.h"
 #include "pages/opc_tag_page.h"
 #include "pages/property_pages.h"
@@ -117,6 +121,14 @@ INSTANTIATE_TEST_SUITE_P(
                    d.close();
                  },
                  "Closed.With.Box"},
+        ListCase{"arrow keys then enter",
+                 [](SvrDialog& d) {
+                   QTest::keyClick(d.OPCServerList, Qt::Key_Home);
+                   for (int i = 0; i < 20 && d.SelectedOPCServer->text() != opcda::kFlatSimulationProgId; ++i)
+                     QTest::keyClick(d.OPCServerList, Qt::Key_Down);
+                   QTest::keyClick(d.OPCServerList, Qt::Key_Return);
+                 },
+                 opcda::kFlatSimulationProgId},
         ListCase{"entry then cancel",
                  [](SvrDialog& d) {
                    click_entry(d, opcda::kSimulationProgId);
@@ -200,6 +212,22 @@ TEST_F(Frame, AFailedApplyIsShownAndStopsThereWithTheFrameOpen) {
   frame.OK_Click();
   EXPECT_FALSE(frame.isVisible());
   EXPECT_EQ(control.GetItmName(0), "Not.Applied");
+}
+
+TEST_F(Frame, OkAfterAnImportKeepsTheImportedNames) {
+  for (std::int16_t n = 0; n < vexa::kSlots; ++n) control.SetItmName(n, "old" + std::to_string(n));
+  QTemporaryDir dir;
+  const QString path = dir.filePath("tags.csv");
+  std::ofstream(path.toStdString(), std::ios::binary) << "Tag\r\nA\r\nB\r\n";
+  qt::PropertyFrame frame(all_pages(), {&control});
+  auto& csv_page = dynamic_cast<pages::Load_CSV&>(*frame.pages()[2]);
+  csv_page.txtsrcFile->setText(path);
+  csv_page.cmdLd_Click();
+  frame.OK_Click();
+  EXPECT_EQ(control.GetItmName(0), "A");
+  EXPECT_EQ(control.GetItmName(1), "B");
+  EXPECT_EQ(control.GetItmName(2), "old2");
+  EXPECT_EQ(control.get_srcFile(), path.toStdString());
 }
 
 TEST_F(Frame, CancelAppliesNothingAndTheRealMessageBoxAnswersOk) {

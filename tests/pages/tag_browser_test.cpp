@@ -1,6 +1,7 @@
 // The tag browser and the tag page.
 
 #include <QHeaderView>
+#include <QTest>
 #include <algorithm>
 #include <QTreeWidgetItem>
 
@@ -88,6 +89,20 @@ TEST_F(TagBrowser, BranchesAreReachedWholeAndLeavesListedThroughTheFirstFilters)
   d->lvItemView->clearSelection();
   d->lvItemView_Click();
   EXPECT_EQ(d->ItemID->text(), "Line 1.Area B.Temperature");
+}
+
+TEST_F(TagBrowser, TabPassesTheHiddenFiltersBy) {
+  auto d = prepared(opcda::kSimulationProgId);
+  d->show();
+  d->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(d.get()));
+  d->ItemID->setFocus();
+  for (int i = 0; i < 12; ++i) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    const QString name = QApplication::focusWidget()->objectName();
+    EXPECT_FALSE(name.endsWith("Filter")) << name.toStdString();
+  }
+  d->hide();
 }
 
 TEST_F(TagBrowser, AFlatServerListsEveryLeafAtOnce) {

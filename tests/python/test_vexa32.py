@@ -73,6 +73,9 @@ def test_a_failing_member_raises_its_error_number(member, value, number):
         (7, 7),
         (70000, 70000),
         (2**40, 2**40),
+        (2**63 + 5, 2**63 + 5),  # an unsigned 64-bit value, written back as read
+        (2**64 - 1, 2**64 - 1),
+        (2**64, float(2**64)),
         (2**70, float(2**70)),
         (-1.5, -1.5),
         ("text ü", "text ü"),

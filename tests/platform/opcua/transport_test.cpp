@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "platform/automation/convert.h"
+#include "platform/automation/date.h"
 #include "platform/opcua/client.h"
 #include "platform/opcua/values.h"
 
@@ -148,8 +151,39 @@ TEST(UaValues, DateTimeIsDateInUtc) {
   EXPECT_DOUBLE_EQ(to_date(109205LL * 864000000000LL), 0.0);
   DateTime t = 133486382450000000LL;
   EXPECT_NEAR(to_date(t), 45293.127835648, 1e-8);
-  // A DATE this far from 1899 holds the time to about a microsecond.
-  EXPECT_NEAR(static_cast<double>(from_date(to_date(t))), static_cast<double>(t), 100.0);
+  // 1601-01-01 00:00 is DATE -109205; a date before 1899 counts its fraction forward (-1.25 is 29 Dec 06:00).
+  EXPECT_EQ(to_date(1), -109205.0);
+  EXPECT_EQ(from_date(-1.25), 109204LL * 864000000000LL + 6LL * 36000000000LL);
+  EXPECT_EQ(to_date(109204LL * 864000000000LL + 6LL * 36000000000LL), -1.25);
+  EXPECT_EQ(from_date(std::nan("")), 0);
+  EXPECT_EQ(from_date(1e300), INT64_MAX);
+  // Written as the user gave it: whole seconds reach the server exactly.
+  EXPECT_EQ(from_date(*parse_date("2027-01-02 03:04:05")), 134433326450000000LL);
+}
+
+TEST(UaValues, DatesFrom1900To2100GoBothWaysExactly) {
+  using namespace std::chrono;
+  struct Case {
+    year_month_day day;
+    std::int64_t micros_of_day;
+  };
+  const Case cases[] = {
+      {1900y / 1 / 1, 0},                   {1900y / 3 / 1, 43'200'000'000},    {1969y / 12 / 31, 86'399'999'000},
+      {2000y / 2 / 29, 1'234'000},          {2024y / 1 / 2, 11'045'123'456},   {2027y / 1 / 2, 11'045'000'000},
+      {2038y / 1 / 19, 11'647'999'999},     {2079y / 6 / 4, 86'399'999'999},   {2099y / 12 / 31, 86'399'999'000},
+      {2100y / 12 / 31, 86'399'001'000},
+  };
+  const sys_days epoch_1601 = 1601y / 1 / 1, epoch_1899 = 1899y / 12 / 30;
+  for (const Case& c : cases) {
+    const auto day = sys_days(c.day);
+    const DateTime ticks = ((day - epoch_1601).count() * 86'400'000'000LL + c.micros_of_day) * 10;
+    const long double exact = static_cast<long double>((day - epoch_1899).count()) +
+                              static_cast<long double>(c.micros_of_day) / 86'400'000'000.0L;
+    SCOPED_TRACE(static_cast<int>(c.day.year()));
+    EXPECT_EQ(to_date(ticks), static_cast<double>(exact));  // the nearest DATE
+    EXPECT_EQ(from_date(to_date(ticks)), ticks);             // and back to the tick
+    EXPECT_EQ(to_date(ticks + 4), to_date(ticks));           // below a microsecond rounds
+  }
 }
 
 TEST(UaValues, ValuesMapBothWays) {
