@@ -14,6 +14,7 @@ VARIANT_BOOL vexa::cnnec() {
 }
 
 void vexa::run_connect_sequence() {
+  last_connect_failure_.clear();
   try {
     // A previous server object is dropped without Disconnect; its last release disconnects it.
     ConnectedOPCServer = opcda::create_opc_server();
@@ -40,8 +41,9 @@ void vexa::run_connect_sequence() {
     ConnectedItems->AddItems(kSlots, Variant(std::move(ids)), Variant(std::move(handles)), itemServerHandles,
                              itemErrors);
     IsConnect = VARIANT_TRUE;
-  } catch (const AutomationError&) {
+  } catch (const AutomationError& e) {
     // Swallowed: the steps after the failing one do not run, and IsConnect tells the host.
+    last_connect_failure_ = e.what();
   }
 }
 

@@ -89,6 +89,9 @@ class vexa : public Dispatch {
 
   // The node as held: a VT_BSTR after a put, any type after a load.
   const Variant& nodname_variant() const noexcept { return nodname_; }
+  // What the last connect sequence swallowed (empty when it connected): a C++ host that reports
+  // the failure needs no second attempt. Not part of the automation interface.
+  const std::string& last_connect_failure() const noexcept { return last_connect_failure_; }
 
   // Public data member, as hosts know it: they may read and write the flag; a write changes the
   // flag and nothing else.
@@ -129,6 +132,7 @@ class vexa : public Dispatch {
   std::shared_ptr<opcda::OPCItems> ConnectedItems;
   Cookie data_change_cookie_ = 0;
   bool group_added_ = false;  // ConnectedGroup is a member of ConnectedGroups
+  std::string last_connect_failure_;
   Variant itemServerHandles;  // one-based VT_ARRAY|VT_I4 from the add, entry k for slot k-1
   Variant itemErrors;
 };

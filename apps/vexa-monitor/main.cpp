@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
   control.cnnec();
   if (!control.IsConnect) {
     std::cerr << "vexa-monitor: cannot connect to OPC server \"" << control.get_svrname() << "\" on node \""
-              << monitor::describe_value(control.nodname_variant()) << "\": " << monitor::connect_failure(control)
+              << monitor::describe_value(control.nodname_variant()) << "\": " << control.last_connect_failure()
               << "\n";
     return 3;
   }

@@ -243,15 +243,4 @@ std::string read_items(const vexa& control) {
   return out.str();
 }
 
-std::string connect_failure(const vexa& control) {
-  try {
-    auto server = opcda::create_opc_server();
-    server->Connect(control.get_svrname(), control.nodname_variant());
-    server->Disconnect();
-    return "the server accepts a connection now";
-  } catch (const AutomationError& e) {
-    return e.what();
-  }
-}
-
 }  // namespace vexa32::monitor

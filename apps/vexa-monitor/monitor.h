@@ -42,7 +42,5 @@ std::string describe_quality(const Variant& quality);
 // line per slot ("read [0] ID = value (quality) at time", or the error), for servers that deliver
 // no data changes.
 std::string read_items(const vexa& control);
-// Why a connection to the control's server fails: the server's own error text.
-std::string connect_failure(const vexa& control);
 
 }  // namespace vexa32::monitor

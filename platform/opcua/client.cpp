@@ -434,6 +434,9 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
   }
 
   void channel_opened(Outcome o, bool first) {
+    // Silence is no refusal: a request that timed out says that nothing answered.
+    if (o.status == status::BadTimeout)
+      return fail(o.status, "the server did not answer the request for a secure channel: " + o.message);
     if (o.status != status::Good) return fail(o.status, "the server refused the secure channel: " + o.message);
     try {
       Reader r(o.body, options.decode);
