@@ -89,12 +89,24 @@ Control::SlotState state_of(const vexa& c, int slot) {
   return {c.GetVl(i), c.GetQuality(i), c.GetTimeStamp(i)};
 }
 
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point after(double seconds) {
+  return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::max(seconds, 0.0)));
+}
+
 // Iterates over the control's datChange events: each step runs the loop until the next one
-// and gives the slots it changed; it ends when none comes within the timeout or the control is
-// not connected.
+// and gives the slots it changed; it ends when none comes within the timeout (an idle time),
+// when the seconds since it began have passed, after count events, or when the control is not
+// connected.
 class Changes {
  public:
-  Changes(std::shared_ptr<Control> c, std::optional<double> timeout) : control_(std::move(c)), timeout_(timeout) {
+  Changes(std::shared_ptr<Control> c, std::optional<double> timeout, std::optional<double> seconds,
+          std::optional<long> count)
+      : control_(std::move(c)),
+        timeout_(timeout),
+        deadline_(seconds ? after(*seconds) : Clock::time_point::max()),
+        left_(count) {
     queue_ = std::make_shared<ChangeQueue>();
     // With no other iterator waiting, changes count from now.
     std::erase_if(control_->queues, [](const auto& q) { return q.expired(); });
@@ -106,25 +118,26 @@ class Changes {
   }
 
   py::list next() {
-    using clock = std::chrono::steady_clock;
-    const auto end = timeout_ ? clock::now() + std::chrono::duration_cast<clock::duration>(
-                                                   std::chrono::duration<double>(std::max(*timeout_, 0.0)))
-                              : clock::time_point::max();
+    if (left_ && *left_ <= 0) throw py::stop_iteration();
+    const auto end = std::min(timeout_ ? after(*timeout_) : Clock::time_point::max(), deadline_);
     while (queue_->empty()) {
       if (!control_->control->IsConnect) throw py::stop_iteration();
-      const auto now = clock::now();
+      const auto now = Clock::now();
       if (now >= end) throw py::stop_iteration();
       run_slice(std::min<std::chrono::milliseconds>(std::chrono::milliseconds(50),
                                                     std::chrono::ceil<std::chrono::milliseconds>(end - now)));
     }
     py::list out = queue_->front();
     queue_->pop_front();
+    if (left_) --*left_;
     return out;
   }
 
  private:
   std::shared_ptr<Control> control_;
   std::optional<double> timeout_;
+  Clock::time_point deadline_;
+  std::optional<long> left_;
   std::shared_ptr<ChangeQueue> queue_;
 };
 
@@ -242,10 +255,12 @@ void bind_objects(py::module_& m) {
           py::arg("event"), py::arg("handler") = py::none(), "Removes a handler, or every handler of the event.")
       .def(
           "changes",
-          [](std::shared_ptr<Control> c, std::optional<double> timeout) { return Changes(std::move(c), timeout); },
-          py::arg("timeout") = py::none(),
+          [](std::shared_ptr<Control> c, std::optional<double> timeout, std::optional<double> seconds,
+             std::optional<long> count) { return Changes(std::move(c), timeout, seconds, count); },
+          py::arg("timeout") = py::none(), py::arg("seconds") = py::none(), py::arg("count") = py::none(),
           "Runs the loop and yields, after each datChange, the slots it changed (vexa32.Slot); ends when none "
-          "comes within timeout seconds or the control is not connected.")
+          "comes within timeout seconds (an idle time), when seconds have passed since it began, after count "
+          "events, or when the control is not connected.")
       .def_property_readonly(
           "data_changes", [](const Control& c) { return c.data_changes; }, "datChange events so far.")
       .def("__repr__", [](Control& c) { return "<vexa32.Control " + c.control->get_svrname() + ">"; });

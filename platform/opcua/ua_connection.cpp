@@ -15,7 +15,13 @@ namespace {
 
 // ServerStatus and its BuildInfo.
 constexpr std::uint32_t kNamespaceArray = 2255, kStartTime = 2257, kCurrentTime = 2258, kState = 2259,
-                        kProductName = 2261, kManufacturerName = 2263, kSoftwareVersion = 2264, kBuildNumber = 2265;
+                        kProductName = 2261, kManufacturerName = 2263, kSoftwareVersion = 2264, kBuildNumber = 2265,
+                        kSecondsTillShutdown = 2992, kShutdownReason = 2993;
+constexpr std::int32_t kUaStateShutdown = 4;
+// The status subscription: sampled twice a second, published at once, a keep-alive every 5 s.
+constexpr double kStatusInterval = 500;
+constexpr std::uint32_t kStatusKeepAlive = 10, kStatusLifetime = 1200;
+constexpr std::chrono::milliseconds kStatusKeepAliveTime{5000};
 
 // The numbers in a version text such as "2.182.2": the n-th (from 0), 0 where there is none.
 std::int16_t version_part(const std::string& text, int n) {
@@ -358,6 +364,68 @@ void UaConnection::start(std::string url, UaModuleOptions options) {
   url_ = std::move(url);
   options_ = std::move(options);
   hook(*client);
+  watch_status();
+  keep_publishing({});
+}
+
+void UaConnection::watch_status() {
+  status_subscription_ = 0;
+  try {
+    CreateSubscriptionRequest request;
+    request.publishing_interval = kStatusInterval;
+    request.lifetime_count = kStatusLifetime;
+    request.max_keep_alive_count = kStatusKeepAlive;
+    request.publishing_enabled = true;
+    auto response = client->create_subscription(request);
+    CreateMonitoredItemsRequest items;
+    items.subscription_id = response.subscription_id;
+    for (std::uint32_t node : {kState, kSecondsTillShutdown, kShutdownReason}) {
+      MonitoredItemCreate m;
+      m.node = NodeId(0, node);
+      m.client_handle = node;
+      m.sampling_interval = kStatusInterval;
+      items.items.push_back(std::move(m));
+    }
+    client->create_monitored_items(items);
+    status_subscription_ = response.subscription_id;
+  } catch (const UaError& e) {
+    // A server without subscriptions for its status still has its state read with every
+    // keep-alive; a lost connection shows at the next call.
+    if (e.connection_lost()) throw_error(e);
+  }
+}
+
+void UaConnection::keep_publishing(std::chrono::milliseconds keep_alive) {
+  const std::size_t subscriptions = group_list.size() + (status_subscription_ ? 1 : 0);
+  if (subscriptions == 0) return;
+  if (status_subscription_) keep_alive = std::max(keep_alive, kStatusKeepAliveTime);
+  client->publish(publish_depth(subscriptions), keep_alive);
+}
+
+void UaConnection::on_status(const PublishResponse& response) {
+  bool shutting_down = false;
+  for (const auto& change : response.data_changes) {
+    const Variant& v = change.sample.value;
+    if (v.is_array() || v.vt() == VT_EMPTY || v.vt() == VT_NULL) continue;
+    try {
+      switch (change.client_handle) {
+        case kState: shutting_down = shutting_down || to_i4(v) == kUaStateShutdown; break;
+        case kSecondsTillShutdown: shutting_down = shutting_down || to_r8(v) > 0; break;
+        case kShutdownReason: shutdown_reason_ = to_bstr(v); break;
+        default: break;
+      }
+    } catch (const AutomationError&) {
+      // A status value of another type than the standard's says nothing about a shutdown.
+    }
+  }
+  if (shutting_down) announce_shutdown(shutdown_reason_);
+}
+
+void UaConnection::announce_shutdown(const std::string& reason) {
+  // Once per connection, whichever sees it first: the status subscription or the keep-alive.
+  if (!connected_ || shutdown_announced_) return;
+  shutdown_announced_ = true;
+  shutdown_.raise(reason.empty() ? "the server is shutting down" : reason);
 }
 
 void UaConnection::hook(Client& c) {
@@ -375,7 +443,7 @@ void UaConnection::hook(Client& c) {
   c.set_shutdown_handler([weak, target, alive](const std::string& reason) {
     if (alive.expired()) return;
     target->post([weak, reason] {
-      if (auto self = weak.lock(); self && self->connected_) self->shutdown_.raise(reason);
+      if (auto self = weak.lock()) self->announce_shutdown(reason);
     });
   });
   c.set_failure_handler([weak, target, alive, generation](const std::string& why) {
@@ -482,9 +550,14 @@ void UaConnection::adopt(std::uint64_t generation, std::shared_ptr<Client> fresh
 }
 
 void UaConnection::restore(bool resumed) {
+  // A resumed session keeps its status subscription; a new one watches the status anew.
+  shutdown_announced_ = false;
+  shutdown_reason_.clear();
+  if (!resumed) watch_status();
   std::vector<std::shared_ptr<UaGroupState>> groups(group_list);
   if (groups.empty()) {
     delete_dropped(resumed, {});
+    keep_publishing({});
     return;
   }
   std::chrono::milliseconds keep_alive{0};
@@ -499,7 +572,7 @@ void UaConnection::restore(bool resumed) {
       keep_alive =
           std::max(keep_alive, std::chrono::milliseconds(static_cast<std::int64_t>(t.interval * t.keep_alive_count)));
     }
-    client->publish(publish_depth(group_list.size()), keep_alive);
+    keep_publishing(keep_alive);
     return;
   }
   TransferSubscriptionsRequest request;
@@ -528,7 +601,7 @@ void UaConnection::restore(bool resumed) {
     keep_alive =
         std::max(keep_alive, std::chrono::milliseconds(static_cast<std::int64_t>(t.interval * t.keep_alive_count)));
   }
-  client->publish(publish_depth(group_list.size()), keep_alive);
+  keep_publishing(keep_alive);
 }
 
 void UaConnection::delete_dropped(bool resumed, const std::vector<std::uint32_t>& surviving) {
@@ -573,9 +646,12 @@ void UaConnection::subscribe(UaGroupState& g) {
     items.push_back(&item);
   }
   if (!items.empty()) monitor(g, items);
-  client->publish(publish_depth(group_list.size() + 1),
-                  std::chrono::milliseconds(
-                      static_cast<std::int64_t>(response.publishing_interval * response.max_keep_alive_count)));
+  // The group joins the list after this; its Publish request counts already.
+  const std::size_t subscriptions = group_list.size() + 1 + (status_subscription_ ? 1 : 0);
+  client->publish(publish_depth(subscriptions),
+                  std::max(status_subscription_ ? kStatusKeepAliveTime : std::chrono::milliseconds(0),
+                           std::chrono::milliseconds(static_cast<std::int64_t>(response.publishing_interval *
+                                                                               response.max_keep_alive_count))));
 }
 
 void UaConnection::stop_healing() {
@@ -599,6 +675,7 @@ void collect_changes(UaGroupState& group, std::vector<ItemNotification>& notific
 
 void UaConnection::deliver(PublishResponse& response) {
   if (!connected_) return;
+  if (status_subscription_ && response.subscription_id == status_subscription_) return on_status(response);
   std::shared_ptr<UaGroupState> group;
   for (const auto& g : group_list) {
     if (g->subscription_id == response.subscription_id) group = g;
@@ -649,8 +726,8 @@ void UaConnection::change_rate(UaGroupState& group, std::int32_t milliseconds) {
   group.update_rate = static_cast<std::int32_t>(std::lround(response.publishing_interval));
   // The items sample at the group's rate.
   if (group.update_rate != before) remonitor(group);
-  client->publish(publish_depth(group_list.size()), std::chrono::milliseconds(static_cast<std::int64_t>(
-                                                        response.publishing_interval * response.max_keep_alive_count)));
+  keep_publishing(std::chrono::milliseconds(
+      static_cast<std::int64_t>(response.publishing_interval * response.max_keep_alive_count)));
 }
 
 void UaConnection::set_publishing(UaGroupState& group, bool enabled) {

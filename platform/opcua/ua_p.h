@@ -147,6 +147,17 @@ class UaConnection : public opcda::ServerConnection, public std::enable_shared_f
   // there: in subscriptions that came through (all of them when the session was resumed).
   void delete_dropped(bool resumed, const std::vector<std::uint32_t>& surviving);
   void stop_healing();
+  // The server's state, seconds till shutdown and reason, watched by a subscription of their own
+  // so that an announced shutdown is seen within a second, not at the next keep-alive.
+  void watch_status();
+  void on_status(const PublishResponse& response);
+  void announce_shutdown(const std::string& reason);
+  // Publish requests for the groups and the status, with the longest keep-alive among them.
+  void keep_publishing(std::chrono::milliseconds keep_alive);
+
+  std::uint32_t status_subscription_ = 0;
+  bool shutdown_announced_ = false;
+  std::string shutdown_reason_;
 
   std::vector<std::uint32_t> dropped_subscriptions_;
   std::vector<std::pair<std::uint32_t, std::vector<std::uint32_t>>> dropped_items_;  // by subscription

@@ -3,7 +3,10 @@
 import datetime
 import gc
 import os
+import re
 import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -13,7 +16,8 @@ import vexa32
 
 SIM = "Vexa.Simulation.1"
 UTC = datetime.timezone.utc
-EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
+ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
+EXAMPLES = os.path.join(ROOT, "examples")
 
 
 def connected(**slots):
@@ -114,6 +118,12 @@ def test_events_and_the_loop():
             break
     assert seen and seen[0].value == 42.5 and seen[0].item == "SimulatePLC.Setpoint"
 
+    # A loop that must end: after a number of events, or a time in all while values keep coming.
+    assert len(list(c.changes(count=3))) == 3
+    start = time.monotonic()
+    assert list(c.changes(timeout=5, seconds=0.4))
+    assert time.monotonic() - start < 2
+
     c.discnn()
     count = len(events)
     vexa32.pump(0.3)
@@ -183,3 +193,17 @@ def test_the_example_form():
     c.discnn()
     with pytest.raises(vexa32.AutomationError):
         vexa32.load_form(os.path.join(EXAMPLES, "no-such-form.json"))
+
+
+def python_examples():
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
+        blocks = re.findall(r"```python\n(.*?)```", f.read(), re.S)
+    with open(os.path.join(EXAMPLES, "monitor.py"), encoding="utf-8") as f:
+        return blocks + [f.read()]
+
+
+@pytest.mark.parametrize("source", python_examples())
+def test_the_examples_run_and_end_by_themselves(source):
+    run = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert "SimulatePLC.Sine" in run.stdout

@@ -26,6 +26,8 @@ const args = process.argv.slice(2);
 const port = Number(args[args.indexOf("--port") + 1] || 4840);
 // --load K: a folder "Load" of K Double variables, all changing every 100 ms (for throughput runs).
 const load = args.includes("--load") ? Number(args[args.indexOf("--load") + 1]) : 0;
+// --shutdown-delay MS: how long ahead SIGUSR1 announces the shutdown (10 s unless given).
+const shutdownDelay = args.includes("--shutdown-delay") ? Number(args[args.indexOf("--shutdown-delay") + 1]) : 10000;
 
 // Certificates go to a temporary folder, never under the home directory.
 const pki = fs.mkdtempSync(path.join(os.tmpdir(), "vexa32-ua-pki-"));
@@ -230,10 +232,10 @@ async function main() {
     process.exit(0);
   };
   process.on("SIGTERM", stop);
-  // SIGUSR1: announce a shutdown in 10 s, as an administrator would (state Shutdown, a reason).
+  // SIGUSR1: announce a shutdown, as an administrator would (state Shutdown, a reason).
   process.on("SIGUSR1", () => {
     server.engine.setShutdownReason("maintenance");
-    server.shutdown(10000).then(() => {
+    server.shutdown(shutdownDelay).then(() => {
       clearInterval(timer);
       cleanUp();
       process.exit(0);

@@ -685,19 +685,22 @@ TEST_F(UaHealing, AServerThatAnnouncesItsShutdownRaisesServerShutDownWithTheReas
   char dir_template[] = "/tmp/vexa32-ua-shutdown-XXXXXX";
   ASSERT_NE(::mkdtemp(dir_template), nullptr);
   const std::string state = dir_template;
-  ASSERT_EQ(std::system((fixture + " start " + state).c_str()), 0);
+  // Announced 2 s ahead, well inside the 10 s between keep-alives: the status is watched.
+  ASSERT_EQ(std::system((fixture + " start " + state + " '' --shutdown-delay 2000").c_str()), 0);
   std::string url, pid;
   std::ifstream(state + "/url") >> url;
   std::ifstream(state + "/pid") >> pid;
-  opcua::UaModuleOptions options;
-  options.client.keep_alive = 300ms;  // the announcement is seen at the next keep-alive
-  opcua::install_opcua(opcda::ServerRegistry::instance(), options);
   auto s = connect(url);
   std::vector<std::string> reasons;
-  s->ServerShutDown().connect([&](const std::string& reason) { reasons.push_back(reason); });
+  std::vector<std::int32_t> states;
+  s->ServerShutDown().connect([&](const std::string& reason) {
+    reasons.push_back(reason);
+    states.push_back(s->get_ServerState());  // still answering: the event came before the end
+  });
   ASSERT_EQ(std::system(("kill -USR1 " + pid).c_str()), 0);
   pump_until([&] { return !reasons.empty(); });
   EXPECT_EQ(reasons, std::vector<std::string>{"maintenance"});
+  EXPECT_EQ(states, std::vector<std::int32_t>{opcda::OPCSuspended});
   s->Disconnect();
   std::system((fixture + " stop " + state).c_str());
   std::system(("rm -rf " + state).c_str());
