@@ -18,6 +18,7 @@ QPointer<abt> g_instance;
 abt::abt() : QWidget(nullptr, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint) {
   setObjectName("abt");
   setWindowTitle("vexaActiveX V 1.1");
+  qt::use_design_font(*this);
   setFixedSize(px(4680), px(2445));
   setAutoFillBackground(true);
   QPalette white = palette();

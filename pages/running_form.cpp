@@ -43,6 +43,7 @@ RunningForm::RunningForm(const Form& form, bool user_mode, QWidget* parent)
       user_mode_(user_mode) {
   setObjectName(QString::fromStdString(form.name));
   setWindowTitle(QString::fromStdString(form.caption));
+  qt::use_design_font(*this);
   resize(px(twips_.width()), px(twips_.height()));
   for (const FormControl& c : form.controls) {
     MemoryPropertyBag stored = c.properties;

@@ -11,6 +11,7 @@ namespace vexa32::pages {
 SvrDialog::SvrDialog(QWidget* parent) : QDialog(parent) {
   setObjectName("SvrDialog");
   setWindowTitle("OPC Server");
+  qt::use_design_font(*this);
   setFixedSize(px(4710), px(3540));
   OPCServerList = named(new QListWidget(this), "OPCServerList");
   OPCServerList->setToolTip("Click on one of the available OPC servers listed here");

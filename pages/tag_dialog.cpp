@@ -29,6 +29,7 @@ void TagDialog::reset_server_counter_for_tests(std::int16_t value) { g_server_co
 TagDialog::TagDialog(QWidget* parent) : QDialog(parent) {
   setObjectName("TagDialog");
   setWindowTitle("OPC Tag");
+  qt::use_design_font(*this);
   setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
   setFixedSize(px(8520), px(4185));
 

@@ -348,7 +348,8 @@ bool DesignerWindow::eventFilter(QObject* watched, QEvent* event) {
       if (!dragging_) return true;
       auto* e = static_cast<QMouseEvent*>(event);
       // Whole pixels of 15 twips, so the stored places stay what the screen shows.
-      const QPoint total = (e->position().toPoint() - drag_start_) * 15;
+      const QPoint moved = e->position().toPoint() - drag_start_;
+      const QPoint total(pages::twips_of_px(moved.x()), pages::twips_of_px(moved.y()));
       dragged_twips_ += move_selection(total - dragged_twips_);
       return true;
     }

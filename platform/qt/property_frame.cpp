@@ -4,11 +4,13 @@
 #include <QVBoxLayout>
 
 #include "platform/container/services.h"
+#include "platform/qt/design_metrics.h"
 
 namespace vexa32::qt {
 
 PropertyPage::PropertyPage(const QString& caption, QWidget* parent) : QWidget(parent), caption_(caption) {
   setObjectName(caption);
+  use_design_font(*this);
 }
 
 void PropertyPage::setChanged(bool changed) {
@@ -48,6 +50,7 @@ PropertyFrame::PropertyFrame(std::vector<PropertyPage*> pages, std::vector<Dispa
     : QDialog(parent), pages_(std::move(pages)) {
   setObjectName("PropertyFrame");
   setWindowTitle("Property Pages");
+  use_design_font(*this);
   tabs_ = new QTabWidget(this);
   tabs_->setObjectName("Pages");
   ok_ = new QPushButton("OK", this);

@@ -49,8 +49,13 @@ class PagesTest : public ::testing::Test {
     loop.exec();
   }
 
-  // Where the pictures of the windows go: the build folder.
-  static QString picture_path(const QString& name) { return QDir::currentPath() + "/" + name + ".png"; }
+  // Where the pictures of the windows go: the build folder; on a scaled screen (QT_SCALE_FACTOR)
+  // with the DPI in the name.
+  static QString picture_path(const QString& name) {
+    const qreal ratio = qApp->devicePixelRatio();
+    const QString dpi = ratio > 1 ? QString("_%1dpi").arg(qRound(96 * ratio)) : QString();
+    return QDir::currentPath() + "/" + name + dpi + ".png";
+  }
 
   Apartment apartment;
   qt::QtApartment driver{apartment};

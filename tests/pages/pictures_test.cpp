@@ -1,5 +1,6 @@
 // Every page and dialog grabbed offscreen into a PNG in the build folder, to be looked at.
 
+#include <QGroupBox>
 #include <QPixmap>
 
 #include "designer.h"
@@ -25,6 +26,59 @@ class Pictures : public PagesTest {
     EXPECT_TRUE(picture.save(picture_path(name))) << name;
   }
 };
+
+// Every text of a window fits where it stands: labels, buttons and frame captions in their width,
+// a text box's letters (descenders too) in its height.
+void expect_no_clipping(QWidget& window) {
+  window.ensurePolished();
+  for (QWidget* w : window.findChildren<QWidget*>()) {
+    const QFontMetrics fm = w->fontMetrics();
+    const std::string where = window.objectName().toStdString() + "/" + w->objectName().toStdString();
+    if (auto* label = qobject_cast<QLabel*>(w); label && !label->wordWrap() && label->pixmap().isNull()) {
+      const int needed = Qt::mightBeRichText(label->text()) ? label->sizeHint().width()
+                                                            : fm.horizontalAdvance(label->text());
+      EXPECT_LE(needed, label->contentsRect().width()) << where;
+      EXPECT_LE(fm.height(), label->contentsRect().height()) << where;
+    } else if (auto* button = qobject_cast<QPushButton*>(w)) {
+      EXPECT_LE(fm.horizontalAdvance(button->text()) + 6, button->width()) << where;
+      EXPECT_LE(fm.height() + 4, button->height()) << where;
+    } else if (auto* group = qobject_cast<QGroupBox*>(w)) {
+      EXPECT_LE(fm.horizontalAdvance(group->title()) + 16, group->width()) << where;
+      // The caption stands above what the frame holds.
+      for (QWidget* inside : group->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (inside->isVisibleTo(group)) {
+          EXPECT_LE(fm.height(), inside->y()) << where << "/" << inside->objectName().toStdString();
+        }
+      }
+    } else if (auto* box = qobject_cast<QLineEdit*>(w); box && box->isVisibleTo(&window)) {
+      EXPECT_LE(fm.height() + 4, box->height()) << where;
+    }
+  }
+}
+
+TEST_F(Pictures, NothingClipsAtALargeDesktopFont) {
+  const QFont desktop = QApplication::font();
+  QFont large = desktop;
+  large.setPointSize(11);
+  QApplication::setFont(large);
+  {
+    std::vector<qt::PropertyPage*> pages;
+    for (const char* name : vexa::kPropertyPages) {
+      if (qt::PropertyPage* p = pages::create_property_page(name)) pages.push_back(p);
+    }
+    qt::PropertyFrame frame(pages, {&control});
+    expect_no_clipping(frame);
+    pages::SvrDialog servers;
+    expect_no_clipping(servers);
+    pages::TagDialog tags;
+    expect_no_clipping(tags);
+    expect_no_clipping(pages::abt::show_shared());
+    pages::abt::show_shared().close();
+    pages::RunningForm form1(pages::form1_settings(), true);
+    expect_no_clipping(form1);
+  }
+  QApplication::setFont(desktop);
+}
 
 TEST_F(Pictures, EveryPageAndDialog) {
   control.put_nodname("localhost");
