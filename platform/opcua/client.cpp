@@ -11,6 +11,7 @@
 #include <random>
 #include <thread>
 
+#include "platform/opcua/secure_channel.h"
 #include "platform/opcua/values.h"
 
 namespace vexa32::opcua {
@@ -153,7 +154,10 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
         keep_alive_timer(io),
         url(std::move(u)),
         options(o),
-        assembler(o.buffers, o.decode) {}
+        channel(o.security),
+        assembler(o.buffers, o.decode) {
+    assembler.set_policy_uri(std::string(channel.secure() ? o.security.policy->uri : kSecurityPolicyNoneUri));
+  }
 
   asio::io_context& io;
   tcp::socket socket;
@@ -162,6 +166,7 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
   std::string url;
   ClientOptions options;
   Negotiated negotiated;
+  SecureChannel channel;
   MessageAssembler assembler;
   std::uint32_t channel_id = 0, token_id = 0, sequence = 0, next_request = 0;
   struct Pending {
@@ -383,13 +388,15 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
         open_channel();
         return true;
       }
-      auto message = assembler.feed(chunk);
+      auto message = assembler.feed(channel.open(std::move(chunk)));
       if (message) dispatch(std::move(*message));
       return socket.is_open();
     } catch (const TransportFault& f) {
       fail(f.code(), std::string("the connection to ") + url + " failed: " + f.what());
     } catch (const DecodeError& e) {
       fail(status::BadDecodingError, std::string("the answer of ") + url + " cannot be read: " + e.what());
+    } catch (const crypto::CryptoError& e) {
+      fail(status::BadSecurityChecksFailed, std::string("the answer of ") + url + " fails the security checks: " + e.what());
     }
     return false;
   }
@@ -414,6 +421,8 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
   void open_channel() {
     OpenSecureChannelRequest request;
     request.header = header(options.connect_timeout);
+    request.security_mode = static_cast<std::int32_t>(channel.secure() ? options.security.mode : crypto::SecurityMode::None);
+    request.client_nonce = channel.new_client_nonce();
     request.requested_lifetime = options.channel_lifetime_ms;
     send_open(request, [self = shared_from_this()](Outcome o) { self->channel_opened(std::move(o), true); });
   }
@@ -422,6 +431,9 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
     OpenSecureChannelRequest request;
     request.header = header(options.timeout);
     request.request_type = 1;
+    // Fresh nonces, so the renewed token comes with fresh keys.
+    request.security_mode = static_cast<std::int32_t>(channel.secure() ? options.security.mode : crypto::SecurityMode::None);
+    request.client_nonce = channel.new_client_nonce();
     request.requested_lifetime = options.channel_lifetime_ms;
     send_open(request, [self = shared_from_this()](Outcome o) { self->channel_opened(std::move(o), false); });
   }
@@ -455,6 +467,7 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
         throw DecodeError("the renewed token names another channel");
       }
       token_id = response.token.token_id;
+      channel.install_token(token_id, response.server_nonce);
       // Renew well before the token runs out: at three quarters of its lifetime.
       if (!first) ++renewals;
       auto lifetime = std::chrono::milliseconds(std::max<std::uint32_t>(response.token.revised_lifetime, 1000));
@@ -469,6 +482,8 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
       }
     } catch (const DecodeError& e) {
       fail(status::BadDecodingError, std::string("the secure channel's answer cannot be read: ") + e.what());
+    } catch (const TransportFault& f) {
+      fail(f.code(), std::string("the secure channel cannot be used: ") + f.what());
     }
   }
 
@@ -480,9 +495,11 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
     std::uint32_t request_id = ++next_request;
     std::vector<std::string> chunks;
     try {
-      chunks = split_message(type, channel_id, token_id, request_id, sequence, body, negotiated.send);
+      chunks = channel.split(type, channel_id, request_id, sequence, body, negotiated.send);
     } catch (const TransportFault& f) {
       return done({f.code(), f.what(), {}});
+    } catch (const crypto::CryptoError& e) {
+      return done({status::BadSecurityChecksFailed, e.what(), {}});
     }
     Pending p{std::move(done), std::make_unique<asio::steady_timer>(io), open};
     p.timer->expires_after(timeout);
@@ -592,9 +609,11 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
     encode_close_secure_channel(w, header(options.timeout));
     std::uint32_t request_id = ++next_request;
     try {
-      for (auto& c : split_message("CLO", channel_id, token_id, request_id, sequence, w.data(), negotiated.send))
+      for (auto& c : channel.split("CLO", channel_id, request_id, sequence, w.data(), negotiated.send))
         send_raw(std::move(c));
     } catch (const TransportFault&) {
+      // Closing goes on: the socket closes whether the server hears of it or not.
+    } catch (const crypto::CryptoError&) {
     }
     channel_open = false;
     closing = true;
@@ -671,22 +690,79 @@ Response Client::call(Request request, std::uint32_t response_type, const char* 
   }
 }
 
+namespace {
+
+const char* token_kind_name(std::int32_t kind) {
+  switch (kind) {
+    case 0: return "anonymous";
+    case 1: return "user name and password";
+    case 2: return "user certificate";
+    case 3: return "issued token";
+    default: return "unknown login";
+  }
+}
+
+// The server's own certificate: the first of the chain its endpoint names.
+crypto::Certificate leaf_of(const std::string& chain) {
+  auto all = crypto::Certificate::chain_from_der(chain);
+  if (all.empty()) throw crypto::CryptoError("no certificate");
+  return all.front();
+}
+
+std::string legacy_secret(const std::string& password, const std::string& nonce) {
+  Writer w;
+  w.u32(static_cast<std::uint32_t>(password.size() + nonce.size()));
+  w.raw(password);
+  w.raw(nonce);
+  return w.take();
+}
+
+}  // namespace
+
+const UserTokenPolicy& choose_user_token(const EndpointDescription& endpoint, const UserIdentity& user,
+                                         const std::string& url) {
+  const std::int32_t wanted = user.kind();
+  std::string offered;
+  for (const auto& t : endpoint.user_identity_tokens) {
+    if (t.token_type == wanted) return t;
+    const std::string name = token_kind_name(t.token_type);
+    if (offered.find(name) == std::string::npos) offered += (offered.empty() ? "" : ", ") + name;
+  }
+  std::string how = wanted == 0 ? " (name a user in the URL, opc.tcp://user@host:port, with a password in the "
+                                  "password file)"
+                                : std::string();
+  throw UaError(status::BadIdentityTokenRejected,
+                url + " takes no " + token_kind_name(wanted) + " login on this endpoint; it takes " +
+                    (offered.empty() ? std::string("none") : offered) + how);
+}
+
 void Client::create_session() {
-  GetEndpointsRequest endpoints_request;
-  endpoints_request.endpoint_url = url_;
-  auto endpoints = call<GetEndpointsResponse>(endpoints_request, encoding_id::GetEndpointsResponse, "GetEndpoints");
-  const UserTokenPolicy* anonymous = choose_anonymous_none(endpoints.endpoints, url_);
+  EndpointDescription endpoint;
+  if (options_.endpoint) {
+    endpoint = *options_.endpoint;
+  } else {
+    auto endpoints = get_endpoints();
+    choose_anonymous_none(endpoints, url_);
+    for (const auto& e : endpoints) {
+      if (e.security_policy_uri == kSecurityPolicyNoneUri && e.security_mode == 1) {
+        endpoint = e;
+        break;
+      }
+    }
+  }
+  const bool secure = options_.security.secure();
   CreateSessionRequest create;
   char host[256] = {};
   gethostname(host, sizeof host - 1);
-  create.client.application_uri = std::string("urn:") + host + ":VEXA32";
+  const std::string own_uri = secure ? options_.security.own_certificate.application_uri() : std::string();
+  create.client.application_uri = own_uri.empty() ? std::string("urn:") + host + ":VEXA32" : own_uri;
   create.client.product_uri = "urn:vexa32";
   create.client.application_name = LocalizedText{std::nullopt, std::string("VEXA32")};
   create.client.application_type = 1;
   create.endpoint_url = url_;
   create.session_name = "VEXA32";
-  std::random_device random;
-  for (int i = 0; i < 32; ++i) create.client_nonce.push_back(static_cast<char>(random() & 0xFF));
+  create.client_nonce = crypto::random_bytes(32);
+  if (secure) create.client_certificate = options_.security.own_certificate.der();
   create.requested_session_timeout = options_.session_timeout_ms;
   create.max_response_message_size = options_.buffers.max_message;
   auto session = call<CreateSessionResponse>(create, encoding_id::CreateSessionResponse, "CreateSession");
@@ -694,14 +770,25 @@ void Client::create_session() {
     std::lock_guard lock(impl_->mutex);
     impl_->authentication_token = session.authentication_token;
   }
-  ActivateSessionRequest activate;
-  activate.anonymous_policy_id = anonymous->policy_id;
-  call<ActivateSessionResponse>(activate, encoding_id::ActivateSessionResponse, "ActivateSession");
-  {
-    std::lock_guard lock(session_mutex_);
-    session_ = true;
-    anonymous_policy_id_ = anonymous->policy_id;
+  if (session.server_certificate.empty()) session.server_certificate = endpoint.server_certificate;
+  if (secure) {
+    // The server proves that it holds the endpoint's key: it signs our certificate and nonce.
+    const crypto::SecurityPolicy& policy = *options_.security.policy;
+    try {
+      const crypto::Certificate server = leaf_of(session.server_certificate);
+      if (!(server == leaf_of(endpoint.server_certificate)))
+        throw UaError(status::BadCertificateInvalid,
+                      "CreateSession: " + url_ + " answered with another certificate than its endpoint's");
+      if (session.server_signature.algorithm != policy.signature_uri ||
+          !server.public_key().verify(policy.asymmetric_signature, create.client_certificate + create.client_nonce,
+                                      session.server_signature.signature))
+        throw UaError(status::BadApplicationSignatureInvalid,
+                      "CreateSession: the signature of " + url_ + " does not prove its certificate");
+    } catch (const crypto::CryptoError& e) {
+      throw UaError(status::BadCertificateInvalid, "CreateSession: " + url_ + ": " + e.what());
+    }
   }
+  activate(endpoint, session.server_certificate, session.server_nonce);
   // Keep the session alive well within its revised timeout.
   auto revised =
       std::chrono::milliseconds(static_cast<std::int64_t>(std::max(session.revised_session_timeout, 3000.0)));
@@ -711,25 +798,72 @@ void Client::create_session() {
   asio::post(impl->io, [impl] { impl->start_keep_alive(); });
 }
 
-bool Client::resume_session(const NodeId& authentication_token, const std::string& anonymous_policy_id) {
+void Client::activate(const EndpointDescription& endpoint, const std::string& server_certificate,
+                      const std::string& server_nonce) {
+  const UserTokenPolicy& token = choose_user_token(endpoint, options_.user, url_);
+  ActivateSessionRequest request;
+  request.identity.kind = token.token_type;
+  request.identity.policy_id = token.policy_id;
+  try {
+    if (options_.security.secure()) {
+      const crypto::SecurityPolicy& policy = *options_.security.policy;
+      request.client_signature.algorithm = policy.signature_uri;
+      request.client_signature.signature =
+          options_.security.own_key.sign(policy.asymmetric_signature, server_certificate + server_nonce);
+    }
+    // A token policy names its own security policy; without one the endpoint's protects the token.
+    const std::string& token_uri = token.security_policy_uri.empty() ? endpoint.security_policy_uri
+                                                                     : token.security_policy_uri;
+    if (token.token_type == 1) {
+      const crypto::SecurityPolicy* policy = crypto::find_policy(token_uri);
+      if (!policy)
+        throw UaError(status::BadSecurityPolicyRejected, url_ + " asks for the password to be encrypted by " +
+                                                             token_uri + ", which this client does not support");
+      if (policy->none)
+        throw UaError(status::BadSecurityModeRejected,
+                      url_ + " would take the password of \"" + options_.user.user_name +
+                          "\" unencrypted on this endpoint; a password is never sent in clear: choose a secure "
+                          "endpoint (?security=SignAndEncrypt)");
+      request.identity.user_name = options_.user.user_name;
+      request.identity.secret = leaf_of(server_certificate)
+                                    .public_key()
+                                    .encrypt(policy->asymmetric_encryption,
+                                             legacy_secret(options_.user.password, server_nonce));
+      request.identity.encryption_algorithm = policy->encryption_uri;
+    } else if (token.token_type == 2) {
+      const crypto::SecurityPolicy* policy = crypto::find_policy(token_uri);
+      if (!policy || policy->none)
+        throw UaError(status::BadSecurityPolicyRejected,
+                      url_ + " takes a user certificate only under a security policy this client supports");
+      request.identity.secret = options_.user.certificate.der();
+      request.user_token_signature.algorithm = policy->signature_uri;
+      request.user_token_signature.signature =
+          options_.user.key.sign(policy->asymmetric_signature, server_certificate + server_nonce);
+    }
+  } catch (const crypto::CryptoError& e) {
+    throw UaError(status::BadCertificateInvalid, "ActivateSession: " + url_ + ": " + e.what());
+  }
+  auto response = call<ActivateSessionResponse>(request, encoding_id::ActivateSessionResponse, "ActivateSession");
+  std::lock_guard lock(session_mutex_);
+  session_ = true;
+  state_.endpoint = endpoint;
+  state_.token = session_token();
+  state_.server_certificate = server_certificate;
+  state_.server_nonce = response.server_nonce.empty() ? server_nonce : response.server_nonce;
+}
+
+bool Client::resume_session(const SessionState& state) {
   {
     std::lock_guard lock(impl_->mutex);
-    impl_->authentication_token = authentication_token;
+    impl_->authentication_token = state.token;
   }
-  ActivateSessionRequest activate;
-  activate.anonymous_policy_id = anonymous_policy_id;
   try {
-    call<ActivateSessionResponse>(activate, encoding_id::ActivateSessionResponse, "ActivateSession");
+    activate(state.endpoint, state.server_certificate, state.server_nonce);
   } catch (const UaError& e) {
     if (e.connection_lost() && !failure().empty()) throw;
     std::lock_guard lock(impl_->mutex);
     impl_->authentication_token = NodeId();
     return false;
-  }
-  {
-    std::lock_guard lock(session_mutex_);
-    session_ = true;
-    anonymous_policy_id_ = anonymous_policy_id;
   }
   auto impl = impl_;
   asio::post(impl->io, [impl] { impl->start_keep_alive(); });
@@ -741,9 +875,15 @@ NodeId Client::session_token() const {
   return impl_->authentication_token;
 }
 
-std::string Client::anonymous_policy_id() const {
+SessionState Client::session_state() const {
   std::lock_guard lock(session_mutex_);
-  return anonymous_policy_id_;
+  return state_;
+}
+
+std::vector<EndpointDescription> Client::get_endpoints() {
+  GetEndpointsRequest request;
+  request.endpoint_url = url_;
+  return call<GetEndpointsResponse>(request, encoding_id::GetEndpointsResponse, "GetEndpoints").endpoints;
 }
 
 std::vector<ApplicationDescription> Client::find_servers() {

@@ -9,8 +9,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
+#include "platform/opcua/secure_channel.h"
 #include "platform/opcua/services.h"
 #include "platform/opcua/subscription_services.h"
 #include "platform/opcua/transport.h"
@@ -30,6 +32,25 @@ class UaError : public std::runtime_error {
   StatusCode code_;
 };
 
+// Who the session is for: nobody in particular (anonymous), a user name with its password, or a
+// user certificate with its key.
+struct UserIdentity {
+  std::string user_name;
+  std::string password;
+  crypto::Certificate certificate;
+  crypto::Key key;
+
+  std::int32_t kind() const { return certificate ? 2 : user_name.empty() ? 0 : 1; }
+};
+
+// What a new channel needs to take a session over: its token, the endpoint it was made on, and
+// the server's certificate and last nonce, which the new activation signs.
+struct SessionState {
+  NodeId token;
+  EndpointDescription endpoint;
+  std::string server_certificate, server_nonce;
+};
+
 struct ClientOptions {
   std::chrono::milliseconds timeout{10000};         // every service call
   std::chrono::milliseconds connect_timeout{5000};  // TCP, Hello and the secure channel
@@ -39,6 +60,12 @@ struct ClientOptions {
   double session_timeout_ms = 60000;
   // A read of the server's state keeps an idle session alive and notices a silent server.
   std::chrono::milliseconds keep_alive{10000};
+  // The channel's policy, mode and certificates: SecurityPolicy None unless set.
+  ChannelSecurity security;
+  // The endpoint the session is for, as GetEndpoints described it. Without one, create_session
+  // asks the server and takes its None endpoint with anonymous login.
+  std::optional<EndpointDescription> endpoint;
+  UserIdentity user;
 };
 
 class Client : public std::enable_shared_from_this<Client> {
@@ -53,15 +80,18 @@ class Client : public std::enable_shared_from_this<Client> {
   const std::string& url() const noexcept { return url_; }
   const ClientOptions& options() const noexcept { return options_; }
 
-  // GetEndpoints, then CreateSession and ActivateSession on an endpoint with SecurityPolicy None
-  // and anonymous identity. UaError naming the policies the server offers when it has none.
+  // CreateSession and ActivateSession on the endpoint of the options (without one: GetEndpoints,
+  // and the endpoint with SecurityPolicy None and anonymous login). On a secure channel the
+  // server's signature is checked and ours given. UaError when the server refuses, when its
+  // signature or certificate is not the endpoint's, or when no login of the user fits.
   void create_session();
   // Takes over a session that another channel of this client opened (after a lost connection):
   // ActivateSession with its token. False when the server no longer knows it.
-  bool resume_session(const NodeId& authentication_token, const std::string& anonymous_policy_id);
+  bool resume_session(const SessionState& state);
   NodeId session_token() const;
-  std::string anonymous_policy_id() const;
+  SessionState session_state() const;
   std::vector<ApplicationDescription> find_servers();
+  std::vector<EndpointDescription> get_endpoints();
   ReadResponse read(ReadRequest request);
   WriteResponse write(WriteRequest request);
   BrowseResponse browse(BrowseRequest request);
@@ -120,14 +150,23 @@ class Client : public std::enable_shared_from_this<Client> {
   Response call(Request request, std::uint32_t response_type, const char* service);
   std::string transact(std::string body, const char* service);
   RequestHeader header();
+  // ActivateSession with our signature and the user's token, for the server's certificate and nonce.
+  void activate(const EndpointDescription& endpoint, const std::string& server_certificate,
+                const std::string& server_nonce);
 
   std::string url_;
   ClientOptions options_;
   std::shared_ptr<Impl> impl_;
   mutable std::mutex session_mutex_;
   bool session_ = false;
-  std::string anonymous_policy_id_;
+  SessionState state_;
 };
+
+// The login of the user that the endpoint offers: anonymous without a user name, a user name
+// token with one, a certificate token with a user certificate; UaError saying what the endpoint
+// takes when it has none of them.
+const UserTokenPolicy& choose_user_token(const EndpointDescription& endpoint, const UserIdentity& user,
+                                         const std::string& url);
 
 // The anonymous token policy of the first endpoint with SecurityPolicy None; UaError naming the
 // policies and modes the server offers when it has none.

@@ -5,14 +5,33 @@ namespace {
 
 void skip_extension_object(Reader& r) { decode_as<ExtensionObject>(r); }
 
-// SignatureData: algorithm, signature.
-void encode_null_signature(Writer& w) {
-  w.null_string();
-  w.null_string();
+// SignatureData: algorithm, signature; both null when there is none.
+void encode_signature(Writer& w, const SignatureData& s) {
+  if (s.algorithm.empty()) {
+    w.null_string();
+  } else {
+    w.string(std::string_view(s.algorithm));
+  }
+  if (s.signature.empty()) {
+    w.null_string();
+  } else {
+    w.string(std::string_view(s.signature));
+  }
 }
-void skip_signature(Reader& r) {
-  r.string();
-  r.string();
+SignatureData decode_signature(Reader& r) {
+  SignatureData s;
+  s.algorithm = r.text();
+  s.signature = r.text();
+  return s;
+}
+void skip_signature(Reader& r) { decode_signature(r); }
+
+void encode_optional_bytes(Writer& w, const std::string& bytes) {
+  if (bytes.empty()) {
+    w.null_string();
+  } else {
+    w.string(std::string_view(bytes));
+  }
 }
 
 UserTokenPolicy decode_token_policy(Reader& r) {
@@ -99,8 +118,8 @@ void encode(Writer& w, const OpenSecureChannelRequest& v) {
   encode(w, v.header);
   w.u32(0);  // protocol version
   w.i32(v.request_type);
-  w.i32(1);                      // security mode None
-  w.string(std::string_view());  // client nonce: empty for None
+  w.i32(v.security_mode);
+  w.string(std::string_view(v.client_nonce));  // empty under None
   w.u32(v.requested_lifetime);
 }
 
@@ -111,7 +130,7 @@ void decode(Reader& r, OpenSecureChannelResponse& v) {
   v.token.token_id = r.u32();
   v.token.created_at = r.i64();
   v.token.revised_lifetime = r.u32();
-  r.string();  // server nonce
+  v.server_nonce = r.text();
 }
 
 void encode_close_secure_channel(Writer& w, const RequestHeader& h) { encode(w, h); }
@@ -147,7 +166,7 @@ void encode(Writer& w, const CreateSessionRequest& v) {
   w.string(std::string_view(v.endpoint_url));
   w.string(std::string_view(v.session_name));
   w.string(std::string_view(v.client_nonce));
-  w.null_string();  // client certificate
+  encode_optional_bytes(w, v.client_certificate);
   w.f64(v.requested_session_timeout);
   w.u32(v.max_response_message_size);
 }
@@ -157,8 +176,8 @@ void decode(Reader& r, CreateSessionResponse& v) {
   decode(r, v.session_id);
   decode(r, v.authentication_token);
   v.revised_session_timeout = r.f64();
-  r.string();  // server nonce
-  r.string();  // server certificate
+  v.server_nonce = r.text();
+  v.server_certificate = r.text();
   std::vector<EndpointDescription> endpoints;
   decode_array(r, endpoints, 50, [](Reader& x) { return decode_as<EndpointDescription>(x); });
   std::vector<int> certificates;
@@ -166,24 +185,34 @@ void decode(Reader& r, CreateSessionResponse& v) {
     skip_signature(x);
     return 0;
   });
-  skip_signature(r);
+  v.server_signature = decode_signature(r);
   v.max_request_message_size = r.u32();
 }
 
 void encode(Writer& w, const ActivateSessionRequest& v) {
   encode(w, v.header);
-  encode_null_signature(w);
+  encode_signature(w, v.client_signature);
   w.i32(0);  // software certificates
   w.i32(0);  // locale ids
   Writer token;
-  token.string(std::string_view(v.anonymous_policy_id));
-  encode(w, ExtensionObject{NodeId(0, encoding_id::AnonymousIdentityToken), 1, token.take()});
-  encode_null_signature(w);
+  token.string(std::string_view(v.identity.policy_id));
+  std::uint32_t type = encoding_id::AnonymousIdentityToken;
+  if (v.identity.kind == 1) {
+    type = encoding_id::UserNameIdentityToken;
+    token.string(std::string_view(v.identity.user_name));
+    token.string(std::string_view(v.identity.secret));
+    encode_optional_bytes(token, v.identity.encryption_algorithm);
+  } else if (v.identity.kind == 2) {
+    type = encoding_id::X509IdentityToken;
+    token.string(std::string_view(v.identity.secret));
+  }
+  encode(w, ExtensionObject{NodeId(0, type), 1, token.take()});
+  encode_signature(w, v.user_token_signature);
 }
 
 void decode(Reader& r, ActivateSessionResponse& v) {
   decode(r, v.header);
-  r.string();  // server nonce
+  v.server_nonce = r.text();
   v.results = decode_status_codes(r);
   decode_diagnostics(r);
 }

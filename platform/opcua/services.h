@@ -9,7 +9,7 @@ namespace vexa32::opcua {
 // Binary encoding ids (namespace 0) of the messages.
 namespace encoding_id {
 inline constexpr std::uint32_t ServiceFault = 397;
-inline constexpr std::uint32_t AnonymousIdentityToken = 321;
+inline constexpr std::uint32_t AnonymousIdentityToken = 321, UserNameIdentityToken = 324, X509IdentityToken = 327;
 inline constexpr std::uint32_t FindServersRequest = 422, FindServersResponse = 425;
 inline constexpr std::uint32_t GetEndpointsRequest = 428, GetEndpointsResponse = 431;
 inline constexpr std::uint32_t OpenSecureChannelRequest = 446, OpenSecureChannelResponse = 449;
@@ -60,7 +60,7 @@ void decode(Reader& r, ApplicationDescription& v);
 
 struct UserTokenPolicy {
   std::string policy_id;
-  std::int32_t token_type = 0;  // 0 anonymous
+  std::int32_t token_type = 0;  // 0 anonymous, 1 user name, 2 certificate, 3 issued token
   std::string issued_token_type, issuer_endpoint_url, security_policy_uri;
 };
 
@@ -79,6 +79,8 @@ void decode(Reader& r, EndpointDescription& v);
 struct OpenSecureChannelRequest {
   RequestHeader header;
   std::int32_t request_type = 0;  // 0 issue, 1 renew
+  std::int32_t security_mode = 1;  // 1 None, 2 Sign, 3 SignAndEncrypt
+  std::string client_nonce;
   std::uint32_t requested_lifetime = 0;
 };
 struct ChannelSecurityToken {
@@ -89,6 +91,12 @@ struct ChannelSecurityToken {
 struct OpenSecureChannelResponse {
   ResponseHeader header;
   ChannelSecurityToken token;
+  std::string server_nonce;
+};
+
+// SignatureData: the algorithm's URI and the signature.
+struct SignatureData {
+  std::string algorithm, signature;
 };
 
 struct FindServersRequest {
@@ -113,6 +121,7 @@ struct CreateSessionRequest {
   RequestHeader header;
   ApplicationDescription client;
   std::string endpoint_url, session_name, client_nonce;
+  std::string client_certificate;  // DER, empty under None
   double requested_session_timeout = 0;
   std::uint32_t max_response_message_size = 0;
 };
@@ -120,15 +129,28 @@ struct CreateSessionResponse {
   ResponseHeader header;
   NodeId session_id, authentication_token;
   double revised_session_timeout = 0;
+  std::string server_nonce, server_certificate;
+  SignatureData server_signature;
   std::uint32_t max_request_message_size = 0;
 };
 
+// The user of a session: anonymous, a user name with its (encrypted) password, or a certificate.
+struct IdentityToken {
+  std::int32_t kind = 0;  // as UserTokenPolicy::token_type
+  std::string policy_id;
+  std::string user_name;
+  std::string secret;               // the encrypted password, or the user certificate's DER
+  std::string encryption_algorithm;  // the password's, empty when it is not encrypted
+};
 struct ActivateSessionRequest {
   RequestHeader header;
-  std::string anonymous_policy_id;
+  SignatureData client_signature;
+  IdentityToken identity;
+  SignatureData user_token_signature;
 };
 struct ActivateSessionResponse {
   ResponseHeader header;
+  std::string server_nonce;
   std::vector<StatusCode> results;
 };
 

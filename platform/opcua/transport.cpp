@@ -85,6 +85,20 @@ constexpr Named kNames[] = {
     {status::BadConnectionClosed, "BadConnectionClosed"},
     {status::BadRequestTooLarge, "BadRequestTooLarge"},
     {status::BadResponseTooLarge, "BadResponseTooLarge"},
+    {status::BadCertificateInvalid, "BadCertificateInvalid"},
+    {status::BadCertificateTimeInvalid, "BadCertificateTimeInvalid"},
+    {status::BadCertificateHostNameInvalid, "BadCertificateHostNameInvalid"},
+    {status::BadCertificateUriInvalid, "BadCertificateUriInvalid"},
+    {status::BadCertificateUseNotAllowed, "BadCertificateUseNotAllowed"},
+    {status::BadCertificateUntrusted, "BadCertificateUntrusted"},
+    {status::BadCertificateRevocationUnknown, "BadCertificateRevocationUnknown"},
+    {status::BadCertificateRevoked, "BadCertificateRevoked"},
+    {status::BadCertificateIssuerRevoked, "BadCertificateIssuerRevoked"},
+    {status::BadNonceInvalid, "BadNonceInvalid"},
+    {status::BadSecurityModeRejected, "BadSecurityModeRejected"},
+    {status::BadUserSignatureInvalid, "BadUserSignatureInvalid"},
+    {status::BadApplicationSignatureInvalid, "BadApplicationSignatureInvalid"},
+    {status::BadCertificateChainIncomplete, "BadCertificateChainIncomplete"},
 };
 
 }  // namespace
@@ -169,7 +183,7 @@ std::optional<Message> MessageAssembler::feed(std::string_view chunk) {
     throw fault(status::BadTcpSecureChannelUnknown, "a chunk names another secure channel");
   if (h.type == "OPN") {
     UaString policy = r.string();
-    if (!policy || *policy != kSecurityPolicyNoneUri)
+    if (!policy || *policy != policy_uri_)
       throw fault(status::BadSecurityPolicyRejected, "the server answered with another security policy");
     r.string();  // sender certificate
     r.string();  // receiver thumbprint

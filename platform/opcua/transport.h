@@ -42,7 +42,16 @@ inline constexpr StatusCode BadUnexpectedError = 0x80010000, BadCommunicationErr
                             BadTcpMessageTooLarge = 0x80800000, BadTcpInternalError = 0x80820000,
                             BadRequestTimeout = 0x80850000, BadSecureChannelClosed = 0x80860000,
                             BadSequenceNumberInvalid = 0x80880000, BadConnectionClosed = 0x80AE0000,
-                            BadRequestTooLarge = 0x80B80000, BadResponseTooLarge = 0x80B90000;
+                            BadRequestTooLarge = 0x80B80000, BadResponseTooLarge = 0x80B90000,
+                            BadCertificateInvalid = 0x80120000, BadSecurityChecksFailed = 0x80130000,
+                            BadCertificateTimeInvalid = 0x80140000, BadCertificateHostNameInvalid = 0x80160000,
+                            BadCertificateUriInvalid = 0x80170000, BadCertificateUseNotAllowed = 0x80180000,
+                            BadCertificateUntrusted = 0x801A0000, BadCertificateRevocationUnknown = 0x801B0000,
+                            BadCertificateRevoked = 0x801D0000, BadCertificateIssuerRevoked = 0x801E0000,
+                            BadIdentityTokenInvalid = 0x80200000, BadIdentityTokenRejected = 0x80210000,
+                            BadNonceInvalid = 0x80240000, BadSecurityModeRejected = 0x80540000,
+                            BadUserSignatureInvalid = 0x80570000, BadApplicationSignatureInvalid = 0x80580000,
+                            BadCertificateChainIncomplete = 0x810D0000;
 inline bool is_bad(StatusCode c) { return (c & 0x80000000u) != 0; }
 inline bool is_uncertain(StatusCode c) { return (c & 0xC0000000u) == 0x40000000u; }
 // "BadNodeIdUnknown (0x80340000)", or the hex code alone for a name this client does not know.
@@ -97,6 +106,8 @@ class MessageAssembler {
       : limits_(receive), decode_limits_(decode_limits) {}
   // Once the channel is open, every chunk must carry its id.
   void set_channel(std::uint32_t id) { channel_ = id; }
+  // The policy an OpenSecureChannel answer must name (None unless the channel is secure).
+  void set_policy_uri(std::string uri) { policy_uri_ = std::move(uri); }
   // One whole secure-channel chunk, header included. A message when the chunk ends one; nothing
   // while it is incomplete; TransportFault for anything that breaks the protocol.
   std::optional<Message> feed(std::string_view chunk);
@@ -113,6 +124,7 @@ class MessageAssembler {
   BufferLimits limits_;
   Limits decode_limits_;
   std::optional<std::uint32_t> channel_;
+  std::string policy_uri_{kSecurityPolicyNoneUri};
   std::optional<std::uint32_t> last_sequence_;
   std::map<std::uint32_t, Partial> partial_;  // by request id
   std::size_t partial_bytes_ = 0;

@@ -498,10 +498,9 @@ void UaConnection::attempt() {
   Apartment* target = &apartment;
   std::weak_ptr<const void> alive = apartment_alive;
   std::uint64_t generation = generation_;
-  NodeId token = client->session_token();
-  std::string policy = client->anonymous_policy_id();
+  SessionState session = client->session_state();
   reconnect_thread_ =
-      std::thread([url = url_, options = options_.client, weak, target, alive, generation, token, policy] {
+      std::thread([url = client->url(), options = client->options(), weak, target, alive, generation, session] {
         std::shared_ptr<Client> fresh;
         std::string why;
         bool resumed = false;
@@ -509,7 +508,7 @@ void UaConnection::attempt() {
           fresh = Client::open(url, options);
           // The session (and its subscriptions) may still be there: the server keeps it for its
           // timeout. Otherwise a new one.
-          resumed = !token.is_null() && fresh->resume_session(token, policy);
+          resumed = !session.token.is_null() && fresh->resume_session(session);
           if (!resumed) fresh->create_session();
         } catch (const UaError& e) {
           fresh.reset();
