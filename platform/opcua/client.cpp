@@ -633,7 +633,14 @@ Client::Client(std::string url, ClientOptions options)
 Client::~Client() { close(); }
 
 std::shared_ptr<Client> Client::open(const std::string& url, ClientOptions options) {
-  std::shared_ptr<Client> client(new Client(url, options));
+  std::shared_ptr<Client> client;
+  try {
+    client.reset(new Client(url, options));
+  } catch (const TransportFault& f) {
+    throw UaError(f.code(), url + ": " + f.what());
+  } catch (const crypto::CryptoError& e) {
+    throw UaError(status::BadCertificateInvalid, url + ": " + e.what());
+  }
   auto promise = std::make_shared<std::promise<Outcome>>();
   auto future = promise->get_future();
   auto impl = client->impl_;
@@ -734,6 +741,11 @@ const UserTokenPolicy& choose_user_token(const EndpointDescription& endpoint, co
   throw UaError(status::BadIdentityTokenRejected,
                 url + " takes no " + token_kind_name(wanted) + " login on this endpoint; it takes " +
                     (offered.empty() ? std::string("none") : offered) + how);
+}
+
+void Client::prepare_session(const EndpointDescription& endpoint, UserIdentity user) {
+  options_.endpoint = endpoint;
+  options_.user = std::move(user);
 }
 
 void Client::create_session() {

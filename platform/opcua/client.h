@@ -85,6 +85,9 @@ class Client : public std::enable_shared_from_this<Client> {
   // server's signature is checked and ours given. UaError when the server refuses, when its
   // signature or certificate is not the endpoint's, or when no login of the user fits.
   void create_session();
+  // The endpoint and the user of the session create_session opens on this channel (one that was
+  // opened without them, as the channel that asked for the endpoints is).
+  void prepare_session(const EndpointDescription& endpoint, UserIdentity user);
   // Takes over a session that another channel of this client opened (after a lost connection):
   // ActivateSession with its token. False when the server no longer knows it.
   bool resume_session(const SessionState& state);

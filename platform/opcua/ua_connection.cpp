@@ -7,6 +7,8 @@
 #include "platform/automation/convert.h"
 #include "platform/opcda/arguments.h"
 #include "platform/opcda/group_list.h"
+#include "platform/opcua/pki/password_file.h"
+#include "platform/opcua/pki/pki.h"
 #include "platform/opcua/ua_p.h"
 #include "platform/opcua/values.h"
 
@@ -57,8 +59,7 @@ class UaModule final : public opcda::ServerModule {
   std::shared_ptr<opcda::ServerConnection> connect() override {
     Apartment& apartment = Apartment::require_current();
     try {
-      auto client = Client::open(url_, options_.client);
-      client->create_session();
+      auto client = connect_session(url_, options_);
       auto connection = std::make_shared<UaConnection>(client, apartment);
       connection->start(url_, options_);
       return connection;
@@ -135,7 +136,67 @@ bool refuses_deadband(StatusCode status) {
 
 int publish_depth(std::size_t groups) { return static_cast<int>(std::clamp<std::size_t>(groups + 1, 2, 5)); }
 
+bool refuses_our_certificate(StatusCode code) {
+  code &= 0xFFFF0000u;
+  return code == status::BadSecurityChecksFailed || code == status::BadCertificateUntrusted ||
+         code == status::BadCertificateInvalid;
+}
+
 }  // namespace
+
+std::shared_ptr<Client> connect_session(const std::string& text, const UaModuleOptions& module) {
+  const ServerAddress address = parse_server_address(text);
+  ClientOptions options = module.client;
+  // The endpoints come over a None channel, which servers keep for discovery.
+  auto client = Client::open(address.url, options);
+  const std::vector<EndpointDescription> endpoints = client->get_endpoints();
+  const EndpointDescription endpoint = choose_endpoint(endpoints, address);
+  UserIdentity user;
+  if (!address.user.empty()) {
+    const std::string file = module.password_file.empty() ? default_password_file() : module.password_file;
+    auto found = find_password(file, address.host, address.port, address.user);
+    if (!found.password)
+      throw UaError(status::BadIdentityTokenRejected,
+                    "no password for " + address.user + " on " + address.host + ":" + address.port + " in " + file +
+                        (found.warning.empty() ? std::string(" (a line host:port:user:password)")
+                                               : ": " + found.warning));
+    user.user_name = address.user;
+    user.password = *found.password;
+  }
+  if (endpoint.security_mode == 1) {
+    client->prepare_session(endpoint, std::move(user));
+    client->create_session();
+    return client;
+  }
+  client->close();
+  std::optional<Pki> pki;
+  Pki::Own own;
+  try {
+    pki.emplace(module.pki_folder.empty() ? Pki::default_folder() : module.pki_folder);
+    if (auto refused = pki->check_server(endpoint.server_certificate, address.host, endpoint.server.application_uri))
+      throw UaError(refused->code, address.url + ": " + refused->message);
+    own = pki->own();
+  } catch (const crypto::CryptoError& e) {
+    throw UaError(status::BadCertificateInvalid, address.url + ": " + e.what());
+  }
+  options.security.policy = crypto::find_policy(endpoint.security_policy_uri);
+  options.security.mode = static_cast<crypto::SecurityMode>(endpoint.security_mode);
+  options.security.own_certificate = own.certificate;
+  options.security.own_key = own.key;
+  options.security.server_certificate = endpoint.server_certificate;
+  options.endpoint = endpoint;
+  options.user = std::move(user);
+  try {
+    auto secure = Client::open(address.url, options);
+    secure->create_session();
+    return secure;
+  } catch (const UaError& e) {
+    if (!refuses_our_certificate(e.code())) throw;
+    throw UaError(e.code(), std::string(e.what()) + ". The server does not accept this client's certificate " +
+                                own.certificate_path + " (thumbprint " + own.certificate.thumbprint_hex() +
+                                "): the server's administrator must trust it");
+  }
+}
 
 UaItem* UaGroupState::find_item(std::int32_t server_handle) {
   // Items added together have consecutive handles: where none was removed, the handle says

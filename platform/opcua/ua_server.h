@@ -10,6 +10,7 @@
 
 #include "platform/opcda/registry.h"
 #include "platform/opcua/client.h"
+#include "platform/opcua/endpoint_choice.h"
 
 namespace vexa32::opcua {
 
@@ -22,7 +23,15 @@ struct UaModuleOptions {
   // A lost connection is retried after these pauses, doubling from the first up to the last.
   std::chrono::milliseconds first_retry{1000};
   std::chrono::milliseconds last_retry{30000};
+  // The certificate store and the password file; empty: their default places.
+  std::string pki_folder;
+  std::string password_file;
 };
+
+// Connects to a server as its address says (user, security and policy in the URL; passwords from
+// the password file; the server's certificate checked against the certificate store) and opens
+// the session. UaError, with a message for the user, when that cannot be done.
+std::shared_ptr<Client> connect_session(const std::string& address, const UaModuleOptions& options);
 
 // Installs the opc.tcp handler in the registry (replacing one installed before).
 void install_opcua(opcda::ServerRegistry& registry, UaModuleOptions options = {});

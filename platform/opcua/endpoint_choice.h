@@ -1,0 +1,40 @@
+#pragma once
+// A server name as the user writes it, and the endpoint it leads to. The URL may carry a user
+// (opc.tcp://operator@plc7:4840/path) and the choice of security (?security=None|Sign|
+// SignAndEncrypt&policy=Basic256Sha256|Aes128_Sha256_RsaOaep|Aes256_Sha256_RsaPss); neither
+// reaches the server.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/opcua/crypto/security_policy.h"
+#include "platform/opcua/services.h"
+
+namespace vexa32::opcua {
+
+struct ServerAddress {
+  std::string url;   // opc.tcp://host:port/path, without user and query
+  std::string host, port;
+  std::string user;  // empty: anonymous
+  std::optional<crypto::SecurityMode> mode;
+  const crypto::SecurityPolicy* policy = nullptr;  // when the query names one
+
+  bool asks_for_security() const { return mode.has_value() || policy != nullptr; }
+};
+
+// UaError (BadTcpEndpointUrlInvalid) for a text that is no opc.tcp:// URL, an unknown query key
+// or value, or a deprecated policy (named as such).
+ServerAddress parse_server_address(const std::string& text);
+
+// The endpoint to use: the one the query asks for; without a query the None endpoint where it
+// has a login the user can give, else the endpoint of highest SecurityLevel this client supports.
+// A login can be given: anonymous without a user; a user name where the password is encrypted.
+// UaError saying what the server offers and what is missing when none fits.
+EndpointDescription choose_endpoint(const std::vector<EndpointDescription>& endpoints,
+                                    const ServerAddress& address);
+
+// "Basic256Sha256/SignAndEncrypt (user name and password)" for every endpoint, most secure first.
+std::string describe_endpoints(const std::vector<EndpointDescription>& endpoints);
+
+}  // namespace vexa32::opcua

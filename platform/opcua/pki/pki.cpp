@@ -1,0 +1,295 @@
+#include "platform/opcua/pki/pki.h"
+
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509_vfy.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/opcua/crypto/openssl_p.h"
+#include "platform/opcua/transport.h"
+
+namespace vexa32::opcua {
+namespace {
+
+namespace fs = std::filesystem;
+using crypto::Certificate;
+
+constexpr const char* kFolders[] = {"own/certs",     "own/private", "trusted/certs", "trusted/crl",
+                                    "issuers/certs", "issuers/crl", "rejected/certs"};
+
+std::string host_name() {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  return host[0] ? host : "localhost";
+}
+
+std::string read_file(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Written whole under a temporary name, then renamed: a reader never sees half a file.
+void write_file(const fs::path& p, const std::string& data, mode_t mode) {
+  const std::string tmp = p.string() + ".tmp";
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) throw crypto::CryptoError("cannot write " + tmp);
+  ::fchmod(fd, mode);
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n <= 0) {
+      ::close(fd);
+      throw crypto::CryptoError("cannot write " + tmp);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  fs::rename(tmp, p);
+}
+
+// A certificate file in DER or PEM; nothing for anything else.
+std::optional<Certificate> load_certificate(const fs::path& p) {
+  const std::string data = read_file(p);
+  try {
+    if (data.find("-----BEGIN CERTIFICATE-----") != std::string::npos) return Certificate::from_pem(data);
+    return Certificate::from_der(data);
+  } catch (const crypto::CryptoError&) {
+    return std::nullopt;
+  }
+}
+
+std::vector<Certificate> certificates_in(const fs::path& folder) {
+  std::vector<Certificate> out;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    if (!entry.is_regular_file()) continue;
+    if (auto c = load_certificate(entry.path())) out.push_back(std::move(*c));
+  }
+  return out;
+}
+
+// The CRLs of a folder, in DER or PEM, added to the store.
+void add_crls(X509_STORE* store, const fs::path& folder) {
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    if (!entry.is_regular_file()) continue;
+    const std::string data = read_file(entry.path());
+    crypto::detail::Bio bio(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
+    X509_CRL* crl = data.find("-----BEGIN X509 CRL-----") != std::string::npos
+                        ? PEM_read_bio_X509_CRL(bio.get(), nullptr, nullptr, nullptr)
+                        : d2i_X509_CRL_bio(bio.get(), nullptr);
+    if (crl) {
+      X509_STORE_add_crl(store, crl);
+      X509_CRL_free(crl);
+    }
+    ERR_clear_error();
+  }
+}
+
+// A CA that publishes no CRL is not held against its certificates; one that does is checked.
+int allow_missing_crl(int ok, X509_STORE_CTX* ctx) {
+  if (!ok && X509_STORE_CTX_get_error(ctx) == X509_V_ERR_UNABLE_TO_GET_CRL) return 1;
+  return ok;
+}
+
+struct ChainVerdict {
+  bool trusted = false;
+  int error = X509_V_OK;
+};
+
+// Whether the chain leads to a CA in trusted/certs, through intermediates from issuers/certs or
+// the chain itself, with no revocation in the CRLs at hand.
+ChainVerdict verify_chain(const std::vector<Certificate>& chain, const std::vector<Certificate>& anchors,
+                          const std::vector<Certificate>& issuers, const fs::path& trusted_crl,
+                          const fs::path& issuers_crl) {
+  using X509Stack = std::unique_ptr<STACK_OF(X509), void (*)(STACK_OF(X509)*)>;
+  auto free_stack = [](STACK_OF(X509)* s) { sk_X509_pop_free(s, X509_free); };
+  crypto::detail::X509Ptr leaf(chain.front().get());
+  std::unique_ptr<X509_STORE, void (*)(X509_STORE*)> store(X509_STORE_new(), X509_STORE_free);
+  X509Stack untrusted(sk_X509_new_null(), free_stack);
+  for (const auto& a : anchors) {
+    crypto::detail::X509Ptr x(a.get());
+    X509_STORE_add_cert(store.get(), x.get());
+  }
+  for (std::size_t i = 1; i < chain.size(); ++i) sk_X509_push(untrusted.get(), chain[i].get());
+  for (const auto& c : issuers) sk_X509_push(untrusted.get(), c.get());
+  add_crls(store.get(), trusted_crl);
+  add_crls(store.get(), issuers_crl);
+  X509_STORE_set_flags(store.get(), X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL);
+  X509_STORE_set_verify_cb(store.get(), allow_missing_crl);
+  std::unique_ptr<X509_STORE_CTX, void (*)(X509_STORE_CTX*)> ctx(X509_STORE_CTX_new(), X509_STORE_CTX_free);
+  ChainVerdict v;
+  if (!ctx || X509_STORE_CTX_init(ctx.get(), store.get(), leaf.get(), untrusted.get()) != 1) {
+    ERR_clear_error();
+    v.error = X509_V_ERR_UNSPECIFIED;
+    return v;
+  }
+  v.trusted = X509_verify_cert(ctx.get()) == 1;
+  v.error = X509_STORE_CTX_get_error(ctx.get());
+  ERR_clear_error();
+  return v;
+}
+
+bool names_host(const Certificate& c, const std::string& host) {
+  auto equal = [&](const std::string& name) {
+    return name.size() == host.size() && std::equal(name.begin(), name.end(), host.begin(), [](char a, char b) {
+             return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+           });
+  };
+  for (const auto& n : c.dns_names()) {
+    if (equal(n)) return true;
+  }
+  for (const auto& n : c.ip_addresses()) {
+    if (equal(n)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string Pki::default_folder() {
+  if (const char* pki = std::getenv("VEXA32_PKI"); pki && *pki) return pki;
+  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config) return std::string(config) + "/vexa32/pki";
+  const char* home = std::getenv("HOME");
+  return std::string(home && *home ? home : "/tmp") + "/.config/vexa32/pki";
+}
+
+Pki::Pki(std::string folder) : folder_(std::move(folder)) {
+  for (const char* sub : kFolders) {
+    std::error_code ec;
+    fs::create_directories(path(sub), ec);
+    if (ec) throw crypto::CryptoError("the certificate folder " + path(sub) + " cannot be made: " + ec.message());
+  }
+  ::chmod(folder_.c_str(), 0700);
+  ::chmod(path("own/private").c_str(), 0700);
+}
+
+Pki::Own Pki::own() {
+  Own o;
+  o.certificate_path = path("own/certs/vexa32.der");
+  o.key_path = path("own/private/vexa32.pem");
+  if (fs::exists(o.certificate_path) && fs::exists(o.key_path)) {
+    auto certificate = load_certificate(o.certificate_path);
+    if (certificate) {
+      o.certificate = std::move(*certificate);
+      o.key = crypto::Key::from_pem(read_file(o.key_path));
+      return o;
+    }
+  }
+  return renew_own();
+}
+
+Pki::Own Pki::renew_own() {
+  const std::string host = host_name();
+  crypto::CertificateRequest request;
+  request.common_name = "VEXA32@" + host;
+  request.application_uri = "urn:" + host + ":VEXA32";
+  request.dns_names = {host};
+  auto made = crypto::make_self_signed(request);
+  Own o;
+  o.certificate_path = path("own/certs/vexa32.der");
+  o.key_path = path("own/private/vexa32.pem");
+  write_file(o.key_path, made.key.private_pem(), 0600);
+  write_file(o.certificate_path, made.certificate.der(), 0644);
+  o.certificate = std::move(made.certificate);
+  o.key = std::move(made.key);
+  return o;
+}
+
+std::string Pki::describe(const Certificate& c) {
+  return c.subject() + ", thumbprint " + c.thumbprint_hex() + ", valid from " + crypto::format_time(c.not_before()) +
+         " to " + crypto::format_time(c.not_after());
+}
+
+std::string Pki::file_name(const Certificate& c) {
+  std::string name;
+  const std::string subject = c.subject();
+  const auto cn = subject.find("CN=");
+  if (cn != std::string::npos) name = subject.substr(cn + 3, subject.find(',', cn) - cn - 3);
+  for (char& ch : name) {
+    if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != '-' && ch != '.' && ch != '_' && ch != '@') ch = '_';
+  }
+  return (name.empty() ? std::string("certificate") : name) + " [" + c.thumbprint_hex() + "].der";
+}
+
+std::string Pki::trust(const Certificate& c) {
+  const std::string target = path("trusted/certs/" + file_name(c));
+  write_file(target, c.der(), 0644);
+  std::error_code ec;
+  fs::remove(path("rejected/certs/" + file_name(c)), ec);
+  return target;
+}
+
+std::vector<Certificate> Pki::trusted() const { return certificates_in(path("trusted/certs")); }
+std::vector<Certificate> Pki::rejected() const { return certificates_in(path("rejected/certs")); }
+
+std::optional<TrustFailure> Pki::check_server(const std::string& chain_bytes, const std::string& host,
+                                              const std::string& application_uri) {
+  std::vector<Certificate> chain;
+  try {
+    chain = Certificate::chain_from_der(chain_bytes);
+  } catch (const crypto::CryptoError& e) {
+    return TrustFailure{status::BadCertificateInvalid, std::string("the server's certificate cannot be read: ") + e.what()};
+  }
+  if (chain.empty()) return TrustFailure{status::BadCertificateInvalid, "the server sent no certificate"};
+  const Certificate& leaf = chain.front();
+  const std::string what = "the server's certificate (" + describe(leaf) + ")";
+  const std::time_t now = std::time(nullptr);
+  if (now < leaf.not_before())
+    return TrustFailure{status::BadCertificateTimeInvalid,
+                        what + " is not valid yet: it is valid from " + crypto::format_time(leaf.not_before())};
+  if (now > leaf.not_after())
+    return TrustFailure{status::BadCertificateTimeInvalid,
+                        what + " expired on " + crypto::format_time(leaf.not_after())};
+  const int bits = leaf.public_key().bits();
+  if (bits < 2048 || bits > 4096)
+    return TrustFailure{status::BadCertificateInvalid,
+                        what + " has a key of " + std::to_string(bits) + " bits; 2048 to 4096 are accepted"};
+  if (!leaf.usable_for_application())
+    return TrustFailure{status::BadCertificateUseNotAllowed, what + " is not meant for signing and encrypting"};
+  if (!application_uri.empty() && leaf.application_uri() != application_uri)
+    return TrustFailure{status::BadCertificateUriInvalid, what + " names the application \"" + leaf.application_uri() +
+                                                              "\", but the server is \"" + application_uri + "\""};
+  const std::vector<Certificate> trusted_certs = trusted();
+  // Trusted by the user itself: pinned. A host it does not name is no reason to refuse it (a
+  // server reached by its address whose certificate names its host name).
+  if (std::find(trusted_certs.begin(), trusted_certs.end(), leaf) != trusted_certs.end()) return std::nullopt;
+  std::vector<Certificate> anchors;
+  for (const auto& c : trusted_certs) {
+    if (c.is_ca()) anchors.push_back(c);
+  }
+  if (!anchors.empty()) {
+    const ChainVerdict v =
+        verify_chain(chain, anchors, certificates_in(path("issuers/certs")), path("trusted/crl"), path("issuers/crl"));
+    if (v.trusted) {
+      if (!names_host(leaf, host))
+        return TrustFailure{status::BadCertificateHostNameInvalid,
+                            what + " is issued by a trusted authority but not for the host " + host};
+      return std::nullopt;
+    }
+    if (v.error == X509_V_ERR_CERT_REVOKED)
+      return TrustFailure{status::BadCertificateRevoked, what + " is revoked by its issuer"};
+  }
+  const std::string rejected = path("rejected/certs/" + file_name(leaf));
+  try {
+    write_file(rejected, leaf.der(), 0644);
+  } catch (const crypto::CryptoError&) {
+    // The refusal stands without its copy.
+  }
+  return TrustFailure{status::BadCertificateUntrusted,
+                      what + " is not trusted. Trust it with \"vexa-monitor --trust --server URL\", or copy " +
+                          rejected + " to " + path("trusted/certs/")};
+}
+
+}  // namespace vexa32::opcua
