@@ -26,6 +26,12 @@ const args = process.argv.slice(2);
 const port = Number(args[args.indexOf("--port") + 1] || 4840);
 // --load K: a folder "Load" of K Double variables, all changing every 100 ms (for throughput runs).
 const load = args.includes("--load") ? Number(args[args.indexOf("--load") + 1]) : 0;
+// --secure: only Sign and SignAndEncrypt endpoints of Basic256Sha256, Aes128_Sha256_RsaOaep and
+// Aes256_Sha256_RsaPss, no anonymous login; the user "operator" with the password "secret-42", and
+// users with a certificate.
+const secure = args.includes("--secure");
+// --distrust-clients: a client's certificate is accepted only when trusted (none is, here).
+const distrustClients = args.includes("--distrust-clients");
 // --shutdown-delay MS: how long ahead SIGUSR1 announces the shutdown (10 s unless given).
 const shutdownDelay = args.includes("--shutdown-delay") ? Number(args[args.indexOf("--shutdown-delay") + 1]) : 10000;
 
@@ -64,15 +70,20 @@ async function main() {
     hostname: "127.0.0.1",
     serverCertificateManager: new OPCUACertificateManager({
       rootFolder: path.join(pki, "server"),
-      automaticallyAcceptUnknownCertificate: true,
+      automaticallyAcceptUnknownCertificate: !distrustClients,
     }),
     userCertificateManager: new OPCUACertificateManager({
       rootFolder: path.join(pki, "user"),
       automaticallyAcceptUnknownCertificate: true,
     }),
-    securityPolicies: [SecurityPolicy.None],
-    securityModes: [MessageSecurityMode.None],
-    allowAnonymous: true,
+    securityPolicies: secure
+      ? [SecurityPolicy.Basic256Sha256, SecurityPolicy.Aes128_Sha256_RsaOaep, SecurityPolicy.Aes256_Sha256_RsaPss]
+      : [SecurityPolicy.None],
+    securityModes: secure ? [MessageSecurityMode.Sign, MessageSecurityMode.SignAndEncrypt] : [MessageSecurityMode.None],
+    allowAnonymous: !secure,
+    userManager: {
+      isValidUser: (userName, password) => userName === "operator" && password === "secret-42",
+    },
     buildInfo: {
       productName: "VEXA32 test server",
       manufacturerName: "VEXA32 tests",
