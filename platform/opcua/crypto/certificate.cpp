@@ -58,10 +58,10 @@ std::string ia5(const ASN1_IA5STRING* s) {
   return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)), static_cast<std::size_t>(ASN1_STRING_length(s)));
 }
 
-void add_extension(X509* cert, int nid, const std::string& value) {
+void add_extension(X509* cert, X509* issuer, int nid, const std::string& value) {
   X509V3_CTX ctx;
   X509V3_set_ctx_nodb(&ctx);
-  X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
+  X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
   X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str());
   check(ext != nullptr, "a certificate extension cannot be made");
   const int ok = X509_add_ext(cert, ext, -1);
@@ -213,7 +213,7 @@ std::string format_time(std::time_t t) {
   return text;
 }
 
-MadeCertificate make_self_signed(const CertificateRequest& request) {
+MadeCertificate make_certificate(const CertificateRequest& request) {
   Key key = Key::generate_rsa(request.key_bits);
   detail::X509Ptr cert(X509_new());
   check(cert != nullptr, "no memory for a certificate");
@@ -223,25 +223,37 @@ MadeCertificate make_self_signed(const CertificateRequest& request) {
   check(bn && BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert.get())) != nullptr, "the certificate's serial");
   BN_free(bn);
   // A little in the past, so a server whose clock is behind ours accepts it already.
-  X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
+  X509_gmtime_adj(X509_getm_notBefore(cert.get()), request.valid_from);
   X509_gmtime_adj(X509_getm_notAfter(cert.get()), static_cast<long>(request.days) * 86400L);
   X509_NAME* name = X509_get_subject_name(cert.get());
   check(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
                                    reinterpret_cast<const unsigned char*>(request.common_name.c_str()), -1, -1, 0) == 1,
         "the certificate's subject");
-  check(X509_set_issuer_name(cert.get(), name) == 1, "the certificate's issuer");
+  detail::X509Ptr issuer(request.issuer ? request.issuer->certificate.get() : nullptr);
+  X509* signer = issuer ? issuer.get() : cert.get();
+  check(X509_set_issuer_name(cert.get(), X509_get_subject_name(signer)) == 1, "the certificate's issuer");
   check(X509_set_pubkey(cert.get(), key.get()) == 1, "the certificate's key");
-  add_extension(cert.get(), NID_basic_constraints, "critical,CA:FALSE");
-  add_extension(cert.get(), NID_key_usage,
-                "critical,digitalSignature,nonRepudiation,keyEncipherment,dataEncipherment,keyCertSign");
-  add_extension(cert.get(), NID_ext_key_usage, "clientAuth,serverAuth");
-  add_extension(cert.get(), NID_subject_key_identifier, "hash");
-  add_extension(cert.get(), NID_authority_key_identifier, "keyid:always");
-  std::string alt = "URI:" + request.application_uri;
-  for (const auto& dns : request.dns_names) alt += ",DNS:" + dns;
-  for (const auto& ip : request.ip_addresses) alt += ",IP:" + ip;
-  add_extension(cert.get(), NID_subject_alt_name, alt);
-  check(X509_sign(cert.get(), key.get(), EVP_sha256()) > 0, "the certificate cannot be signed");
+  if (request.authority) {
+    add_extension(cert.get(), signer, NID_basic_constraints, "critical,CA:TRUE");
+    add_extension(cert.get(), signer, NID_key_usage, "critical,digitalSignature,keyCertSign,cRLSign");
+  } else {
+    add_extension(cert.get(), signer, NID_basic_constraints, "critical,CA:FALSE");
+    add_extension(cert.get(), signer, NID_key_usage,
+                  std::string("critical,digitalSignature,nonRepudiation,keyEncipherment,dataEncipherment") +
+                      (issuer ? "" : ",keyCertSign"));
+    add_extension(cert.get(), signer, NID_ext_key_usage, "clientAuth,serverAuth");
+  }
+  add_extension(cert.get(), signer, NID_subject_key_identifier, "hash");
+  add_extension(cert.get(), signer, NID_authority_key_identifier, "keyid:always");
+  if (!request.application_uri.empty() || !request.dns_names.empty() || !request.ip_addresses.empty()) {
+    std::string alt;
+    if (!request.application_uri.empty()) alt = "URI:" + request.application_uri;
+    for (const auto& dns : request.dns_names) alt += (alt.empty() ? "DNS:" : ",DNS:") + dns;
+    for (const auto& ip : request.ip_addresses) alt += (alt.empty() ? "IP:" : ",IP:") + ip;
+    add_extension(cert.get(), signer, NID_subject_alt_name, alt);
+  }
+  const Key& signing_key = request.issuer ? request.issuer->key : key;
+  check(X509_sign(cert.get(), signing_key.get(), EVP_sha256()) > 0, "the certificate cannot be signed");
   MadeCertificate made;
   made.certificate = Certificate::from_der(der_of(cert.get()));
   made.key = std::move(key);

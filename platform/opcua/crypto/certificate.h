@@ -54,20 +54,24 @@ class Certificate {
 // "2026-12-08 14:43:14 UTC"
 std::string format_time(std::time_t t);
 
+struct MadeCertificate {
+  Certificate certificate;
+  Key key;
+};
 struct CertificateRequest {
   std::string common_name;      // CN=
   std::string application_uri;  // SubjectAltName URI
   std::vector<std::string> dns_names;
   std::vector<std::string> ip_addresses;
-  int days = 365 * 5;
+  long valid_from = -3600;  // seconds from now: a little in the past, for clocks behind ours
+  int days = 365 * 5;       // from now
   int key_bits = 2048;
+  bool authority = false;                 // a CA that signs others, not an application
+  const MadeCertificate* issuer = nullptr;  // signed by this CA; self-signed without one
 };
-// A self-signed application instance certificate with a fresh RSA key, SHA-256, the key usages and
-// extended key usages a UA client and server certificate carries.
-struct MadeCertificate {
-  Certificate certificate;
-  Key key;
-};
-MadeCertificate make_self_signed(const CertificateRequest& request);
+// An application instance certificate (or a CA's) with a fresh RSA key, SHA-256, the key usages
+// and extended key usages a UA client and server certificate carries.
+MadeCertificate make_certificate(const CertificateRequest& request);
+inline MadeCertificate make_self_signed(const CertificateRequest& request) { return make_certificate(request); }
 
 }  // namespace vexa32::opcua::crypto

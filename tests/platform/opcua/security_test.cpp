@@ -1,0 +1,281 @@
+// The security layers alone: the key derivation, the policies' RSA operations, addresses and the
+// choice of endpoint, the password file and the certificate store.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/opcua/client.h"
+#include "platform/opcua/crypto/certificate.h"
+#include "platform/opcua/endpoint_choice.h"
+#include "platform/opcua/pki/password_file.h"
+#include "platform/opcua/pki/pki.h"
+
+namespace vexa32::testing {
+namespace {
+
+using namespace opcua;
+using crypto::SecurityMode;
+
+std::string from_hex(std::string_view hex) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  return out;
+}
+
+std::string temp_folder() {
+  std::string t = (std::filesystem::temp_directory_path() / "vexa32-security-XXXXXX").string();
+  return ::mkdtemp(t.data()) ? t : std::string();
+}
+
+TEST(UaSecurity, PSha256MatchesThePublishedVectorAndEachPolicyCutsItsKeys) {
+  // The TLS 1.2 PRF (SHA-256) test vector: secret, "test label" + seed, 100 bytes.
+  const std::string out = crypto::p_sha256(from_hex("9bbe436ba940f017b17652849a71db35"),
+                                           "test label" + from_hex("a0ba9f936cda311827a6f796ffd5198c"), 100);
+  EXPECT_EQ(crypto::hex(out),
+            "e3f229ba727be17b8d122620557cd453c2aab21d07c3d495329b52d4e61edb5a6b301791e90d35c9c9a46b4e14baf9af0fa022f7"
+            "077def17abfd3797c0564bab4fbc91666e9def9b97fce34f796789baa48082d122ee42c5a72e5a5110fff70187347b66");
+  struct Case {
+    const char* policy;
+    std::size_t encrypting;
+  };
+  for (Case c : {Case{"Basic256Sha256", 32}, Case{"Aes128_Sha256_RsaOaep", 16}, Case{"Aes256_Sha256_RsaPss", 32}}) {
+    const auto* p = crypto::find_policy(c.policy);
+    ASSERT_NE(p, nullptr) << c.policy;
+    const auto k = crypto::derive_keys(*p, std::string(32, 's'), std::string(32, 'c'));
+    EXPECT_EQ(k.signing.size(), 32u) << c.policy;
+    EXPECT_EQ(k.encrypting.size(), c.encrypting) << c.policy;
+    EXPECT_EQ(k.signing + k.encrypting + k.iv, crypto::p_sha256(std::string(32, 's'), std::string(32, 'c'), p->key_material()));
+  }
+  EXPECT_TRUE(crypto::deprecated_policy("Basic256"));
+  EXPECT_TRUE(crypto::deprecated_policy("http://opcfoundation.org/UA/SecurityPolicy#Basic128Rsa15"));
+  EXPECT_EQ(crypto::find_policy("Basic256"), nullptr);
+}
+
+TEST(UaSecurity, EachPolicySignsAndEncryptsWithItsRsaPaddings) {
+  crypto::CertificateRequest request;
+  request.common_name = "test";
+  request.application_uri = "urn:test";
+  for (int bits : {2048, 4096}) {
+    request.key_bits = bits;
+    const auto made = crypto::make_certificate(request);
+    const crypto::Key pub = made.certificate.public_key();
+    for (const auto* p : crypto::supported_policies()) {
+      SCOPED_TRACE(std::string(p->name) + " " + std::to_string(bits));
+      const std::string data(1000, 'x');
+      std::string signature = made.key.sign(p->asymmetric_signature, data);
+      EXPECT_EQ(signature.size(), made.key.bytes());
+      EXPECT_TRUE(pub.verify(p->asymmetric_signature, data, signature));
+      signature[7] ^= 1;
+      EXPECT_FALSE(pub.verify(p->asymmetric_signature, data, signature));
+      const std::string sealed = pub.encrypt(p->asymmetric_encryption, data);
+      EXPECT_EQ(sealed.size() % made.key.bytes(), 0u);
+      EXPECT_EQ(made.key.decrypt(p->asymmetric_encryption, sealed), data);
+    }
+  }
+}
+
+TEST(UaSecurity, AddressesCarryTheUserAndTheChoiceOfSecurity) {
+  struct Case {
+    const char* text;
+    const char* url;  // nullptr: refused
+    const char* user;
+    int mode;  // 0: not asked
+    const char* policy;
+  };
+  const Case cases[] = {
+      {"opc.tcp://plc7:4840/path", "opc.tcp://plc7:4840/path", "", 0, ""},
+      {"opc.tcp://operator@plc7:4840/path?security=SignAndEncrypt&policy=Basic256Sha256", "opc.tcp://plc7:4840/path",
+       "operator", 3, "Basic256Sha256"},
+      {"opc.tcp://a@b@[::1]:48010?security=Sign", "opc.tcp://[::1]:48010", "a@b", 2, ""},
+      {"opc.tcp://plc7?policy=Aes256_Sha256_RsaPss", "opc.tcp://plc7", "", 0, "Aes256_Sha256_RsaPss"},
+      {"opc.tcp://plc7?security=None", "opc.tcp://plc7", "", 1, ""},
+      {"opc.tcp://plc7?policy=Basic256", nullptr, "", 0, ""},
+      {"opc.tcp://plc7?security=Strong", nullptr, "", 0, ""},
+      {"opc.tcp://plc7?colour=red", nullptr, "", 0, ""},
+      {"opc.tcp://plc7?security=None&policy=Basic256Sha256", nullptr, "", 0, ""},
+      {"opc.tcp://@plc7", nullptr, "", 0, ""},
+      {"http://plc7", nullptr, "", 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    if (!c.url) {
+      EXPECT_THROW(parse_server_address(c.text), UaError);
+      continue;
+    }
+    const ServerAddress a = parse_server_address(c.text);
+    EXPECT_EQ(a.url, c.url);
+    EXPECT_EQ(a.user, c.user);
+    EXPECT_EQ(a.mode ? static_cast<int>(*a.mode) : 0, c.mode);
+    EXPECT_EQ(a.policy ? std::string(a.policy->name) : std::string(), c.policy);
+  }
+  try {
+    parse_server_address("opc.tcp://plc7?policy=Basic128Rsa15");
+  } catch (const UaError& e) {
+    EXPECT_NE(std::string(e.what()).find("deprecated"), std::string::npos) << e.what();
+  }
+}
+
+EndpointDescription endpoint(const char* policy, int mode, std::uint8_t level, std::vector<int> tokens,
+                             const char* token_policy = "") {
+  EndpointDescription e;
+  e.security_policy_uri = std::string("http://opcfoundation.org/UA/SecurityPolicy#") + policy;
+  e.security_mode = mode;
+  e.security_level = level;
+  for (int t : tokens) e.user_identity_tokens.push_back({"p" + std::to_string(t), t, "", "", token_policy});
+  return e;
+}
+
+TEST(UaSecurity, TheEndpointIsTheAskedOneElseNoneWithALoginElseTheMostSecure) {
+  const std::vector<EndpointDescription> mixed{
+      endpoint("Basic256Sha256", 2, 10, {0, 1}), endpoint("Aes256_Sha256_RsaPss", 3, 40, {0, 1}),
+      endpoint("None", 1, 0, {0, 1}), endpoint("Basic256Sha256", 3, 20, {0, 1}), endpoint("Basic256", 3, 90, {0})};
+  const std::vector<EndpointDescription> secure_only{endpoint("Basic256Sha256", 2, 10, {1}),
+                                                     endpoint("Aes128_Sha256_RsaOaep", 3, 30, {1})};
+  struct Case {
+    const char* address;
+    const std::vector<EndpointDescription>* endpoints;
+    int chosen;              // index, -1: refused
+    const char* in_message;  // a part of the refusal
+  };
+  const Case cases[] = {
+      {"opc.tcp://h", &mixed, 2, ""},                             // as stored forms connect today
+      {"opc.tcp://u@h", &mixed, 1, ""},                           // no password in clear: the most secure
+      {"opc.tcp://h?security=Sign", &mixed, 0, ""},
+      {"opc.tcp://h?policy=Basic256Sha256", &mixed, 3, ""},
+      {"opc.tcp://h?security=SignAndEncrypt", &mixed, 1, ""},
+      {"opc.tcp://u@h", &secure_only, 1, ""},
+      {"opc.tcp://h", &secure_only, -1, "name a user in the URL"},
+      {"opc.tcp://h?security=None", &secure_only, -1, "Basic256Sha256/Sign (user name)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.address);
+    const ServerAddress a = parse_server_address(c.address);
+    if (c.chosen < 0) {
+      try {
+        choose_endpoint(*c.endpoints, a);
+        ADD_FAILURE() << "no refusal";
+      } catch (const UaError& e) {
+        EXPECT_NE(std::string(e.what()).find(c.in_message), std::string::npos) << e.what();
+      }
+      continue;
+    }
+    const EndpointDescription e = choose_endpoint(*c.endpoints, a);
+    const EndpointDescription& want = (*c.endpoints)[static_cast<std::size_t>(c.chosen)];
+    EXPECT_EQ(e.security_policy_uri, want.security_policy_uri);
+    EXPECT_EQ(e.security_mode, want.security_mode);
+  }
+  // A user name login offered only on a None channel is no login: the password would go in clear.
+  try {
+    choose_endpoint({endpoint("None", 1, 0, {1})}, parse_server_address("opc.tcp://u@h"));
+    ADD_FAILURE();
+  } catch (const UaError& e) {
+    EXPECT_NE(std::string(e.what()).find("never sent in clear"), std::string::npos) << e.what();
+  }
+}
+
+TEST(UaSecurity, ThePasswordFileMatchesLikePgpassAndIsIgnoredWhenOthersMayReadIt) {
+  const std::string dir = temp_folder();
+  const std::string file = dir + "/uapass";
+  std::ofstream(file) << "# comment\n"
+                         "plc7:4840:operator:first\n"
+                         "plc7:*:operator:second\n"
+                         "*:*:admin:a\\:b\\\\c\n"
+                         "short:line\n"
+                         "*:4841:*:any user\r\n";
+  ::chmod(file.c_str(), 0600);
+  struct Case {
+    const char *host, *port, *user, *password;  // nullptr: none
+  };
+  for (Case c : {Case{"plc7", "4840", "operator", "first"}, Case{"plc7", "4999", "operator", "second"},
+                 Case{"elsewhere", "1", "admin", "a:b\\c"}, Case{"x", "4841", "someone", "any user"},
+                 Case{"x", "4840", "operator", nullptr}}) {
+    const auto found = find_password(file, c.host, c.port, c.user);
+    EXPECT_EQ(found.password.value_or("(none)"), c.password ? c.password : "(none)") << c.host << " " << c.user;
+  }
+  ::chmod(file.c_str(), 0640);
+  const auto ignored = find_password(file, "plc7", "4840", "operator");
+  EXPECT_FALSE(ignored.password);
+  EXPECT_NE(ignored.warning.find("chmod 600"), std::string::npos);
+  EXPECT_TRUE(find_password(dir + "/none", "h", "1", "u").warning.empty());
+  std::filesystem::remove_all(dir);
+}
+
+TEST(UaSecurity, TheStoreMakesOurCertificateOnceAndJudgesServerCertificates) {
+  const std::string dir = temp_folder();
+  Pki pki(dir);
+  const auto own = pki.own();
+  struct stat st {};
+  ASSERT_EQ(::stat(own.key_path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(pki.own().certificate, own.certificate);  // made on first use only
+  EXPECT_EQ(own.key.bits(), 2048);
+  EXPECT_EQ(own.certificate.subject().rfind("CN=VEXA32@", 0), 0u) << own.certificate.subject();
+  EXPECT_EQ(own.certificate.application_uri().rfind("urn:", 0), 0u);
+
+  crypto::CertificateRequest server;
+  server.common_name = "server";
+  server.application_uri = "urn:server";
+  server.dns_names = {"plc7"};
+  server.ip_addresses = {"127.0.0.1"};
+  auto make = [&](auto change) {
+    crypto::CertificateRequest r = server;
+    change(r);
+    return crypto::make_certificate(r);
+  };
+  const auto ca = make([](auto& r) {
+    r.common_name = "plant CA";
+    r.application_uri.clear();
+    r.authority = true;
+  });
+  const auto intermediate = make([&](auto& r) {
+    r.common_name = "line CA";
+    r.application_uri.clear();
+    r.authority = true;
+    r.issuer = &ca;
+  });
+  const auto plain = make([](auto&) {});
+  const auto trusted = make([](auto&) {});
+  pki.trust(trusted.certificate);
+  pki.trust(ca.certificate);
+  struct Case {
+    const char* label;
+    crypto::MadeCertificate made;
+    std::string host;
+    StatusCode expected;  // 0: trusted
+  };
+  const Case cases[] = {
+      {"unknown self-signed", plain, "plc7", status::BadCertificateUntrusted},
+      {"trusted self-signed, other host", trusted, "10.0.0.9", 0},
+      {"expired", make([](auto& r) { r.days = -1; }), "plc7", status::BadCertificateTimeInvalid},
+      {"not yet valid", make([](auto& r) { r.valid_from = 86400; }), "plc7", status::BadCertificateTimeInvalid},
+      {"another application", make([](auto& r) { r.application_uri = "urn:other"; }), "plc7",
+       status::BadCertificateUriInvalid},
+      {"1024-bit key", make([](auto& r) { r.key_bits = 1024; }), "plc7", status::BadCertificateInvalid},
+      {"issued by the trusted CA", make([&](auto& r) { r.issuer = &ca; }), "plc7", 0},
+      {"issued by the CA, reached by address", make([&](auto& r) { r.issuer = &ca; }), "127.0.0.1", 0},
+      {"issued by the CA for another host", make([&](auto& r) { r.issuer = &ca; }), "plc8",
+       status::BadCertificateHostNameInvalid},
+      {"through an intermediate sent along", make([&](auto& r) { r.issuer = &intermediate; }), "plc7", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::string chain = c.made.certificate.der();
+    if (std::string(c.label).find("intermediate") != std::string::npos) chain += intermediate.certificate.der();
+    const auto verdict = pki.check_server(chain, c.host, "urn:server");
+    EXPECT_EQ(verdict ? verdict->code : 0u, c.expected) << (verdict ? verdict->message : "trusted");
+  }
+  // The unknown one waits in rejected/certs, named by its subject and thumbprint, and is trusted from there.
+  const auto rejected = pki.rejected();
+  ASSERT_EQ(rejected.size(), 1u);
+  EXPECT_EQ(rejected.front(), plain.certificate);
+  pki.trust(rejected.front());
+  EXPECT_FALSE(pki.check_server(plain.certificate.der(), "plc7", "urn:server"));
+  EXPECT_TRUE(pki.rejected().empty());
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace vexa32::testing
