@@ -7,7 +7,8 @@ constexpr std::size_t kSymmetricPrefix = 16;  // message header, channel id, tok
 constexpr std::size_t kSequenceHeader = 8;
 
 [[noreturn]] void refuse(const std::string& why) {
-  throw TransportFault(status::BadSecurityChecksFailed, "a chunk fails the security checks: " + why);
+  throw TransportFault(status::BadSecurityChecksFailed,
+                       "a chunk fails the security checks (BadSecurityChecksFailed): " + why);
 }
 
 void put_header(Writer& w, std::string_view type, char chunk) {

@@ -83,6 +83,7 @@ void TcpProxy::run() {
         char buf[65536];
         ssize_t n = ::read(f.fd, buf, sizeof buf);
         int to = side == 0 ? pairs[i].server : pairs[i].client;
+        if (side == 1 && n > 40 && flip_.exchange(false)) buf[n - 10] ^= 0x01;
         if (side == 1 && n > 1 && mid_message_.exchange(false)) {
           ::send(to, buf, static_cast<std::size_t>(n / 2), MSG_NOSIGNAL);
           close_all();

@@ -15,20 +15,22 @@
 
 namespace vexa32::testing {
 
-// The server's URL; empty with the reason in why when there is none.
-inline std::string ua_test_server(std::string& why) {
-  const char* state = std::getenv("VEXA32_UA_STATE");
+// The server's URL; empty with the reason in why when there is none. The secure one is the
+// server in its secure mode (Sign and SignAndEncrypt only, a user with a password).
+inline std::string ua_test_server(std::string& why, bool secure = false) {
+  const char* given = std::getenv("VEXA32_UA_STATE");
 #ifdef VEXA32_UA_DEFAULT_STATE
-  if (!state) state = VEXA32_UA_DEFAULT_STATE;  // where this build's CTest fixture keeps it
+  if (!given) given = VEXA32_UA_DEFAULT_STATE;  // where this build's CTest fixture keeps it
 #endif
-  if (!state) {
+  if (!given) {
     why = "VEXA32_UA_STATE is not set: run the OPC UA tests through CTest";
     return {};
   }
-  std::ifstream url(std::string(state) + "/url");
+  const std::string state = std::string(given) + (secure ? "_secure" : "");
+  std::ifstream url(state + "/url");
   std::string text;
   if (url >> text) return text;
-  std::ifstream skip(std::string(state) + "/skip");
+  std::ifstream skip(state + "/skip");
   std::getline(skip, why);
   if (why.empty()) why = "the OPC UA test server did not start";
   return {};
@@ -40,6 +42,14 @@ inline std::string ua_test_server(std::string& why) {
     std::string why_;                                       \
     url_variable = ::vexa32::testing::ua_test_server(why_); \
     if (url_variable.empty()) GTEST_SKIP() << why_;         \
+  }
+
+#define VEXA32_REQUIRE_UA_SECURE_SERVER(url_variable)            \
+  std::string url_variable;                                       \
+  {                                                               \
+    std::string why_;                                             \
+    url_variable = ::vexa32::testing::ua_test_server(why_, true); \
+    if (url_variable.empty()) GTEST_SKIP() << why_;               \
   }
 
 inline int port_of(const std::string& url) { return std::stoi(url.substr(url.rfind(':') + 1)); }
@@ -64,6 +74,9 @@ class TcpProxy {
   void refuse(bool on) { refusing_ = on; }
   // Connections tried so far, refused ones too.
   int attempts() const { return attempts_; }
+  // Changes one bit near the end of the next piece the server sends: inside a chunk's signature
+  // or its encrypted part.
+  void flip_next() { flip_ = true; }
 
  private:
   void run();
@@ -72,6 +85,7 @@ class TcpProxy {
   int port_ = 0;
   std::atomic<int> cut_requests_{0};
   std::atomic<bool> mid_message_{false};
+  std::atomic<bool> flip_{false};
   std::atomic<int> connections_{0};
   std::atomic<bool> refusing_{false};
   std::atomic<int> attempts_{0};

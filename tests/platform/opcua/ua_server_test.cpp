@@ -1,6 +1,7 @@
 // A real OPC UA server (node-opcua) through the OPC DA objects, the wrappers and the control.
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include "platform/container/services.h"
 #include "platform/container/site.h"
 #include "platform/opcda/simulation.h"
+#include "platform/opcua/pki/pki.h"
 #include "ua_fixture.h"
 
 namespace vexa32::testing {
@@ -704,6 +706,168 @@ TEST_F(UaHealing, AServerThatAnnouncesItsShutdownRaisesServerShutDownWithTheReas
   s->Disconnect();
   std::system((fixture + " stop " + state).c_str());
   std::system(("rm -rf " + state).c_str());
+}
+
+// The server in its secure mode, with a certificate store and a password file of the test's own.
+class UaSecure : public UaHealing {
+ protected:
+  void SetUp() override {
+    char folder[] = "/tmp/vexa32-ua-secure-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    dir = folder;
+    options.pki_folder = dir + "/pki";
+    options.password_file = dir + "/uapass";
+    password("secret-42");
+    options.first_retry = 100ms;
+    opcua::install_opcua(opcda::ServerRegistry::instance(), options);
+  }
+  void TearDown() override {
+    UaHealing::TearDown();
+    std::system(("rm -rf " + dir).c_str());
+  }
+  void password(const std::string& p) {
+    std::ofstream(options.password_file) << "127.0.0.1:*:operator:" << p << "\n";
+    ::chmod(options.password_file.c_str(), 0600);
+  }
+  // opc.tcp://operator@host:port?query
+  static std::string address(const std::string& url, const std::string& query, const std::string& user = "operator") {
+    std::string a = url;
+    if (!user.empty()) a.insert(std::string("opc.tcp://").size(), user + "@");
+    return query.empty() ? a : a + "?" + query;
+  }
+  // The first connection finds the server's certificate unknown; the user trusts what was rejected.
+  void trust_server(const std::string& url) {
+    try {
+      connect(address(url, ""));
+      ADD_FAILURE() << "an unknown certificate was accepted";
+    } catch (const AutomationError& e) {
+      EXPECT_NE(std::string(e.what()).find("is not trusted"), std::string::npos) << e.what();
+    }
+    opcua::Pki pki(options.pki_folder);
+    ASSERT_EQ(pki.rejected().size(), 1u);
+    pki.trust(pki.rejected().front());
+  }
+
+  std::string dir;
+  opcua::UaModuleOptions options;
+};
+
+TEST_F(UaSecure, EveryPolicyAndModeCarriesReadsWritesAndDataChanges) {
+  VEXA32_REQUIRE_UA_SECURE_SERVER(url);
+  trust_server(url);
+  for (const char* policy : {"Basic256Sha256", "Aes128_Sha256_RsaOaep", "Aes256_Sha256_RsaPss"}) {
+    for (const char* mode : {"Sign", "SignAndEncrypt"}) {
+      SCOPED_TRACE(std::string(policy) + "/" + mode);
+      vexa c;
+      c.SetClientSite(&site);
+      c.put_svrname(address(url, std::string("security=") + mode + "&policy=" + policy));
+      c.put_UpdateRate(Variant("100"));
+      c.put_itm(0, "ns=1;s=Simulation.Counter");
+      c.put_itm(1, "ns=1;s=Scratch.Subscribed");
+      c.cnnec();
+      ASSERT_TRUE(c.IsConnect) << c.last_connect_failure();
+      pump_until([&] { return c.GetQuality(0) == Variant("Good"); });
+      const Variant counter = c.GetVl(0);
+      const double written = 500.0 + counter.unsigned_payload() % 100;
+      EXPECT_NE(c.opcWrt(1, Variant(written)), 0);
+      pump_until([&] { return c.GetVl(0) != counter && c.GetVl(1) == Variant(written); });
+      EXPECT_NE(c.GetVl(0), counter);
+      EXPECT_EQ(c.GetVl(1), Variant(written));
+      c.discnn();
+    }
+  }
+}
+
+TEST_F(UaSecure, LoginsTheDefaultEndpointRenewalAndTheirRefusals) {
+  VEXA32_REQUIRE_UA_SECURE_SERVER(url);
+  trust_server(url);
+  // Without a query: the endpoint of highest SecurityLevel.
+  auto discovery = opcua::Client::open(url);
+  const auto endpoints = discovery->get_endpoints();
+  discovery->close();
+  const auto best = std::max_element(endpoints.begin(), endpoints.end(), [](const auto& a, const auto& b) {
+    return a.security_level < b.security_level;
+  });
+  auto module = options;
+  module.client.channel_lifetime_ms = 1000;
+  auto client = opcua::connect_session(address(url, ""), module);
+  EXPECT_EQ(client->options().security.policy->uri, best->security_policy_uri);
+  EXPECT_EQ(static_cast<int>(client->options().security.mode), best->security_mode);
+  // A renewal under SignAndEncrypt: fresh keys, and the session goes on.
+  auto end = std::chrono::steady_clock::now() + 5s;
+  while (client->renewals() < 1 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(50ms);
+  EXPECT_GE(client->renewals(), 1);
+  opcua::ReadRequest read;
+  read.nodes.push_back({opcua::NodeId(0, 2258), opcua::attribute::Value});
+  EXPECT_EQ(client->read(read).results.size(), 1u);
+  client->close();
+
+  struct Case {
+    const char* label;
+    std::string address;
+    const char* password;
+    const char* in_message;
+  };
+  const Case cases[] = {
+      {"wrong password", address(url, "security=Sign"), "wrong", "BadUserAccessDenied"},
+      {"no user", address(url, "", ""), "secret-42", "takes no anonymous login"},
+      {"no None endpoint", address(url, "security=None"), "secret-42", "Basic256Sha256/Sign"},
+      {"a user without a password", address(url, "", "nobody"), "secret-42", "no password for nobody"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    password(c.password);
+    try {
+      connect(c.address);
+      ADD_FAILURE() << "connected";
+    } catch (const AutomationError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.in_message), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST_F(UaSecure, AChangedByteEndsTheConnectionAndItHeals) {
+  VEXA32_REQUIRE_UA_SECURE_SERVER(url);
+  trust_server(url);
+  TcpProxy proxy(port_of(url));
+  for (const char* mode : {"Sign", "SignAndEncrypt"}) {
+    SCOPED_TRACE(mode);
+    vexa c;
+    c.SetClientSite(&site);
+    c.put_svrname(address(proxy.url(), std::string("security=") + mode));
+    c.put_UpdateRate(Variant("100"));
+    c.put_itm(0, "ns=1;s=Simulation.Counter");
+    c.cnnec();
+    ASSERT_TRUE(c.IsConnect) << c.last_connect_failure();
+    pump_until([&] { return c.GetQuality(0) == Variant("Good"); });
+    proxy.flip_next();
+    pump_until([&] { return c.GetQuality(0) == Variant(24); });
+    EXPECT_EQ(c.GetQuality(0), Variant(24));
+    pump_until([&] { return c.GetQuality(0) == Variant("Good"); });
+    EXPECT_EQ(c.GetQuality(0), Variant("Good"));
+    c.discnn();
+  }
+}
+
+TEST_F(UaSecure, AServerThatDoesNotTrustUsIsToldAboutOurCertificate) {
+  VEXA32_REQUIRE_UA_SECURE_SERVER(shared_url);
+  const std::string fixture = std::string(VEXA32_SOURCE_DIR) + "/tests/opcua/server/fixture.sh";
+  const std::string state = dir + "/distrusting";
+  ASSERT_EQ(std::system((fixture + " start " + state + " '' --secure --distrust-clients").c_str()), 0);
+  std::string url;
+  std::ifstream(state + "/url") >> url;
+  trust_server(url);
+  try {
+    connect(address(url, "security=SignAndEncrypt"));
+    ADD_FAILURE() << "connected";
+  } catch (const AutomationError& e) {
+    const auto own = opcua::Pki(options.pki_folder).own();
+    const std::string text = e.what();
+    EXPECT_NE(text.find(own.certificate_path), std::string::npos) << text;
+    EXPECT_NE(text.find(own.certificate.thumbprint_hex()), std::string::npos) << text;
+    EXPECT_NE(text.find("administrator must trust it"), std::string::npos) << text;
+  }
+  std::system((fixture + " stop " + state).c_str());
 }
 
 }  // namespace
