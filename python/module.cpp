@@ -10,6 +10,7 @@
 #include "opc/browser_class.h"
 #include "platform/apartment/apartment.h"
 #include "platform/automation/convert.h"
+#include "platform/automation/date.h"
 #include "platform/container/form_file.h"
 #include "platform/container/services.h"
 #include "platform/opcda/registry.h"
@@ -17,11 +18,42 @@
 #include "python/objects.h"
 #include "python/values.h"
 #ifdef VEXA32_WITH_OPCUA
+#include "platform/opcua/pki/pki.h"
 #include "platform/opcua/ua_server.h"
 #endif
 
 namespace vexa32::python {
 namespace {
+
+#ifdef VEXA32_WITH_OPCUA
+// A UA failure as the module's AutomationError (E_FAIL), with the stack's own message.
+[[noreturn]] void raise_ua(const std::exception& e) { throw hresult_error(hr::E_FAIL, e.what()); }
+
+py::object crypto_time(std::time_t t) {
+  return to_python(Variant::date(date_from_time_point(std::chrono::system_clock::from_time_t(t))));
+}
+
+// Trusts the certificate of the server the address leads to; what was trusted.
+py::dict trust_server(const std::string& address) {
+  try {
+    const auto certificate = opcua::server_certificate(address);
+    opcua::Pki pki;
+    py::dict out;
+    out["subject"] = certificate.subject();
+    out["issuer"] = certificate.issuer();
+    out["thumbprint"] = certificate.thumbprint_hex();
+    out["not_before"] = crypto_time(certificate.not_before());
+    out["not_after"] = crypto_time(certificate.not_after());
+    out["application_uri"] = certificate.application_uri();
+    out["path"] = pki.trust(certificate);
+    return out;
+  } catch (const opcua::UaError& e) {
+    raise_ua(e);
+  } catch (const opcua::crypto::CryptoError& e) {
+    raise_ua(e);
+  }
+}
+#endif
 
 // Defined in Python, so that they behave as any Python exception (str, pickling, subclassing):
 // MemberNotFoundError is an AttributeError too, so hasattr() and getattr(o, name, default) work.
@@ -234,7 +266,8 @@ PYBIND11_MODULE(vexa32, m) {
   m.doc() = "VEXA32: the vexa OPC client control and its servers, by name as a script host reaches them.";
   py::exec(kExceptions, m.attr("__dict__"));
   m.attr("__all__") = py::make_tuple("AutomationError", "MemberNotFoundError", "Null", "Object", "Control", "Slot",
-                                     "Simulation", "load_form", "pump", "wait_for", "servers", "browse");
+                                     "Simulation", "load_form", "pump", "wait_for", "servers", "browse", "trust_server",
+                                     "pki_folder");
   init_values(m);
   module_apartment();
 #ifdef VEXA32_WITH_OPCUA
@@ -263,6 +296,14 @@ PYBIND11_MODULE(vexa32, m) {
   m.def("servers", &servers, py::arg("node") = "",
         "The server list of a node: its ProgIDs, then the UA servers found there.");
   m.def("load_form", &load_form, py::arg("path"), "The vexa controls of a form file, by name.");
+#ifdef VEXA32_WITH_OPCUA
+  m.def("trust_server", &trust_server, py::arg("address"),
+        "Trusts the certificate of the OPC UA server the address leads to; its subject, issuer, thumbprint, "
+        "validity, application URI and the path it is stored at.");
+  m.def(
+      "pki_folder", [] { return opcua::Pki::default_folder(); },
+      "The certificate store: own, trusted, issuers and rejected certificates.");
+#endif
   py::class_<Browse>(m, "browse", "Walks a server's address space as the tag browser does, yielding its ItemIDs.")
       .def(py::init<const std::string&, const std::string&>(), py::arg("server"), py::arg("node") = "")
       .def("__iter__", [](Browse& b) -> Browse& { return b; })

@@ -11,6 +11,7 @@
 #include "monitor.h"
 #include "platform/apartment/apartment.h"
 #ifdef VEXA32_WITH_OPCUA
+#include "platform/opcua/pki/pki.h"
 #include "platform/opcua/ua_server.h"
 #endif
 
@@ -31,6 +32,20 @@ int main(int argc, char** argv) {
     std::cout << monitor::usage();
     return 0;
   }
+#ifdef VEXA32_WITH_OPCUA
+  if (options.show_certificate) {
+    try {
+      opcua::Pki pki;
+      const auto own = pki.own();
+      std::cout << "this client's certificate: " << own.certificate_path << "\n"
+                << opcua::Pki::describe(own.certificate) << "\n";
+      return 0;
+    } catch (const std::exception& e) {
+      std::cerr << "vexa-monitor: " << e.what() << "\n";
+      return 3;
+    }
+  }
+#endif
   bool table = options.table || ::isatty(STDOUT_FILENO);
 
   // A failing event handler is contained by its event source; the monitor says so.
@@ -60,6 +75,19 @@ int main(int argc, char** argv) {
     }
   });
 
+#ifdef VEXA32_WITH_OPCUA
+  if (options.trust && control.get_svrname().rfind("opc.tcp://", 0) == 0) {
+    // Trust on first use, asked for with the flag: what is trusted is shown first.
+    try {
+      const auto certificate = opcua::server_certificate(control.get_svrname());
+      std::cout << "trusting the server's certificate: " << opcua::Pki::describe(certificate) << "\n";
+      std::cout << "stored as " << opcua::Pki().trust(certificate) << std::endl;
+    } catch (const std::exception& e) {
+      std::cerr << "vexa-monitor: the server's certificate cannot be trusted: " << e.what() << "\n";
+      return 3;
+    }
+  }
+#endif
   control.cnnec();
   if (!control.IsConnect) {
     std::cerr << "vexa-monitor: cannot connect to OPC server \"" << control.get_svrname() << "\" on node \""

@@ -44,7 +44,10 @@ std::string usage() {
          "The settings come from the form file (default examples/Form1.json) unless --server is given\n"
          "without --form; --node, --rate, --csv (tag names imported with the form's CSV settings) and\n"
          "--item change them. --read reads each tag once from the device after connecting.\n"
-         "A server may be an OPC UA endpoint: --server opc.tcp://host:4840 --item 0=ns=2;s=Tag\n";
+         "A server may be an OPC UA endpoint: --server opc.tcp://host:4840 --item 0=ns=2;s=Tag, with a user\n"
+         "and the choice of security: opc.tcp://operator@host:4840?security=SignAndEncrypt&policy=Basic256Sha256\n"
+         "(the password from the password file, ~/.config/vexa32/uapass). --trust trusts the server's\n"
+         "certificate after showing it; --show-certificate shows this client's own certificate.\n";
 }
 
 Options parse_options(const std::vector<std::string>& args, std::string& error) {
@@ -64,6 +67,10 @@ Options parse_options(const std::vector<std::string>& args, std::string& error) 
       o.table = true;
     } else if (a == "--read") {
       o.read = true;
+    } else if (a == "--trust") {
+      o.trust = true;
+    } else if (a == "--show-certificate") {
+      o.show_certificate = true;
     } else if (a == "--form") {
       auto v = value("--form");
       if (!v) return o;

@@ -21,6 +21,8 @@ struct Options {
   double seconds = 0;                               // 0: until interrupted
   bool table = false;                               // redraw a table in place
   bool read = false;                                // --read: each tag read once from the device
+  bool trust = false;                               // --trust: the UA server's certificate is trusted
+  bool show_certificate = false;                    // --show-certificate: ours, and nothing else
   bool help = false;
 };
 

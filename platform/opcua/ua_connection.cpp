@@ -173,8 +173,12 @@ std::shared_ptr<Client> connect_session(const std::string& text, const UaModuleO
   Pki::Own own;
   try {
     pki.emplace(module.pki_folder.empty() ? Pki::default_folder() : module.pki_folder);
-    if (auto refused = pki->check_server(endpoint.server_certificate, address.host, endpoint.server.application_uri))
-      throw UaError(refused->code, address.url + ": " + refused->message);
+    if (auto refused = pki->check_server(endpoint.server_certificate, address.host, endpoint.server.application_uri)) {
+      std::string how;
+      if (refused->code == status::BadCertificateUntrusted)
+        how = ". To trust it: vexa-monitor --trust --server '" + text + "'";
+      throw UaError(refused->code, address.url + ": " + refused->message + how);
+    }
     own = pki->own();
   } catch (const crypto::CryptoError& e) {
     throw UaError(status::BadCertificateInvalid, address.url + ": " + e.what());
@@ -195,6 +199,29 @@ std::shared_ptr<Client> connect_session(const std::string& text, const UaModuleO
     throw UaError(e.code(), std::string(e.what()) + ". The server does not accept this client's certificate " +
                                 own.certificate_path + " (thumbprint " + own.certificate.thumbprint_hex() +
                                 "): the server's administrator must trust it");
+  }
+}
+
+crypto::Certificate server_certificate(const std::string& text, const UaModuleOptions& module) {
+  const ServerAddress address = parse_server_address(text);
+  auto client = Client::open(address.url, module.client);
+  const std::vector<EndpointDescription> endpoints = client->get_endpoints();
+  client->close();
+  // The certificate the connection would meet; a login that does not fit yet is no reason not to look.
+  EndpointDescription endpoint;
+  try {
+    endpoint = choose_endpoint(endpoints, address);
+  } catch (const UaError&) {
+    auto any = std::find_if(endpoints.begin(), endpoints.end(), [](const auto& e) { return !e.server_certificate.empty(); });
+    if (any == endpoints.end()) throw;
+    endpoint = *any;
+  }
+  try {
+    auto chain = crypto::Certificate::chain_from_der(endpoint.server_certificate);
+    if (chain.empty()) throw UaError(status::BadCertificateInvalid, address.url + " names no certificate");
+    return chain.front();
+  } catch (const crypto::CryptoError& e) {
+    throw UaError(status::BadCertificateInvalid, address.url + ": " + e.what());
   }
 }
 

@@ -32,6 +32,9 @@ struct UaModuleOptions {
 // the password file; the server's certificate checked against the certificate store) and opens
 // the session. UaError, with a message for the user, when that cannot be done.
 std::shared_ptr<Client> connect_session(const std::string& address, const UaModuleOptions& options);
+// The certificate of the server the address leads to (its chosen endpoint's), for a person to
+// decide on before trusting it; UaError when the server cannot be asked.
+crypto::Certificate server_certificate(const std::string& address, const UaModuleOptions& options = {});
 
 // Installs the opc.tcp handler in the registry (replacing one installed before).
 void install_opcua(opcda::ServerRegistry& registry, UaModuleOptions options = {});

@@ -51,3 +51,22 @@ grep -q "did not answer" <<<"$quiet" && ! grep -q "refused" <<<"$quiet" || { ech
 rm -rf "$silent"
 again="$("$monitor" --server "$url" --item "1=ns=1;s=Scratch.Monitor" --read --seconds 0.1)"
 grep -q "^read \[1\] ns=1;s=Scratch.Monitor = $value (Good 0xC0)" <<<"$again" || { echo "$again"; echo "the write did not stick"; exit 1; }
+# The secure server: its certificate refused with the command that trusts it, then --trust and a read.
+secure="${state}_secure"
+if [ -f "$secure/url" ]; then
+  home="$(mktemp -d)"
+  export VEXA32_PKI="$home/pki" VEXA32_UAPASSFILE="$home/uapass"
+  printf '*:*:operator:secret-42\n' >"$VEXA32_UAPASSFILE"
+  chmod 600 "$VEXA32_UAPASSFILE"
+  address="$(sed 's|opc.tcp://|opc.tcp://operator@|' "$secure/url")?security=SignAndEncrypt"
+  refused="$("$monitor" --server "$address" --item "0=ns=1;s=Simulation.Sine" --seconds 0.1 2>&1)"
+  code=$?
+  [ "$code" -eq 3 ] && grep -q "To trust it: vexa-monitor --trust --server" <<<"$refused" ||
+    { echo "$refused"; echo "an unknown certificate was not refused with the way to trust it (exit $code)"; exit 1; }
+  trusted="$("$monitor" --trust --server "$address" --item "0=ns=1;s=Simulation.Sine" --read --seconds 0.1 2>&1)" ||
+    { echo "$trusted"; echo "--trust did not connect"; exit 1; }
+  grep -q "^trusting the server's certificate: .*thumbprint [0-9A-F]\{40\}" <<<"$trusted" &&
+    grep -q "^read \[0\] ns=1;s=Simulation.Sine = .* (Good 0xC0)" <<<"$trusted" ||
+    { echo "$trusted"; echo "no trusted secure read"; exit 1; }
+  rm -rf "$home"
+fi

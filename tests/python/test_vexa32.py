@@ -207,3 +207,34 @@ def test_the_examples_run_and_end_by_themselves(source):
     run = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
     assert "SimulatePLC.Sine" in run.stdout
+
+
+def secure_server_url():
+    state = os.environ.get("VEXA32_UA_STATE")
+    try:
+        with open(state + "_secure/url", encoding="utf-8") as f:
+            return f.read().strip()
+    except (TypeError, OSError):
+        pytest.skip("the secure OPC UA test server is not running (run the tests through CTest)")
+
+
+def test_a_secure_server_is_trusted_and_logged_into(tmp_path, monkeypatch):
+    url = secure_server_url()
+    monkeypatch.setenv("VEXA32_PKI", str(tmp_path / "pki"))
+    monkeypatch.setenv("VEXA32_UAPASSFILE", str(tmp_path / "uapass"))
+    (tmp_path / "uapass").write_text("*:*:operator:secret-42\n")
+    os.chmod(tmp_path / "uapass", 0o600)
+    assert vexa32.pki_folder() == str(tmp_path / "pki")
+    c = vexa32.Control()
+    c.svrname = url.replace("opc.tcp://", "opc.tcp://operator@")
+    c.itm0 = "ns=1;s=Simulation.Counter"
+    c.UpdateRate = "100"
+    c.cnnec()
+    assert not c.IsConnect  # the server's certificate is not trusted yet
+    info = vexa32.trust_server(url)
+    assert re.fullmatch("[0-9A-F]{40}", info["thumbprint"]) and os.path.exists(info["path"])
+    assert info["not_before"] < datetime.datetime.now(UTC) < info["not_after"]
+    c.cnnec()
+    assert c.IsConnect
+    assert len(list(c.changes(count=2, seconds=5))) == 2
+    c.discnn()

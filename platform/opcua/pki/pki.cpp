@@ -288,8 +288,8 @@ std::optional<TrustFailure> Pki::check_server(const std::string& chain_bytes, co
     // The refusal stands without its copy.
   }
   return TrustFailure{status::BadCertificateUntrusted,
-                      what + " is not trusted. Trust it with \"vexa-monitor --trust --server URL\", or copy " +
-                          rejected + " to " + path("trusted/certs/")};
+                      what + " is not trusted; a copy waits in " + rejected + ", and moved to " +
+                          path("trusted/certs/") + " it is trusted"};
 }
 
 }  // namespace vexa32::opcua
