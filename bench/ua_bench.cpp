@@ -6,7 +6,7 @@
 #include "control/vexa.h"
 #include "platform/apartment/apartment.h"
 #include "platform/opcda/simulation.h"
-#include "platform/opcua/ua_p.h"
+#include "platform/opcua/da/ua_p.h"
 
 namespace vexa32 {
 namespace {

@@ -16,7 +16,7 @@
 #include "platform/apartment/apartment.h"
 #include "platform/automation/convert.h"
 #include "platform/opcda/automation.h"
-#include "platform/opcua/ua_server.h"
+#include "platform/opcua/da/ua_server.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "python/values.h"
 #ifdef VEXA32_WITH_OPCUA
 #include "platform/opcua/pki/pki.h"
-#include "platform/opcua/ua_server.h"
+#include "platform/opcua/da/ua_server.h"
 #endif
 
 namespace vexa32::python {

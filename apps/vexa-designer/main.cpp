@@ -7,7 +7,7 @@
 #include "platform/qt/qt_apartment.h"
 #include "platform/qt/qt_services.h"
 #ifdef VEXA32_WITH_OPCUA
-#include "platform/opcua/ua_server.h"
+#include "platform/opcua/da/ua_server.h"
 #endif
 
 int main(int argc, char** argv) {

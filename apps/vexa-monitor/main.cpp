@@ -12,7 +12,7 @@
 #include "platform/apartment/apartment.h"
 #ifdef VEXA32_WITH_OPCUA
 #include "platform/opcua/pki/pki.h"
-#include "platform/opcua/ua_server.h"
+#include "platform/opcua/da/ua_server.h"
 #endif
 
 namespace {

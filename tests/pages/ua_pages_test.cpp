@@ -5,7 +5,7 @@
 #include "pages/svr_dialog.h"
 #include "pages/tag_dialog.h"
 #include "pages_fixture.h"
-#include "platform/opcua/ua_server.h"
+#include "platform/opcua/da/ua_server.h"
 #include "platform/opcua/ua_fixture.h"
 
 namespace vexa32::testing {

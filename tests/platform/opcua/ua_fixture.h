@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "platform/apartment/apartment.h"
-#include "platform/opcua/ua_server.h"
+#include "platform/opcua/da/ua_server.h"
 
 namespace vexa32::testing {
 

@@ -4,7 +4,7 @@
 
 #include "platform/automation/convert.h"
 #include "platform/opcda/arguments.h"
-#include "platform/opcua/ua_p.h"
+#include "platform/opcua/da/ua_p.h"
 #include "platform/opcua/values.h"
 
 namespace vexa32::opcua {

@@ -9,7 +9,7 @@
 #include "platform/opcda/group_list.h"
 #include "platform/opcua/pki/password_file.h"
 #include "platform/opcua/pki/pki.h"
-#include "platform/opcua/ua_p.h"
+#include "platform/opcua/da/ua_p.h"
 #include "platform/opcua/values.h"
 
 namespace vexa32::opcua {

@@ -9,7 +9,7 @@
 #include "platform/apartment/apartment.h"
 #include "platform/opcda/group_list.h"
 #include "platform/opcua/subscription_services.h"
-#include "platform/opcua/ua_server.h"
+#include "platform/opcua/da/ua_server.h"
 #include "platform/opcua/values.h"
 
 namespace vexa32::opcua {
