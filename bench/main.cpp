@@ -11,5 +11,6 @@ int main(int argc, char** argv) {
   reporter.compare("BM_SplitCSVRowsWholeTable_50MB", "BM_Getline_50MB");
   reporter.compare("BM_LoadCSV_60Rows", "BM_Getline_60Rows");
   reporter.compare("BM_UaPublishToSlots", "BM_CopyThousandValues");
+  reporter.compare("BM_UaPublishChunksSignAndEncrypt", "BM_UaPublishChunksNone");
   return vexa32::bench::run_with_ratios(argc, argv, reporter);
 }

@@ -37,6 +37,9 @@ class SecureChannel {
 
   // A fresh nonce for an OpenSecureChannel request (empty under None); remembered for the keys.
   std::string new_client_nonce();
+  // The nonce this side sent, given: a channel that plays the other side of another one takes
+  // that one's server nonce here (benchmarks and fuzzers).
+  void set_client_nonce(std::string nonce) { client_nonce_ = std::move(nonce); }
   // The answer gave a token and the server's nonce: its keys protect what follows. The previous
   // token's keys still open what the server sent before it took the new one.
   void install_token(std::uint32_t token_id, std::string_view server_nonce);

@@ -3,7 +3,12 @@
 
 VEXA32_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 VEXA32_PACKAGES=(cmake ninja-build g++ libgtest-dev libbenchmark-dev nlohmann-json3-dev
-  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core libasio-dev python3-dev pybind11-dev python3-pytest)
+  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core libasio-dev libssl-dev python3-dev pybind11-dev python3-pytest
+  ccache)
+
+# Compiler output is cached across builds and checkouts of this machine: paths are taken relative
+# to the checkout, so a fresh clone elsewhere (CI) hits what an earlier build compiled.
+export CCACHE_BASEDIR="$VEXA32_ROOT" CCACHE_NOHASHDIR=1
 
 # Installs the Debian packages of the list that are not installed yet; nothing when all are.
 vexa32_ensure_packages() {
@@ -45,6 +50,10 @@ vexa32_ensure_test_server() {
 vexa32_build() {
   local dir="$1"
   shift
-  cmake -S "$VEXA32_ROOT" -B "$dir" -G Ninja -DVEXA32_WERROR=ON "$@"
+  local launcher=()
+  if command -v ccache >/dev/null 2>&1; then
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  fi
+  cmake -S "$VEXA32_ROOT" -B "$dir" -G Ninja -DVEXA32_WERROR=ON "${launcher[@]}" "$@"
   cmake --build "$dir" --parallel "$(nproc)"
 }
