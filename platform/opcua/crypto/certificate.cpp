@@ -260,4 +260,34 @@ MadeCertificate make_certificate(const CertificateRequest& request) {
   return made;
 }
 
+Bytes make_crl(const MadeCertificate& authority, const std::vector<Certificate>& revoked) {
+  std::unique_ptr<X509_CRL, void (*)(X509_CRL*)> crl(X509_CRL_new(), X509_CRL_free);
+  detail::X509Ptr issuer(authority.certificate.get());
+  check(crl && X509_CRL_set_version(crl.get(), 1) == 1 &&
+            X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(issuer.get())) == 1,
+        "a CRL cannot be made");
+  std::unique_ptr<ASN1_TIME, void (*)(ASN1_TIME*)> now(ASN1_TIME_new(), ASN1_TIME_free);
+  X509_gmtime_adj(now.get(), -60);
+  X509_CRL_set1_lastUpdate(crl.get(), now.get());
+  X509_gmtime_adj(now.get(), 86400);
+  X509_CRL_set1_nextUpdate(crl.get(), now.get());
+  for (const Certificate& c : revoked) {
+    detail::X509Ptr cert(c.get());
+    X509_REVOKED* entry = X509_REVOKED_new();
+    check(entry != nullptr, "no memory for a CRL entry");
+    X509_REVOKED_set_serialNumber(entry, X509_get_serialNumber(cert.get()));
+    X509_gmtime_adj(now.get(), -60);
+    X509_REVOKED_set_revocationDate(entry, now.get());
+    X509_CRL_add0_revoked(crl.get(), entry);
+  }
+  X509_CRL_sort(crl.get());
+  check(X509_CRL_sign(crl.get(), authority.key.get(), EVP_sha256()) > 0, "the CRL cannot be signed");
+  const int length = i2d_X509_CRL(crl.get(), nullptr);
+  check(length > 0, "the CRL cannot be written");
+  Bytes out(static_cast<std::size_t>(length), '\0');
+  auto* p = reinterpret_cast<unsigned char*>(out.data());
+  i2d_X509_CRL(crl.get(), &p);
+  return out;
+}
+
 }  // namespace vexa32::opcua::crypto

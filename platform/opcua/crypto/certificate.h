@@ -73,5 +73,7 @@ struct CertificateRequest {
 // and extended key usages a UA client and server certificate carries.
 MadeCertificate make_certificate(const CertificateRequest& request);
 inline MadeCertificate make_self_signed(const CertificateRequest& request) { return make_certificate(request); }
+// A CRL of the CA revoking those certificates, in DER, valid for a day.
+Bytes make_crl(const MadeCertificate& authority, const std::vector<Certificate>& revoked);
 
 }  // namespace vexa32::opcua::crypto

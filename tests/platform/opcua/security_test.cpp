@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -238,8 +239,10 @@ TEST(UaSecurity, TheStoreMakesOurCertificateOnceAndJudgesServerCertificates) {
   });
   const auto plain = make([](auto&) {});
   const auto trusted = make([](auto&) {});
+  const auto revoked = make([&](auto& r) { r.issuer = &ca; });
   pki.trust(trusted.certificate);
   pki.trust(ca.certificate);
+  std::ofstream(dir + "/trusted/crl/plant.crl", std::ios::binary) << crypto::make_crl(ca, {revoked.certificate});
   struct Case {
     const char* label;
     crypto::MadeCertificate made;
@@ -259,6 +262,7 @@ TEST(UaSecurity, TheStoreMakesOurCertificateOnceAndJudgesServerCertificates) {
       {"issued by the CA for another host", make([&](auto& r) { r.issuer = &ca; }), "plc8",
        status::BadCertificateHostNameInvalid},
       {"through an intermediate sent along", make([&](auto& r) { r.issuer = &intermediate; }), "plc7", 0},
+      {"revoked by the CA's CRL", revoked, "plc7", status::BadCertificateRevoked},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -267,13 +271,18 @@ TEST(UaSecurity, TheStoreMakesOurCertificateOnceAndJudgesServerCertificates) {
     const auto verdict = pki.check_server(chain, c.host, "urn:server");
     EXPECT_EQ(verdict ? verdict->code : 0u, c.expected) << (verdict ? verdict->message : "trusted");
   }
-  // The unknown one waits in rejected/certs, named by its subject and thumbprint, and is trusted from there.
+  // An intermediate the server does not send is found in issuers/certs.
+  const auto via_issuers = make([&](auto& r) { r.issuer = &intermediate; });
+  EXPECT_EQ(pki.check_server(via_issuers.certificate.der(), "plc7", "urn:server")->code, status::BadCertificateUntrusted);
+  std::ofstream(dir + "/issuers/certs/line.der", std::ios::binary) << intermediate.certificate.der();
+  EXPECT_FALSE(pki.check_server(via_issuers.certificate.der(), "plc7", "urn:server"));
+  // The unknown ones wait in rejected/certs, named by its subject and thumbprint, and is trusted from there.
   const auto rejected = pki.rejected();
-  ASSERT_EQ(rejected.size(), 1u);
-  EXPECT_EQ(rejected.front(), plain.certificate);
-  pki.trust(rejected.front());
+  ASSERT_EQ(rejected.size(), 2u);
+  EXPECT_NE(std::find(rejected.begin(), rejected.end(), plain.certificate), rejected.end());
+  pki.trust(plain.certificate);
   EXPECT_FALSE(pki.check_server(plain.certificate.der(), "plc7", "urn:server"));
-  EXPECT_TRUE(pki.rejected().empty());
+  EXPECT_EQ(pki.rejected().size(), 1u);
   std::filesystem::remove_all(dir);
 }
 
