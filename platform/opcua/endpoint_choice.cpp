@@ -41,6 +41,11 @@ const crypto::SecurityPolicy* token_policy(const EndpointDescription& e, const U
 bool can_log_in(const EndpointDescription& e, const ServerAddress& a) {
   for (const auto& t : e.user_identity_tokens) {
     if (a.user.empty() && t.token_type == 0) return true;
+    if (a.user_certificate) {
+      const auto* p = token_policy(e, t);
+      if (t.token_type == 2 && p && !p->none) return true;  // the token is signed by its policy
+      continue;
+    }
     if (!a.user.empty() && t.token_type == 1) {
       const auto* p = token_policy(e, t);
       if (p && !p->none) return true;  // a password is never sent in clear

@@ -17,6 +17,7 @@ struct ServerAddress {
   std::string url;   // opc.tcp://host:port/path, without user and query
   std::string host, port;
   std::string user;  // empty: anonymous
+  bool user_certificate = false;  // the user logs in with a certificate, not a password
   std::optional<crypto::SecurityMode> mode;
   const crypto::SecurityPolicy* policy = nullptr;  // when the query names one
 

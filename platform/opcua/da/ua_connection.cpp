@@ -145,14 +145,27 @@ bool refuses_our_certificate(StatusCode code) {
 }  // namespace
 
 std::shared_ptr<Client> connect_session(const std::string& text, const UaModuleOptions& module) {
-  const ServerAddress address = parse_server_address(text);
+  ServerAddress address = parse_server_address(text);
+  const std::string pki_folder = module.pki_folder.empty() ? Pki::default_folder() : module.pki_folder;
+  UserIdentity user;
+  try {
+    // A user with a certificate in the store logs in with it; any other with a password.
+    if (!address.user.empty()) {
+      if (auto certificate = Pki(pki_folder).user(address.user)) {
+        address.user_certificate = true;
+        user.certificate = certificate->certificate;
+        user.key = certificate->key;
+      }
+    }
+  } catch (const crypto::CryptoError& e) {
+    throw UaError(status::BadCertificateInvalid, "the certificate of " + address.user + ": " + e.what());
+  }
   ClientOptions options = module.client;
   // The endpoints come over a None channel, which servers keep for discovery.
   auto client = Client::open(address.url, options);
   const std::vector<EndpointDescription> endpoints = client->get_endpoints();
   const EndpointDescription endpoint = choose_endpoint(endpoints, address);
-  UserIdentity user;
-  if (!address.user.empty()) {
+  if (!address.user.empty() && !address.user_certificate) {
     const std::string file = module.password_file.empty() ? default_password_file() : module.password_file;
     auto found = find_password(file, address.host, address.port, address.user);
     if (!found.password)
@@ -172,7 +185,7 @@ std::shared_ptr<Client> connect_session(const std::string& text, const UaModuleO
   std::optional<Pki> pki;
   Pki::Own own;
   try {
-    pki.emplace(module.pki_folder.empty() ? Pki::default_folder() : module.pki_folder);
+    pki.emplace(pki_folder);
     if (auto refused = pki->check_server(endpoint.server_certificate, address.host, endpoint.server.application_uri)) {
       std::string how;
       if (refused->code == status::BadCertificateUntrusted)

@@ -207,6 +207,23 @@ Pki::Own Pki::renew_own() {
   return o;
 }
 
+std::optional<Pki::Own> Pki::user(const std::string& name) const {
+  if (name.empty() || name.find('/') != std::string::npos || name.front() == '.') return std::nullopt;
+  Own o;
+  o.key_path = path("user/private/" + name + ".pem");
+  for (const char* ext : {".der", ".pem"}) {
+    const std::string candidate = path("user/certs/" + name + ext);
+    if (!fs::exists(candidate) || !fs::exists(o.key_path)) continue;
+    auto certificate = load_certificate(candidate);
+    if (!certificate) continue;
+    o.certificate = std::move(*certificate);
+    o.certificate_path = candidate;
+    o.key = crypto::Key::from_pem(read_file(o.key_path));
+    return o;
+  }
+  return std::nullopt;
+}
+
 std::string Pki::describe(const Certificate& c) {
   return c.subject() + ", thumbprint " + c.thumbprint_hex() + ", valid from " + crypto::format_time(c.not_before()) +
          " to " + crypto::format_time(c.not_after());

@@ -37,6 +37,9 @@ class Pki {
   Own own();
   // A new certificate in place of the old one.
   Own renew_own();
+  // The certificate a user logs in with instead of a password, where there is one:
+  // user/certs/NAME.der (or .pem) with its key in user/private/NAME.pem.
+  std::optional<Own> user(const std::string& name) const;
 
   // Empty when the server's certificate (a chain, as the endpoint gives it) is trusted for the
   // URL's host and the server's ApplicationUri; otherwise why not. An unknown certificate is

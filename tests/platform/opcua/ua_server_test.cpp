@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <set>
 
@@ -801,6 +802,20 @@ TEST_F(UaSecure, LoginsTheDefaultEndpointRenewalAndTheirRefusals) {
   read.nodes.push_back({opcua::NodeId(0, 2258), opcua::attribute::Value});
   EXPECT_EQ(client->read(read).results.size(), 1u);
   client->close();
+
+  // A user with a certificate in the store logs in with it, signed as the standard says.
+  opcua::crypto::CertificateRequest request;
+  request.common_name = "machine";
+  request.application_uri = "urn:vexa32:user:machine";
+  const auto machine = opcua::crypto::make_certificate(request);
+  std::filesystem::create_directories(options.pki_folder + "/user/certs");
+  std::filesystem::create_directories(options.pki_folder + "/user/private");
+  std::ofstream(options.pki_folder + "/user/certs/machine.der", std::ios::binary) << machine.certificate.der();
+  std::ofstream(options.pki_folder + "/user/private/machine.pem") << machine.key.private_pem();
+  auto as_machine = opcua::connect_session(address(url, "security=SignAndEncrypt", "machine"), options);
+  EXPECT_EQ(as_machine->options().user.kind(), 2);
+  EXPECT_EQ(as_machine->read(read).results.size(), 1u);
+  as_machine->close();
 
   struct Case {
     const char* label;
