@@ -30,7 +30,10 @@ class IoThread {
   }
 
  private:
-  IoThread() : guard_(asio::make_work_guard(io_)), thread_([this] { io_.run(); }) { thread_.detach(); }
+  IoThread() : guard_(asio::make_work_guard(io_)), thread_([this] { io_.run(); }) {
+    crypto::initialize();
+    thread_.detach();
+  }
   asio::io_context io_;
   asio::executor_work_guard<asio::io_context::executor_type> guard_;
   std::thread thread_;

@@ -85,6 +85,16 @@ void set_signature(EVP_PKEY_CTX* ctx, RsaSignature kind) {
 
 }  // namespace
 
+void initialize() {
+  static const bool done = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+  (void)done;
+}
+
+namespace {
+// Before main: no OpenSSL call of anyone's comes first.
+[[maybe_unused]] const bool g_initialized = (initialize(), true);
+}  // namespace
+
 Bytes random_bytes(std::size_t count) {
   Bytes out(count, '\0');
   if (count) check(RAND_bytes(bytes_of(out), static_cast<int>(count)) == 1, "no random bytes");

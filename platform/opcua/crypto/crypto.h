@@ -21,6 +21,11 @@ class CryptoError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// OpenSSL set up to stay until the process is gone: the I/O thread may still sign and close a
+// channel while the process exits, after OpenSSL's own exit handler would have freed its state.
+// Called before anything else of OpenSSL's; safe to call again.
+void initialize();
+
 Bytes random_bytes(std::size_t count);
 Bytes sha1(std::string_view data);
 Bytes sha256(std::string_view data);
