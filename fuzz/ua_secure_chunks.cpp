@@ -11,8 +11,8 @@
 #include <sstream>
 #include <string_view>
 
+#include "chunk_stream_p.h"
 #include "platform/opcua/secure_channel.h"
-#include "platform/opcua/services.h"
 
 using namespace vexa32::opcua;
 
@@ -83,14 +83,10 @@ void write_seeds(const std::string& dir) {
     Channels check(choice);
     MessageAssembler assembler(BufferLimits{});
     assembler.set_policy_uri(std::string(check.policy->uri));
-    std::string_view rest(stream);
-    rest.remove_prefix(1);
     int messages = 0;
-    while (!rest.empty()) {
-      const ChunkHeader h = parse_header(rest.substr(0, kHeaderSize), 65536);
-      messages += assembler.feed(check.client.open(std::string(rest.substr(0, h.size)))) ? 1 : 0;
-      rest.remove_prefix(h.size);
-    }
+    fuzz::each_chunk(std::string_view(stream).substr(1), [&](const ChunkHeader&, std::string_view chunk) {
+      messages += assembler.feed(check.client.open(std::string(chunk))) ? 1 : 0;
+    });
     std::fprintf(stderr, "seed-%d: %s/%s, %d messages\n", n, std::string(check.policy->name).c_str(),
                  crypto::mode_name(check.mode), messages);
     std::ofstream(dir + "/seed-" + std::to_string(n++), std::ios::binary) << stream;
@@ -108,26 +104,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 1) return 0;
   Channels c(data[0]);
   std::string_view stream(reinterpret_cast<const char*>(data) + 1, size - 1);
-  BufferLimits receive{65536, 65536, 1u << 20, 64};
-  Limits decode;
-  decode.max_string = 1u << 20;
-  decode.max_array = 1u << 16;
-  MessageAssembler assembler(receive, decode);
+  MessageAssembler assembler(fuzz::receive_limits(), fuzz::decode_limits());
   assembler.set_policy_uri(std::string(c.policy->uri));
   try {
-    while (stream.size() >= kHeaderSize) {
-      ChunkHeader h = parse_header(stream.substr(0, kHeaderSize), receive.receive_buffer);
-      if (h.size > stream.size()) break;
-      std::string chunk(stream.substr(0, h.size));
-      stream.remove_prefix(h.size);
-      auto message = assembler.feed(c.client.open(std::move(chunk)));
-      if (message && !message->aborted) {
-        try {
-          decode_any_response(message->body, decode);
-        } catch (const DecodeError&) {
-        }
-      }
-    }
+    fuzz::each_chunk(stream, [&](const ChunkHeader&, std::string_view chunk) {
+      fuzz::decode_message(assembler.feed(c.client.open(std::string(chunk))));
+    });
   } catch (const TransportFault&) {
   } catch (const DecodeError&) {
   } catch (const crypto::CryptoError&) {

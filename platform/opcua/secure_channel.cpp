@@ -11,12 +11,6 @@ constexpr std::size_t kSequenceHeader = 8;
                        "a chunk fails the security checks (BadSecurityChecksFailed): " + why);
 }
 
-void put_header(Writer& w, std::string_view type, char chunk) {
-  w.raw(type);
-  w.u8(static_cast<std::uint8_t>(chunk));
-  w.u32(0);
-}
-
 void set_size(std::string& chunk) {
   const auto size = static_cast<std::uint32_t>(chunk.size());
   for (int i = 0; i < 4; ++i) chunk[4 + static_cast<std::size_t>(i)] = static_cast<char>((size >> (8 * i)) & 0xFF);
@@ -102,22 +96,13 @@ std::vector<std::string> SecureChannel::split(std::string_view type, std::uint32
                    : send.send_buffer - kSymmetricPrefix - kSequenceHeader - signature;
   }
   if (room == 0) throw TransportFault(status::BadTcpInternalError, "the send buffer is too small");
-  if (send.max_message && body.size() > send.max_message)
-    throw TransportFault(status::BadRequestTooLarge, "the request is larger than the server accepts");
-  const std::size_t chunks = body.empty() ? 1 : (body.size() + room - 1) / room;
-  if (send.max_chunks && chunks > send.max_chunks)
-    throw TransportFault(status::BadRequestTooLarge, "the request needs more chunks than the server accepts");
+  const std::size_t chunks = chunk_count(body.size(), room, send);
   std::vector<std::string> out;
   out.reserve(chunks);
   for (std::size_t i = 0; i < chunks; ++i) {
     std::string_view part = body.substr(i * room, room);
     Writer w;
-    put_header(w, type, i + 1 == chunks ? 'F' : 'C');
-    w.u32(channel_id);
-    w.u32(token_id_);
-    sequence = next_sequence(sequence);
-    w.u32(sequence);
-    w.u32(request_id);
+    begin_symmetric_chunk(w, type, i + 1 == chunks ? 'F' : 'C', channel_id, token_id_, sequence, request_id);
     w.raw(part);
     if (encrypt) {
       const std::size_t padding = (block - (kSequenceHeader + part.size() + 1 + signature) % block) % block;
@@ -151,13 +136,11 @@ std::vector<std::string> SecureChannel::split_open(std::uint32_t channel_id, std
   if (size > send.send_buffer)
     throw TransportFault(status::BadRequestTooLarge, "the OpenSecureChannel request exceeds the server's buffer");
   Writer w;
-  put_header(w, "OPN", 'F');
+  put_chunk_header(w, "OPN", 'F');
   w.u32(channel_id);
   w.raw(header);
   const std::size_t protected_from = w.size();
-  sequence = next_sequence(sequence);
-  w.u32(sequence);
-  w.u32(request_id);
+  put_sequence_header(w, sequence, request_id);
   w.raw(body);
   for (std::size_t p = 0; p <= padding; ++p) w.u8(static_cast<std::uint8_t>(padding & 0xFF));
   if (extra) w.u8(static_cast<std::uint8_t>(padding >> 8));

@@ -9,12 +9,6 @@ namespace {
 constexpr std::uint32_t kMinBuffer = 8192;
 constexpr std::size_t kMaxPartialMessages = 64;
 
-void put_header(Writer& w, std::string_view type, char chunk) {
-  w.raw(type);
-  w.u8(static_cast<std::uint8_t>(chunk));
-  w.u32(0);  // size, patched at the end
-}
-
 TransportFault fault(StatusCode code, const std::string& what) { return TransportFault(code, what); }
 
 struct Named {
@@ -112,9 +106,38 @@ std::string status::describe(StatusCode c) {
   return hex;
 }
 
+std::size_t chunk_count(std::size_t body_size, std::size_t room, const BufferLimits& send) {
+  if (send.max_message && body_size > send.max_message)
+    throw fault(status::BadRequestTooLarge, "the request is larger than the server accepts");
+  const std::size_t chunks = body_size == 0 ? 1 : (body_size + room - 1) / room;
+  if (send.max_chunks && chunks > send.max_chunks)
+    throw fault(status::BadRequestTooLarge, "the request needs more chunks than the server accepts");
+  return chunks;
+}
+
+void put_chunk_header(Writer& w, std::string_view type, char chunk) {
+  w.raw(type);
+  w.u8(static_cast<std::uint8_t>(chunk));
+  w.u32(0);  // size, patched at the end
+}
+
+void put_sequence_header(Writer& w, std::uint32_t& sequence, std::uint32_t request_id) {
+  sequence = next_sequence(sequence);
+  w.u32(sequence);
+  w.u32(request_id);
+}
+
+void begin_symmetric_chunk(Writer& w, std::string_view type, char chunk, std::uint32_t channel_id,
+                           std::uint32_t token_id, std::uint32_t& sequence, std::uint32_t request_id) {
+  put_chunk_header(w, type, chunk);
+  w.u32(channel_id);
+  w.u32(token_id);
+  put_sequence_header(w, sequence, request_id);
+}
+
 std::string encode_hello(const BufferLimits& ours, std::string_view endpoint_url) {
   Writer w;
-  put_header(w, "HEL", 'F');
+  put_chunk_header(w, "HEL", 'F');
   w.u32(0);  // protocol version
   w.u32(ours.receive_buffer);
   w.u32(ours.send_buffer);
@@ -236,28 +259,24 @@ std::vector<std::string> split_message(std::string_view type, std::uint32_t chan
   const std::size_t overhead = kHeaderSize + 4 + security_header + 8;
   if (send.send_buffer <= overhead) throw fault(status::BadTcpInternalError, "the send buffer is too small");
   const std::size_t room = send.send_buffer - overhead;
-  if (send.max_message && body.size() > send.max_message)
-    throw fault(status::BadRequestTooLarge, "the request is larger than the server accepts");
-  std::size_t chunks = body.empty() ? 1 : (body.size() + room - 1) / room;
-  if ((send.max_chunks && chunks > send.max_chunks) || (open && chunks > 1))
-    throw fault(status::BadRequestTooLarge, "the request needs more chunks than the server accepts");
+  const std::size_t chunks = chunk_count(body.size(), room, send);
+  if (open && chunks > 1) throw fault(status::BadRequestTooLarge, "the request needs more chunks than the server accepts");
   std::vector<std::string> out;
   out.reserve(chunks);
   for (std::size_t i = 0; i < chunks; ++i) {
     std::string_view part = body.substr(i * room, room);
     Writer w;
-    put_header(w, type, i + 1 == chunks ? 'F' : 'C');
-    w.u32(channel_id);
+    const char kind = i + 1 == chunks ? 'F' : 'C';
     if (open) {
+      put_chunk_header(w, type, kind);
+      w.u32(channel_id);
       w.string(kSecurityPolicyNoneUri);
       w.null_string();
       w.null_string();
+      put_sequence_header(w, sequence, request_id);
     } else {
-      w.u32(token_id);
+      begin_symmetric_chunk(w, type, kind, channel_id, token_id, sequence, request_id);
     }
-    sequence = next_sequence(sequence);
-    w.u32(sequence);
-    w.u32(request_id);
     w.raw(part);
     w.patch_u32(4, static_cast<std::uint32_t>(w.size()));
     out.push_back(w.take());

@@ -140,4 +140,16 @@ std::vector<std::string> split_message(std::string_view type, std::uint32_t chan
 // The next sequence number after n: wraps below 1024 once past 2^32 - 1024.
 inline std::uint32_t next_sequence(std::uint32_t n) { return n >= 0xFFFFFBFFu ? 1 : n + 1; }
 
+// How many chunks of room bytes a body takes; TransportFault (BadRequestTooLarge) when the body or
+// the count exceeds what the server accepts.
+std::size_t chunk_count(std::size_t body_size, std::size_t room, const BufferLimits& send);
+
+// A message header whose size is patched when the chunk is whole.
+void put_chunk_header(Writer& w, std::string_view type, char chunk);
+// The sequence header: the next sequence number after the last one used, and the request id.
+void put_sequence_header(Writer& w, std::uint32_t& sequence, std::uint32_t request_id);
+// The start of a MSG or CLO chunk: its header, the channel id, the token id and the sequence header.
+void begin_symmetric_chunk(Writer& w, std::string_view type, char chunk, std::uint32_t channel_id,
+                           std::uint32_t token_id, std::uint32_t& sequence, std::uint32_t request_id);
+
 }  // namespace vexa32::opcua
