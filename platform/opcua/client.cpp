@@ -45,16 +45,18 @@ std::mutex g_record_mutex;
 std::string g_record_dir;
 std::atomic<unsigned> g_record_count{0};
 
-void record_chunk(std::string_view chunk) {
+void record(const std::string& stem, std::string_view bytes) {
   std::string dir;
   {
     std::lock_guard lock(g_record_mutex);
     dir = g_record_dir;
   }
   if (dir.empty()) return;
-  std::ofstream out(dir + "/chunk-" + std::to_string(g_record_count++), std::ios::binary);
-  out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+  std::ofstream out(dir + "/" + stem + "-" + std::to_string(g_record_count++), std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
+
+void record_chunk(std::string_view chunk) { record("chunk", chunk); }
 
 struct Outcome {
   StatusCode status = status::Good;
@@ -426,6 +428,8 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
     request.header = header(options.connect_timeout);
     request.security_mode = static_cast<std::int32_t>(channel.secure() ? options.security.mode : crypto::SecurityMode::None);
     request.client_nonce = channel.new_client_nonce();
+    // A recording keeps the nonce too: with it and our key a secure exchange can be opened again.
+    if (!request.client_nonce.empty()) record("client-nonce", request.client_nonce);
     request.requested_lifetime = options.channel_lifetime_ms;
     send_open(request, [self = shared_from_this()](Outcome o) { self->channel_opened(std::move(o), true); });
   }

@@ -142,7 +142,8 @@ class Client : public std::enable_shared_from_this<Client> {
   // How often the channel's security token has been renewed.
   int renewals() const;
 
-  // The raw chunks this client received, for the fuzzers' seed corpora; off unless a path is set.
+  // The raw chunks this client received (and the nonce of each secure channel it opened), for the
+  // fuzzers' seed corpora and recorded exchanges; off unless a path is set.
   static void record_chunks_to(const std::string& directory);
 
   struct Impl;

@@ -7,12 +7,14 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "platform/opcua/client.h"
 #include "platform/opcua/crypto/certificate.h"
 #include "platform/opcua/endpoint_choice.h"
 #include "platform/opcua/pki/password_file.h"
 #include "platform/opcua/pki/pki.h"
+#include "platform/opcua/secure_channel.h"
 
 namespace vexa32::testing {
 namespace {
@@ -53,6 +55,50 @@ TEST(UaSecurity, PSha256MatchesThePublishedVectorAndEachPolicyCutsItsKeys) {
   EXPECT_TRUE(crypto::deprecated_policy("Basic256"));
   EXPECT_TRUE(crypto::deprecated_policy("http://opcfoundation.org/UA/SecurityPolicy#Basic128Rsa15"));
   EXPECT_EQ(crypto::find_policy("Basic256"), nullptr);
+}
+
+// An exchange with the test server under Basic256Sha256 and SignAndEncrypt, recorded with our key
+// and nonce: its OpenSecureChannel answer and the GetEndpoints answer after it open again, and a
+// changed byte anywhere in what is protected is refused.
+TEST(UaSecurity, ARecordedSecureExchangeWithTheTestServerOpensAgain) {
+  auto file = [](const char* name) {
+    std::ifstream in(std::string(VEXA32_SOURCE_DIR) + "/tests/platform/opcua/recorded/" + name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  ChannelSecurity security;
+  security.policy = crypto::find_policy("Basic256Sha256");
+  security.mode = SecurityMode::SignAndEncrypt;
+  security.own_certificate = crypto::Certificate::from_der(file("client.der"));
+  security.own_key = crypto::Key::from_pem(file("client.pem"));
+  security.server_certificate = file("server.der");
+  SecureChannel channel(security);
+  channel.set_client_nonce(file("client-nonce"));
+  MessageAssembler assembler(BufferLimits{});
+  assembler.set_policy_uri(std::string(security.policy->uri));
+  auto opened = assembler.feed(channel.open(file("opn-response")));
+  ASSERT_TRUE(opened);
+  Reader r(opened->body);
+  ASSERT_EQ(read_service_type(r).type, encoding_id::OpenSecureChannelResponse);
+  const auto response = decode_as<OpenSecureChannelResponse>(r);
+  EXPECT_EQ(response.server_nonce.size(), 32u);
+  assembler.set_channel(response.token.channel_id);
+  channel.install_token(response.token.token_id, response.server_nonce);
+  const std::string answer = file("getendpoints-response");
+  for (std::size_t at : {std::size_t{16}, answer.size() / 2, answer.size() - 1}) {
+    std::string changed = answer;
+    changed[at] ^= 0x20;
+    try {
+      channel.open(changed);
+      ADD_FAILURE() << "a change at " << at << " was let through";
+    } catch (const TransportFault& f) {
+      EXPECT_EQ(f.code(), status::BadSecurityChecksFailed);
+    }
+  }
+  auto endpoints = assembler.feed(channel.open(answer));
+  ASSERT_TRUE(endpoints);
+  Reader e(endpoints->body);
+  ASSERT_EQ(read_service_type(e).type, encoding_id::GetEndpointsResponse);
+  EXPECT_EQ(decode_as<GetEndpointsResponse>(e).endpoints.size(), 6u);
 }
 
 TEST(UaSecurity, EachPolicySignsAndEncryptsWithItsRsaPaddings) {
