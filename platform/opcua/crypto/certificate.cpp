@@ -114,15 +114,6 @@ std::vector<Certificate> Certificate::chain_from_der(std::string_view der) {
   return out;
 }
 
-std::string Certificate::pem() const {
-  auto cert = parse(der_);
-  detail::Bio bio(BIO_new(BIO_s_mem()));
-  check(bio && PEM_write_bio_X509(bio.get(), cert.get()) == 1, "a certificate cannot be written");
-  char* data = nullptr;
-  const long length = BIO_get_mem_data(bio.get(), &data);
-  return std::string(data, static_cast<std::size_t>(length));
-}
-
 std::string Certificate::thumbprint_hex() const {
   std::string h = hex(thumbprint());
   for (char& c : h) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -181,11 +172,6 @@ std::vector<std::string> Certificate::ip_addresses() const {
     out.emplace_back(text);
   });
   return out;
-}
-
-bool Certificate::self_signed() const {
-  auto cert = parse(der_);
-  return (X509_get_extension_flags(cert.get()) & EXFLAG_SS) != 0;
 }
 
 bool Certificate::is_ca() const {

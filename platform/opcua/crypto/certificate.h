@@ -24,7 +24,6 @@ class Certificate {
 
   explicit operator bool() const noexcept { return !der_.empty(); }
   const Bytes& der() const noexcept { return der_; }
-  std::string pem() const;
   // SHA-1 over the DER bytes: 20 bytes.
   Bytes thumbprint() const { return sha1(der_); }
   // The thumbprint as 40 upper-case hex digits, as tools show it.
@@ -38,7 +37,6 @@ class Certificate {
   std::string application_uri() const;
   std::vector<std::string> dns_names() const;
   std::vector<std::string> ip_addresses() const;
-  bool self_signed() const;
   bool is_ca() const;
   // The key usages a UA application certificate needs (signature and key or data encipherment),
   // or no KeyUsage extension at all.
@@ -72,7 +70,6 @@ struct CertificateRequest {
 // An application instance certificate (or a CA's) with a fresh RSA key, SHA-256, the key usages
 // and extended key usages a UA client and server certificate carries.
 MadeCertificate make_certificate(const CertificateRequest& request);
-inline MadeCertificate make_self_signed(const CertificateRequest& request) { return make_certificate(request); }
 // A CRL of the CA revoking those certificates, in DER, valid for a day.
 Bytes make_crl(const MadeCertificate& authority, const std::vector<Certificate>& revoked);
 

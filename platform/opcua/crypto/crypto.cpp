@@ -102,7 +102,6 @@ Bytes random_bytes(std::size_t count) {
 }
 
 Bytes sha1(std::string_view data) { return digest(EVP_sha1(), data); }
-Bytes sha256(std::string_view data) { return digest(EVP_sha256(), data); }
 
 Bytes hmac_sha256(std::string_view key, std::string_view data) {
   Bytes out(32, '\0');

@@ -28,7 +28,6 @@ void initialize();
 
 Bytes random_bytes(std::size_t count);
 Bytes sha1(std::string_view data);
-Bytes sha256(std::string_view data);
 Bytes hmac_sha256(std::string_view key, std::string_view data);
 // The TLS 1.2 pseudo-random function with HMAC-SHA256: length bytes from secret and seed.
 Bytes p_sha256(std::string_view secret, std::string_view seed, std::size_t length);

@@ -196,7 +196,7 @@ Pki::Own Pki::renew_own() {
   request.common_name = "VEXA32@" + host;
   request.application_uri = "urn:" + host + ":VEXA32";
   request.dns_names = {host};
-  auto made = crypto::make_self_signed(request);
+  auto made = crypto::make_certificate(request);
   Own o;
   o.certificate_path = path("own/certs/vexa32.der");
   o.key_path = path("own/private/vexa32.pem");
