@@ -93,7 +93,7 @@ struct Delivery {
     opcua::read_service_type(r);
     opcua::PublishResponse response;
     opcua::decode(r, response);
-    opcua::collect_changes(group, response.data_changes);
+    opcua::collect_changes(group, response);
     group.changes.raise(group.data_change);
   }
   void check(benchmark::State& state) {

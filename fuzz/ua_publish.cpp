@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "platform/opcua/subscription_services.h"
-#include "platform/opcua/values.h"
+#include "platform/opcua/da/values.h"
 
 using namespace vexa32::opcua;
 
@@ -20,7 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     PublishResponse response;
     decode(r, response);
     // What the apartment does with it: every sample in a requested type.
-    for (auto& change : response.data_changes) apply_requested_type(change.sample, vexa32::VT_BSTR);
+    for (const auto& change : response.data_changes) {
+      Reader value(change.data_value, limits);
+      DaSample sample = decode_da_sample(value);
+      apply_requested_type(sample, vexa32::VT_BSTR);
+    }
   } catch (const DecodeError&) {
   }
   return 0;

@@ -12,7 +12,6 @@
 #include <thread>
 
 #include "platform/opcua/secure_channel.h"
-#include "platform/opcua/values.h"
 
 namespace vexa32::opcua {
 namespace {
@@ -251,7 +250,9 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
     if (o.status == status::BadTimeout) return fail(o.status, "the server stopped publishing: " + o.message);
     if (o.status != status::Good) return;  // the connection is going; fail() has said why
     try {
-      Reader r(o.body, options.decode);
+      // The data changes point into the answer's bytes, which travel with them.
+      auto bytes = std::make_shared<const std::string>(std::move(o.body));
+      Reader r(*bytes, options.decode);
       auto type = read_service_type(r).type;
       if (type == encoding_id::ServiceFault) {
         auto h = decode_as<ResponseHeader>(r);
@@ -266,6 +267,7 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
       if (type != encoding_id::PublishResponse) throw DecodeError("the answer is not a Publish response");
       PublishResponse response;
       decode(r, response);
+      response.bytes = std::move(bytes);
       ++publish_answers;
       ++g_answers;
       g_notifications += response.data_changes.size();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstring>
 
 namespace vexa32::opcua {
@@ -121,12 +122,17 @@ Reader::Nest::Nest(Reader& r) : r_(r) {
 float Reader::f32() { return std::bit_cast<float>(u32()); }
 double Reader::f64() { return std::bit_cast<double>(u64()); }
 
-UaString Reader::string() {
+std::optional<std::string_view> Reader::string_in_place() {
   std::int32_t n = i32();
   if (n == -1) return std::nullopt;
   if (n < 0) throw DecodeError("a string has a negative length");
   if (static_cast<std::uint32_t>(n) > limits_.max_string) throw DecodeError("a string is longer than allowed");
-  return std::string(take(static_cast<std::size_t>(n)));
+  return take(static_cast<std::size_t>(n));
+}
+
+UaString Reader::string() {
+  auto s = string_in_place();
+  return s ? UaString(std::string(*s)) : std::nullopt;
 }
 
 std::int32_t Reader::array_length(std::size_t min_element_size) {
@@ -417,6 +423,33 @@ void decode(Reader& r, DataValue& v) {
   if (mask & 0x10) v.source_picoseconds = r.u16();
   if (mask & 0x08) v.server_time = r.i64();
   if (mask & 0x20) v.server_picoseconds = r.u16();
+}
+
+void skip_data_value(Reader& r) {
+  Reader::Nest nest(r);
+  std::uint8_t mask = r.u8();
+  if (mask & 0xC0) throw DecodeError("a DataValue has unknown fields");
+  if (mask & 0x01) {
+    // The scalars of fixed size a data change mostly carries are stepped over; the rest goes
+    // through the decoder, which checks them the same way.
+    static constexpr std::uint8_t kFixedSize[] = {0, 1, 1, 1, 2, 2, 4, 4, 8, 8, 4, 8, 0, 8};
+    std::uint8_t encoding = r.peek_u8();
+    if (encoding < sizeof kFixedSize && kFixedSize[encoding] != 0) {
+      r.u8();
+      r.bytes(kFixedSize[encoding]);
+    } else {
+      decode_as<UaVariant>(r);
+    }
+  }
+  std::size_t tail = ((mask & 0x02) ? 4 : 0) + ((mask & 0x04) ? 8 : 0) + ((mask & 0x10) ? 2 : 0) +
+                     ((mask & 0x08) ? 8 : 0) + ((mask & 0x20) ? 2 : 0);
+  r.bytes(tail);
+}
+
+DateTime now_ticks() {
+  using namespace std::chrono;
+  auto since_1970 = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
+  return since_1970 + 116444736000000000LL;  // ticks from 1601 to 1970
 }
 
 std::vector<std::string> decode_strings(Reader& r) {

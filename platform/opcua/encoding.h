@@ -56,6 +56,8 @@ class Reader {
   float f32();
   double f64();
   UaString string();
+  // The same without a copy: the bytes where they are in the message; nullopt for the null string.
+  std::optional<std::string_view> string_in_place();
   // A String whose null form is read as "".
   std::string text() { return string().value_or(std::string()); }
   std::string_view bytes(std::size_t n) { return take(n); }
@@ -65,6 +67,7 @@ class Reader {
 
   std::size_t remaining() const noexcept { return data_.size() - pos_; }
   std::size_t position() const noexcept { return pos_; }
+  std::string_view data() const noexcept { return data_; }
   const Limits& limits() const noexcept { return limits_; }
   // Nesting guard for the recursive types.
   class Nest {
@@ -286,6 +289,10 @@ void decode(Reader& r, ExtensionObject& v);
 void decode(Reader& r, DiagnosticInfo& v);
 void decode(Reader& r, UaVariant& v);
 void decode(Reader& r, DataValue& v);
+// Reads past an encoded DataValue, checking it as decode would, without building it.
+void skip_data_value(Reader& r);
+// The current time as a UA DateTime.
+DateTime now_ticks();
 
 template <typename T>
 T decode_as(Reader& r) {

@@ -12,7 +12,9 @@ void decode_data_changes(Reader& r, std::vector<ItemNotification>& out) {
   if (n > 0) out.reserve(out.size() + static_cast<std::size_t>(n));
   for (std::int32_t i = 0; i < n; ++i) {
     std::uint32_t handle = r.u32();
-    out.push_back(ItemNotification{handle, decode_da_sample(r)});
+    std::size_t start = r.position();
+    skip_data_value(r);
+    out.push_back(ItemNotification{handle, r.data().substr(start, r.position() - start)});
   }
   decode_diagnostics(r);
 }
@@ -187,11 +189,16 @@ void decode(Reader& r, PublishResponse& v) {
   v.publish_time = r.i64();
   std::int32_t n = r.array_length(3);
   v.keep_alive = n <= 0;
+  v.limits = r.limits();
   for (std::int32_t i = 0; i < n; ++i) {
-    auto data = decode_as<ExtensionObject>(r);
-    if (data.encoding != 1 || data.type_id.ns != 0 || data.type_id.kind != NodeId::Kind::Numeric) continue;
-    Reader body(data.body, r.limits());
-    switch (data.type_id.numeric) {
+    // Read in place, as an ExtensionObject is, so the data changes can point into the answer.
+    auto type_id = decode_as<NodeId>(r);
+    std::uint8_t encoding = r.u8();
+    if (encoding > 2) throw DecodeError("an ExtensionObject has an unknown encoding");
+    std::string_view bytes = encoding == 0 ? std::string_view() : r.string_in_place().value_or(std::string_view());
+    if (encoding != 1 || type_id.ns != 0 || type_id.kind != NodeId::Kind::Numeric) continue;
+    Reader body(bytes, r.limits());
+    switch (type_id.numeric) {
       case encoding_id::DataChangeNotification: decode_data_changes(body, v.data_changes); break;
       case encoding_id::StatusChangeNotification:
         v.status_change = body.u32();

@@ -2,8 +2,9 @@
 // The subscription services: subscriptions, monitored items and Publish, with the notification
 // data a Publish response carries.
 
+#include <memory>
+
 #include "platform/opcua/services.h"
-#include "platform/opcua/values.h"
 
 namespace vexa32::opcua {
 
@@ -135,9 +136,11 @@ struct PublishRequest {
   std::vector<Acknowledgement> acknowledgements;
 };
 
+// A data change as it arrived: the stack checks its DataValue and leaves its decoding to the
+// layer above, which reads it straight into its own form of a value.
 struct ItemNotification {
   std::uint32_t client_handle = 0;
-  DaSample sample;  // decoded straight into what an OPC DA item delivers
+  std::string_view data_value;  // the encoded DataValue, inside the bytes the answer was read from
 };
 struct PublishResponse {
   ResponseHeader header;
@@ -148,6 +151,10 @@ struct PublishResponse {
   bool keep_alive = true;                      // no notification data at all
   std::vector<ItemNotification> data_changes;  // of every DataChangeNotification, in order
   std::optional<StatusCode> status_change;     // a StatusChangeNotification's status
+  // The bytes the data changes point into, when the answer owns them (the client's do), and the
+  // limits they were read under.
+  std::shared_ptr<const std::string> bytes;
+  Limits limits;
 };
 
 void encode(Writer& w, const CreateSubscriptionRequest& v);
@@ -168,7 +175,8 @@ void decode(Reader& r, CreateMonitoredItemsResponse& v);
 void decode(Reader& r, ModifyMonitoredItemsResponse& v);
 void decode(Reader& r, StatusListResponse& v);
 // Every kind of notification data is read; data changes and a status change are kept, events
-// and kinds this client does not know are skipped by their length.
+// and kinds this client does not know are skipped by their length. The data changes point into
+// the reader's bytes.
 void decode(Reader& r, PublishResponse& v);
 
 template <>

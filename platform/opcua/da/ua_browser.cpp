@@ -8,7 +8,7 @@
 #include "platform/opcda/arguments.h"
 #include "platform/opcda/wildcard.h"
 #include "platform/opcua/da/ua_p.h"
-#include "platform/opcua/values.h"
+#include "platform/opcua/da/values.h"
 
 namespace vexa32::opcua {
 namespace {

@@ -10,7 +10,7 @@
 #include "platform/opcua/pki/password_file.h"
 #include "platform/opcua/pki/pki.h"
 #include "platform/opcua/da/ua_p.h"
-#include "platform/opcua/values.h"
+#include "platform/opcua/da/values.h"
 
 namespace vexa32::opcua {
 namespace {
@@ -506,7 +506,7 @@ void UaConnection::keep_publishing(std::chrono::milliseconds keep_alive) {
 void UaConnection::on_status(const PublishResponse& response) {
   bool shutting_down = false;
   for (const auto& change : response.data_changes) {
-    const Variant& v = change.sample.value;
+    const Variant v = sample_of(response, change).value;
     if (v.is_array() || v.vt() == VT_EMPTY || v.vt() == VT_NULL) continue;
     try {
       switch (change.client_handle) {
@@ -764,12 +764,23 @@ void UaConnection::raise(UaGroupState& group) {
   group.changes.raise(group.data_change);
 }
 
-void collect_changes(UaGroupState& group, std::vector<ItemNotification>& notifications) {
-  group.changes.start(notifications.size());
-  for (auto& change : notifications) {
+DaSample sample_of(const PublishResponse& response, const ItemNotification& change) {
+  try {
+    Reader r(change.data_value, response.limits);
+    return decode_da_sample(r);
+  } catch (const DecodeError&) {
+    // The stack has read past this DataValue under the same limits, so this is not expected;
+    // should it happen, the item says its value is unusable rather than ending the connection.
+    return DaSample{Variant(), kQualityConfigError, 0};
+  }
+}
+
+void collect_changes(UaGroupState& group, const PublishResponse& response) {
+  group.changes.start(response.data_changes.size());
+  for (const auto& change : response.data_changes) {
     // The monitored item's handle is the item's server handle.
     const UaItem* item = group.find_item(static_cast<std::int32_t>(change.client_handle));
-    if (item && item->active) group.add_change(*item, std::move(change.sample));
+    if (item && item->active) group.add_change(*item, sample_of(response, change));
   }
 }
 
@@ -781,7 +792,7 @@ void UaConnection::deliver(PublishResponse& response) {
     if (g->subscription_id == response.subscription_id) group = g;
   }
   if (!group || !group->active || !group->subscribed) return;
-  collect_changes(*group, response.data_changes);
+  collect_changes(*group, response);
   raise(*group);
 }
 

@@ -5,7 +5,7 @@
 #include "platform/automation/convert.h"
 #include "platform/opcda/arguments.h"
 #include "platform/opcua/da/ua_p.h"
-#include "platform/opcua/values.h"
+#include "platform/opcua/da/values.h"
 
 namespace vexa32::opcua {
 namespace {

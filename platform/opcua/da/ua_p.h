@@ -10,7 +10,7 @@
 #include "platform/opcda/group_list.h"
 #include "platform/opcua/subscription_services.h"
 #include "platform/opcua/da/ua_server.h"
-#include "platform/opcua/values.h"
+#include "platform/opcua/da/values.h"
 
 namespace vexa32::opcua {
 
@@ -44,7 +44,9 @@ using Sample = DaSample;
 
 // The notifications of one Publish answer for a group, those of its active items, as its next
 // DataChange (raised by the connection).
-void collect_changes(UaGroupState& group, std::vector<ItemNotification>& notifications);
+void collect_changes(UaGroupState& group, const PublishResponse& response);
+// What one data change of an answer gives an OPC DA item.
+DaSample sample_of(const PublishResponse& response, const ItemNotification& change);
 
 class UaConnection : public opcda::ServerConnection, public std::enable_shared_from_this<UaConnection> {
  public:

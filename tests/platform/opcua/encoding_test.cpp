@@ -113,6 +113,16 @@ TEST(UaEncoding, BuiltInTypesEncodeAsTheStandardShowsAndReadBack) {
        bytes({0x0F, 0x01, 0x01, 0x00, 0x00, 0x34, 0x80, 1, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0}),
        again<DataValue>()},
       {"DataValue empty", [](Writer& w) { encode(w, DataValue{}); }, bytes({0x00}), again<DataValue>()},
+      {"DataValue string, source picoseconds",
+       [](Writer& w) {
+         DataValue v;
+         v.has_value = true;
+         v.value = UaVariant(BuiltinType::String, std::string("ab"));
+         v.source_time = 1;
+         v.source_picoseconds = 5;
+         encode(w, v);
+       },
+       bytes({0x15, 0x0C, 2, 0, 0, 0, 'a', 'b', 1, 0, 0, 0, 0, 0, 0, 0, 5, 0}), again<DataValue>()},
       {"Variant Int32", [](Writer& w) { encode(w, UaVariant(BuiltinType::Int32, std::int64_t{-1})); },
        bytes({0x06, 0xFF, 0xFF, 0xFF, 0xFF}), again<UaVariant>()},
       {"Variant null", [](Writer& w) { encode(w, UaVariant()); }, bytes({0x00}), again<UaVariant>()},
@@ -168,6 +178,11 @@ TEST(UaEncoding, BuiltInTypesEncodeAsTheStandardShowsAndReadBack) {
       EXPECT_EQ(hex(again_w.data()), hex(c.expected));
       EXPECT_EQ(r.remaining(), 0u);
     }
+    if (std::string_view(c.name).starts_with("DataValue")) {
+      Reader skipped(c.expected);
+      skip_data_value(skipped);
+      EXPECT_EQ(skipped.remaining(), 0u);
+    }
   }
 }
 
@@ -210,6 +225,9 @@ TEST(UaEncoding, MalformedInputIsRejectedCleanly) {
       {"dimensions whose product overflows", bytes({0xC3, 0, 0, 0, 0, 3, 0, 0, 0}) + std::string(12, '\x7F'),
        [](Reader& r) { decode_as<UaVariant>(r); }},
       {"unknown DataValue fields", bytes({0x40}), [](Reader& r) { decode_as<DataValue>(r); }},
+      {"unknown DataValue fields, stepped over", bytes({0x40}), [](Reader& r) { skip_data_value(r); }},
+      {"a DataValue's Int32 cut short, stepped over", bytes({0x01, 0x06, 1, 2}), [](Reader& r) { skip_data_value(r); }},
+      {"a DataValue's time stamp cut short, stepped over", bytes({0x04, 1, 2}), [](Reader& r) { skip_data_value(r); }},
       {"unknown ExtensionObject encoding", bytes({0, 0, 3}), [](Reader& r) { decode_as<ExtensionObject>(r); }},
       {"nesting past the limit", deep, [](Reader& r) { decode_as<UaVariant>(r); }},
       {"unknown service type", bytes({1, 0, 0x39, 0x30}),

@@ -9,7 +9,7 @@
 #include "platform/automation/convert.h"
 #include "platform/automation/date.h"
 #include "platform/opcua/client.h"
-#include "platform/opcua/values.h"
+#include "platform/opcua/da/values.h"
 
 namespace vexa32::opcua {
 namespace {

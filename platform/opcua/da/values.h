@@ -12,8 +12,8 @@ namespace vexa32::opcua {
 // DATE (days since 1899-12-30) of a UA DateTime (UTC ticks since 1601); 0 for the null time.
 DATE to_date(DateTime ticks);
 DateTime from_date(DATE date);
-// The current time as a UA DateTime.
-DateTime now_ticks();
+
+constexpr std::int32_t kQualityConfigError = 0x04;  // bad, configuration error
 
 // The DA quality of a status code: the standard's table, with the limit bits carried over.
 std::int32_t quality_of(StatusCode status);

@@ -1,4 +1,4 @@
-#include "platform/opcua/values.h"
+#include "platform/opcua/da/values.h"
 
 #include <chrono>
 #include <cmath>
@@ -9,7 +9,6 @@ namespace vexa32::opcua {
 namespace {
 
 constexpr double kTicksPerDay = 864e9;
-constexpr std::int32_t kQualityConfigError = 0x04;  // bad, configuration error
 constexpr double kDaysFrom1601To1899 = 109205;
 // Dates go through whole microseconds: a DATE of this century holds no finer step, and whole
 // numbers keep the day apart from its fraction, which a double of 1e17 ticks cannot.
@@ -139,12 +138,6 @@ DateTime from_date(DATE date) {
   const auto micros_of_day = static_cast<std::int64_t>(std::llround(std::fabs(date - whole) * kMicrosPerDay));
   const std::int64_t micros = kMicrosFrom1601To1899 + days * kMicrosPerDay + micros_of_day;
   return micros < 0 ? 0 : micros * 10;
-}
-
-DateTime now_ticks() {
-  using namespace std::chrono;
-  auto since_1970 = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
-  return since_1970 + 116444736000000000LL;  // ticks from 1601 to 1970
 }
 
 std::int32_t quality_of(StatusCode code_and_bits) {
