@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "platform/opcua/crypto/openssl_p.h"
+#include "platform/opcua/log.h"
 #include "platform/opcua/transport.h"
 
 namespace vexa32::opcua {
@@ -280,8 +281,12 @@ std::optional<TrustFailure> Pki::check_server(const std::string& chain_bytes, co
                                                               "\", but the server is \"" + application_uri + "\""};
   const std::vector<Certificate> trusted_certs = trusted();
   // Trusted by the user itself: pinned. A host it does not name is no reason to refuse it (a
-  // server reached by its address whose certificate names its host name).
-  if (std::find(trusted_certs.begin(), trusted_certs.end(), leaf) != trusted_certs.end()) return std::nullopt;
+  // server reached by its address whose certificate names its host name), but it is said.
+  if (std::find(trusted_certs.begin(), trusted_certs.end(), leaf) != trusted_certs.end()) {
+    if (!names_host(leaf, host))
+      log_note(what + " does not name the host " + host + "; it is accepted because it was trusted by hand");
+    return std::nullopt;
+  }
   std::vector<Certificate> anchors;
   for (const auto& c : trusted_certs) {
     if (c.is_ca()) anchors.push_back(c);

@@ -12,6 +12,7 @@
 #include "platform/opcua/client.h"
 #include "platform/opcua/crypto/certificate.h"
 #include "platform/opcua/endpoint_choice.h"
+#include "platform/opcua/log.h"
 #include "platform/opcua/pki/password_file.h"
 #include "platform/opcua/pki/pki.h"
 #include "platform/opcua/secure_channel.h"
@@ -310,6 +311,8 @@ TEST(UaSecurity, TheStoreMakesOurCertificateOnceAndJudgesServerCertificates) {
       {"through an intermediate sent along", make([&](auto& r) { r.issuer = &intermediate; }), "plc7", 0},
       {"revoked by the CA's CRL", revoked, "plc7", status::BadCertificateRevoked},
   };
+  std::vector<std::string> notes;
+  const auto previous_sink = set_log_sink([&](const std::string& line) { notes.push_back(line); });
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     std::string chain = c.made.certificate.der();
@@ -317,6 +320,11 @@ TEST(UaSecurity, TheStoreMakesOurCertificateOnceAndJudgesServerCertificates) {
     const auto verdict = pki.check_server(chain, c.host, "urn:server");
     EXPECT_EQ(verdict ? verdict->code : 0u, c.expected) << (verdict ? verdict->message : "trusted");
   }
+  // The pinned certificate reached under another host is accepted, and that is said once.
+  pki.check_server(trusted.certificate.der(), "10.0.0.9", "urn:server");
+  set_log_sink(previous_sink);
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_NE(notes[0].find("does not name the host 10.0.0.9"), std::string::npos) << notes[0];
   // An intermediate the server does not send is found in issuers/certs.
   const auto via_issuers = make([&](auto& r) { r.issuer = &intermediate; });
   EXPECT_EQ(pki.check_server(via_issuers.certificate.der(), "plc7", "urn:server")->code, status::BadCertificateUntrusted);
