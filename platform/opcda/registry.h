@@ -58,6 +58,7 @@ class ServerRegistry {
   std::shared_ptr<ServerModule> registered(const std::string& prog_id) const;
   // Installs (or with nullptr removes) the handler of a URL scheme such as "opc.tcp".
   void register_scheme(const std::string& scheme, std::shared_ptr<UrlServerHandler> handler);
+  bool handles_scheme(const std::string& scheme) const { return handler_for(scheme + "://") != nullptr; }
 
   // The local node's ProgIDs, then the URLs the scheme handlers discover on the node. For
   // another node only the discovered URLs; it fails like an unreachable machine (462) when

@@ -3,7 +3,7 @@
 
 VEXA32_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 VEXA32_PACKAGES=(cmake ninja-build g++ libgtest-dev libbenchmark-dev nlohmann-json3-dev
-  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core libasio-dev libssl-dev python3-dev pybind11-dev python3-pytest
+  qt6-base-dev qt6-qpa-plugins qt6-tools-dev libqt6opengl6-dev fonts-dejavu-core libasio-dev libssl-dev python3-dev pybind11-dev python3-pytest
   ccache)
 
 # Compiler output is cached across builds and checkouts of this machine: paths are taken relative
