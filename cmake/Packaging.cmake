@@ -57,4 +57,25 @@ set(CPACK_COMPONENT_DESIGNER_DESCRIPTION "OPC client component: Qt Designer plug
  Puts the VEXA32 widget in Qt Designer's widget box, with its property pages
  in the form's context menu.")
 
+# Every package carries its copyright file and changelog, where Debian keeps them.
+find_program(VEXA32_GZIP gzip)
+set(changelog_gz ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz)
+if(VEXA32_GZIP)
+  file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/packaging)
+  execute_process(COMMAND ${VEXA32_GZIP} -9 -n -c ${PROJECT_SOURCE_DIR}/packaging/changelog
+                  OUTPUT_FILE ${changelog_gz})
+endif()
+foreach(component IN LISTS CPACK_COMPONENTS_ALL)
+  string(TOUPPER ${component} upper)
+  set(doc ${CMAKE_INSTALL_DATADIR}/doc/${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${doc} COMPONENT ${component} EXCLUDE_FROM_ALL)
+  if(VEXA32_GZIP)
+    install(FILES ${changelog_gz} DESTINATION ${doc} COMPONENT ${component} EXCLUDE_FROM_ALL)
+  endif()
+endforeach()
+
+# The documentation the tools' about box opens (scripts/debs sets VEXA32_DOCS_URL to it).
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vexa32-tools
+        COMPONENT tools EXCLUDE_FROM_ALL)
+
 include(CPack)
