@@ -5,9 +5,8 @@
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vexa32)
 set(CPACK_PACKAGE_VENDOR "VEXA32")
-set(CPACK_PACKAGE_CONTACT "VEXA32 developers <vexa32-dev@localhost.localdomain>")
+set(CPACK_PACKAGE_CONTACT "VEXA32 developers <vexa32-dev@vexa32.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "OPC client component with Qt windows")
-set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://localhost.localdomain/vexa32")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -24,9 +23,13 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${private_dirs})
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libvexa32-0)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+# The loader's cache is updated by libc's trigger (CPack also adds its own ldconfig call).
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "OPC client component: shared libraries
- The vexa control (60 item slots of one OPC server, with values, qualities and time
- stamps), the OPC Data Access stand-ins, the OPC UA client, and the Qt windows and widget.")
+ The vexa control (60 item slots of one OPC server, with values, qualities
+ and time stamps), the OPC Data Access stand-ins, the OPC UA client, and the
+ Qt windows and widget.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libvexa32-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
