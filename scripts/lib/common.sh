@@ -10,6 +10,12 @@ VEXA32_PACKAGES=(cmake ninja-build g++ libgtest-dev libbenchmark-dev nlohmann-js
 # to the checkout, so a fresh clone elsewhere (CI) hits what an earlier build compiled.
 export CCACHE_BASEDIR="$VEXA32_ROOT" CCACHE_NOHASHDIR=1
 
+# What a build that may be packaged is configured with: installed under /usr, the about box
+# pointing at the README the tools package installs. scripts/build-types uses it for every build
+# type, and scripts/debs packages build/types/g++-Release.
+VEXA32_PACKAGE_OPTIONS=(-DCMAKE_INSTALL_PREFIX=/usr
+  -DVEXA32_DOCS_URL=file:///usr/share/doc/vexa32-tools/README.md)
+
 # Installs the Debian packages of the list that are not installed yet; nothing when all are.
 vexa32_ensure_packages() {
   local missing=()
