@@ -22,6 +22,7 @@
 #include "platform/qt/property_frame.h"
 #include "ui_form.h"
 #include "widgets/designer/task_menu.h"
+#include "widgets/qt_values.h"
 #include "widgets/vexa_widget.h"
 
 namespace vexa32::testing {
@@ -71,6 +72,40 @@ TEST(Widget, ItsPropertiesAreTheControlsSettingsAndGoThroughTheControl) {
   }
   const QMetaProperty connected = meta.property(meta.indexOfProperty("IsConnect"));
   EXPECT_FALSE(connected.isWritable() || connected.isStored());
+}
+
+TEST(Widget, AutomationValuesAreQtValuesAndBack) {
+  const auto utc = [](int y, int m, int d, int h, int min) { return QDateTime(QDate(y, m, d), QTime(h, min), Qt::UTC); };
+  const struct {
+    Variant automation;
+    QVariant qt;
+  } cases[] = {
+      {Variant(), QVariant()},
+      {Variant::null(), QVariant::fromValue(nullptr)},
+      {Variant(std::int16_t{-7}), QVariant(-7)},
+      {Variant(std::int32_t{70000}), QVariant(70000)},
+      {Variant(std::uint32_t{4000000000u}), QVariant(4000000000u)},
+      {Variant(static_cast<long long>(1) << 40), QVariant(qlonglong(1) << 40)},
+      {Variant(2.5), QVariant(2.5)},
+      {Variant(true), QVariant(true)},
+      {Variant("Sine"), QVariant(QString("Sine"))},
+      {Variant::date(0), QVariant(utc(1899, 12, 30, 0, 0))},
+      // Before 1899 the fraction still counts forward from midnight: -1.25 is 29 December, 06:00.
+      {Variant::date(-1.25), QVariant(utc(1899, 12, 29, 6, 0))},
+      {Variant::date(46364.5), QVariant(utc(2026, 12, 8, 12, 0))},
+      {make_array(VT_I4, {Variant(1), Variant(2)}), QVariant(QVariantList{1, 2})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.automation.debug_string());
+    EXPECT_EQ(widgets::to_qvariant(c.automation), c.qt);
+    const Variant back = widgets::from_qvariant(c.qt);
+    if (c.automation.is_array()) {
+      EXPECT_EQ(back.array().size(), c.automation.array().size());
+    } else {
+      EXPECT_EQ(widgets::to_qvariant(back), c.qt);
+    }
+  }
+  EXPECT_THROW(widgets::from_qvariant(QVariant::fromValue(QSize(1, 2))), AutomationError);
 }
 
 TEST(Widget, ARefusedValueKeepsTheSettingAndSaysWhy) {
