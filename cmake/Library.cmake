@@ -9,5 +9,9 @@ function(vexa32_library name alias)
                         VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
   target_include_directories(${name} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
                                             $<INSTALL_INTERFACE:include/vexa32>)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND BUILD_SHARED_LIBS)
+    # Calls inside a library may be inlined and bound locally: nothing of ours is interposed.
+    target_compile_options(${name} PRIVATE -fno-semantic-interposition)
+  endif()
   vexa32_warnings(${name})
 endfunction()
