@@ -15,7 +15,9 @@ function(vexa32_install_library target export_set)
   foreach(folder IN LISTS ARGN)
     get_filename_component(parent ${folder} DIRECTORY)
     install(DIRECTORY ${folder} DESTINATION ${VEXA32_INCLUDE_DIR}/${parent} COMPONENT dev
-            FILES_MATCHING PATTERN "*.h" PATTERN "*_p.h" EXCLUDE)
+            FILES_MATCHING PATTERN "*.h" PATTERN "*_p.h" EXCLUDE
+            # Folders of their own: pages/ua goes with its library, the plugin's headers nowhere.
+            PATTERN "ua" EXCLUDE PATTERN "designer" EXCLUDE)
   endforeach()
 endfunction()
 
@@ -34,6 +36,9 @@ if(VEXA32_QT)
   vexa32_install_library(vexa32_qt vexa32WidgetsTargets platform/qt)
   vexa32_install_library(vexa32_pages vexa32WidgetsTargets pages)
   vexa32_install_library(vexa32_widgets vexa32WidgetsTargets widgets)
+  if(TARGET vexa32_ua_pages)
+    vexa32_install_library(vexa32_ua_pages vexa32WidgetsTargets pages/ua)
+  endif()
   install(EXPORT vexa32WidgetsTargets NAMESPACE vexa32:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vexa32 COMPONENT dev)
 endif()
 

@@ -18,6 +18,7 @@
 #include "python/objects.h"
 #include "python/values.h"
 #ifdef VEXA32_WITH_OPCUA
+#include "platform/opcua/decisions.h"
 #include "platform/opcua/pki/pki.h"
 #include "platform/opcua/da/ua_server.h"
 #endif
@@ -52,6 +53,76 @@ py::dict trust_server(const std::string& address) {
   } catch (const opcua::crypto::CryptoError& e) {
     raise_ua(e);
   }
+}
+
+// The host's side of the client's questions: the Python functions given to on_untrusted_certificate
+// and on_login. Without one, or when one raises (printed as unraisable), the answer is "refuse".
+class PythonDecisions final : public opcua::DecisionService {
+ public:
+  opcua::TrustAnswer untrusted_server(const opcua::UntrustedServer& s) override {
+    py::gil_scoped_acquire gil;
+    if (on_trust.is_none()) return opcua::TrustAnswer::Refuse;
+    try {
+      py::dict info;
+      info["url"] = s.url;
+      info["subject"] = s.certificate.subject();
+      info["issuer"] = s.certificate.issuer();
+      info["thumbprint"] = s.certificate.thumbprint_hex();
+      info["not_before"] = crypto_time(s.certificate.not_before());
+      info["not_after"] = crypto_time(s.certificate.not_after());
+      info["application_uri"] = s.certificate.application_uri();
+      info["problem"] = s.message;
+      info["can_trust"] = s.can_trust;
+      const py::object answer = on_trust(info);
+      if (py::isinstance<py::str>(answer)) {
+        const auto text = answer.cast<std::string>();
+        if (text == "trust") return opcua::TrustAnswer::Trust;
+        if (text == "session") return opcua::TrustAnswer::TrustForSession;
+      }
+    } catch (py::error_already_set& e) {
+      e.discard_as_unraisable("vexa32.on_untrusted_certificate");
+    }
+    return opcua::TrustAnswer::Refuse;
+  }
+
+  std::optional<opcua::LoginAnswer> login(const opcua::LoginQuestion& q) override {
+    py::gil_scoped_acquire gil;
+    if (on_login.is_none()) return std::nullopt;
+    try {
+      py::dict info;
+      info["url"] = q.url;
+      info["host"] = q.host;
+      info["port"] = q.port;
+      info["user"] = q.user;
+      info["refusal"] = q.refusal;
+      info["attempt"] = q.attempt;
+      const py::object answer = on_login(info);
+      if (answer.is_none()) return std::nullopt;
+      const auto fields = answer.cast<py::tuple>();
+      if (fields.size() < 2 || fields.size() > 3) throw py::value_error("on_login returns (user, password[, remember])");
+      opcua::LoginAnswer out{fields[0].cast<std::string>(), fields[1].cast<std::string>(),
+                             fields.size() == 3 && fields[2].cast<bool>()};
+      return out;
+    } catch (py::error_already_set& e) {
+      e.discard_as_unraisable("vexa32.on_login");
+    } catch (const py::cast_error&) {
+      PyErr_SetString(PyExc_TypeError, "on_login returns None or (user, password[, remember])");
+      PyErr_WriteUnraisable(nullptr);
+    }
+    return std::nullopt;
+  }
+
+  py::object on_trust = py::none(), on_login = py::none();
+};
+
+PythonDecisions& decisions() {
+  // Lives as long as the process: Python objects must not be released after the interpreter ends.
+  static auto* d = [] {
+    auto* p = new std::shared_ptr<PythonDecisions>(std::make_shared<PythonDecisions>());
+    opcua::set_decision_service(*p);
+    return p;
+  }();
+  return **d;
 }
 #endif
 
@@ -267,7 +338,7 @@ PYBIND11_MODULE(vexa32, m) {
   py::exec(kExceptions, m.attr("__dict__"));
   m.attr("__all__") = py::make_tuple("AutomationError", "MemberNotFoundError", "Null", "Object", "Control", "Slot",
                                      "Simulation", "load_form", "pump", "wait_for", "servers", "browse", "trust_server",
-                                     "pki_folder");
+                                     "pki_folder", "on_untrusted_certificate", "on_login");
   init_values(m);
   module_apartment();
 #ifdef VEXA32_WITH_OPCUA
@@ -303,6 +374,17 @@ PYBIND11_MODULE(vexa32, m) {
   m.def(
       "pki_folder", [] { return opcua::Pki::default_folder(); },
       "The certificate store: own, trusted, issuers and rejected certificates.");
+  decisions();
+  m.def(
+      "on_untrusted_certificate", [](py::object f) { decisions().on_trust = std::move(f); }, py::arg("f"),
+      "f(info) is asked when a server's certificate is not trusted: info has url, subject, issuer, thumbprint, "
+      "not_before, not_after, application_uri, problem and can_trust; it returns 'trust' (stored), 'session' "
+      "(until the process ends) or anything else to refuse. None removes it.");
+  m.def(
+      "on_login", [](py::object f) { decisions().on_login = std::move(f); }, py::arg("f"),
+      "f(info) is asked for a login the password file does not hold: info has url, host, port, user (empty when "
+      "the address names none), refusal (the server's refusal of the last attempt) and attempt (1 to 3); it "
+      "returns (user, password) or (user, password, remember), or None. None removes it.");
 #endif
   py::class_<Browse>(m, "browse", "Walks a server's address space as the tag browser does, yielding its ItemIDs.")
       .def(py::init<const std::string&, const std::string&>(), py::arg("server"), py::arg("node") = "")

@@ -18,6 +18,7 @@
 #include "platform/qt/qt_services.h"
 #include "widgets/qt_values.h"
 #ifdef VEXA32_WITH_OPCUA
+#include "pages/ua/ua_dialogs.h"
 #include "platform/opcua/da/ua_server.h"
 #endif
 
@@ -39,11 +40,18 @@ class Host final : public QObject {
     if (dynamic_cast<CancellingFileDialog*>(&file_dialog_service()))
       set_file_dialog_service(std::make_shared<qt::QtFileDialog>());
 #ifdef VEXA32_WITH_OPCUA
+    // An application that set up the UA client itself keeps its own ways of asking.
     auto& registry = opcda::ServerRegistry::instance();
-    if (!registry.handles_scheme("opc.tcp")) opcua::install_opcua(registry);
+    if (!registry.handles_scheme("opc.tcp")) {
+      opcua::install_opcua(registry);
+      decisions_ = std::make_unique<pages::QtDecisions>();
+    }
 #endif
   }
   ~Host() override {
+#ifdef VEXA32_WITH_OPCUA
+    decisions_.reset();
+#endif
     loop_.reset();
     apartment_.reset();
   }
@@ -51,6 +59,9 @@ class Host final : public QObject {
  private:
   std::unique_ptr<Apartment> apartment_;
   std::unique_ptr<qt::QtApartment> loop_;
+#ifdef VEXA32_WITH_OPCUA
+  std::unique_ptr<pages::QtDecisions> decisions_;
+#endif
 };
 
 void ensure_host() {

@@ -7,6 +7,7 @@
 #include "platform/qt/qt_apartment.h"
 #include "platform/qt/qt_services.h"
 #ifdef VEXA32_WITH_OPCUA
+#include "pages/ua/ua_dialogs.h"
 #include "platform/opcua/da/ua_server.h"
 #endif
 
@@ -19,6 +20,8 @@ int main(int argc, char** argv) {
 #ifdef VEXA32_WITH_OPCUA
   // opc.tcp:// servers in the pages, the server list and the tag browser.
   vexa32::opcua::install_opcua(vexa32::opcda::ServerRegistry::instance());
+  // An untrusted server or a login is asked in a window, wherever the designer connects.
+  vexa32::pages::QtDecisions decisions;
 #endif
   // A failing event handler is contained by its source; the designer says so on standard error.
   vexa32::set_sink_failure_hook([](std::exception_ptr failure) {

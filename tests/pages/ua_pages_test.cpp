@@ -1,11 +1,16 @@
 // The server list and the tag browser on a real OPC UA server (node-opcua), unchanged.
 
 #include <QListWidget>
+#include <sys/stat.h>
+
+#include <filesystem>
 
 #include "pages/svr_dialog.h"
 #include "pages/tag_dialog.h"
 #include "pages_fixture.h"
+#include "pages/ua/ua_dialogs.h"
 #include "platform/opcua/da/ua_server.h"
+#include "platform/opcua/pki/password_file.h"
 #include "platform/opcua/ua_fixture.h"
 
 namespace vexa32::testing {
@@ -49,6 +54,81 @@ TEST_F(UaPages, TheServerListAndTheTagBrowserWalkARealServer) {
   QCoreApplication::processEvents();
   EXPECT_TRUE(tags.grab().save(picture_path("tag_dialog_ua")));
   tags.unld();
+}
+
+// Answers the modal windows as they come, one step each, from inside their own exec.
+class ModalScript {
+ public:
+  explicit ModalScript(std::vector<std::function<void(QWidget*)>> steps) : steps_(std::move(steps)) {
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (!modal || modal->property("answered").toBool() || steps_.empty()) return;
+      modal->setProperty("answered", true);
+      auto step = std::move(steps_.front());
+      steps_.erase(steps_.begin());
+      step(modal);
+    });
+    timer_.start(10);
+  }
+  std::size_t left() const { return steps_.size(); }
+
+ private:
+  std::vector<std::function<void(QWidget*)>> steps_;
+  QTimer timer_;
+};
+
+TEST_F(UaPages, AnUntrustedServerAndALoginAreAskedInWindows) {
+  VEXA32_REQUIRE_UA_SECURE_SERVER(url);
+  const std::string dir = std::filesystem::temp_directory_path() / ("vexa32-ua-dialogs-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  opcua::UaModuleOptions options;
+  options.pki_folder = dir + "/pki";
+  options.password_file = dir + "/uapass";
+  opcua::install_opcua(opcda::ServerRegistry::instance(), options);
+  pages::QtDecisions decisions;
+  std::vector<QString> refusals;
+  ModalScript script({
+      [&](QWidget* w) {
+        auto& d = dynamic_cast<pages::UntrustedServerDialog&>(*w);
+        EXPECT_TRUE(d.lblProblem->text().contains("not trusted")) << d.lblProblem->text().toStdString();
+        EXPECT_TRUE(d.lblProblem->toolTip().contains("rejected/certs"));
+        EXPECT_TRUE(d.lblDetails->text().contains("SHA-1 thumbprint:"));
+        EXPECT_TRUE(d.cmdTrust->isVisible() && d.cmdSession->isVisible());
+        EXPECT_TRUE(d.grab().save(picture_path("ua_untrusted_server")));
+        d.cmdTrust->click();
+      },
+      [&](QWidget* w) {
+        auto& d = dynamic_cast<pages::LoginDialog&>(*w);
+        EXPECT_EQ(d.txtUser->text(), "operator");
+        d.txtPassword->setText("wrong");
+        d.cmdOK->click();
+      },
+      [&](QWidget* w) {
+        auto& d = dynamic_cast<pages::LoginDialog&>(*w);
+        refusals.push_back(d.lblRefusal->text());
+        d.txtPassword->setText("secret-42");
+        d.chkRemember->setChecked(true);
+        EXPECT_TRUE(d.grab().save(picture_path("ua_login")));
+        d.cmdOK->click();
+      },
+  });
+  control.put_svrname(url.substr(0, 10) + "operator@" + url.substr(10) + "?security=SignAndEncrypt");
+  control.put_itm(0, "ns=1;s=Simulation.Counter");
+  control.cnnec();
+  EXPECT_TRUE(control.IsConnect) << control.last_connect_failure();
+  EXPECT_EQ(script.left(), 0u);
+  ASSERT_EQ(refusals.size(), 1u);
+  EXPECT_TRUE(refusals[0].contains("BadUserAccessDenied")) << refusals[0].toStdString();
+  control.discnn();
+  // Trusted on disk, the password remembered for its owner only: the next connection asks nothing.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(options.pki_folder + "/trusted/certs"), {}), 1);
+  struct stat st {};
+  ASSERT_EQ(::stat(options.password_file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  control.cnnec();
+  EXPECT_TRUE(control.IsConnect);
+  control.discnn();
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -238,3 +238,25 @@ def test_a_secure_server_is_trusted_and_logged_into(tmp_path, monkeypatch):
     assert c.IsConnect
     assert len(list(c.changes(count=2, seconds=5))) == 2
     c.discnn()
+
+
+def test_the_host_answers_for_an_untrusted_server_and_a_login(tmp_path, monkeypatch):
+    url = secure_server_url()
+    monkeypatch.setenv("VEXA32_PKI", str(tmp_path / "pki"))
+    monkeypatch.setenv("VEXA32_UAPASSFILE", str(tmp_path / "uapass"))
+    servers, questions = [], []
+    logins = iter([("operator", "wrong"), ("operator", "secret-42", True)])
+    vexa32.on_untrusted_certificate(lambda info: servers.append(info) or "trust")
+    vexa32.on_login(lambda info: questions.append(info) or next(logins))
+    try:
+        c = vexa32.Control()
+        c.svrname = url.replace("opc.tcp://", "opc.tcp://operator@")
+        c.cnnec()
+        assert c.IsConnect
+        c.discnn()
+    finally:
+        vexa32.on_untrusted_certificate(None)
+        vexa32.on_login(None)
+    assert len(servers) == 1 and servers[0]["can_trust"] and re.fullmatch("[0-9A-F]{40}", servers[0]["thumbprint"])
+    assert [q["attempt"] for q in questions] == [1, 2] and "BadUserAccessDenied" in questions[1]["refusal"]
+    assert (tmp_path / "uapass").stat().st_mode & 0o777 == 0o600

@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <functional>
 
 #include "platform/automation/convert.h"
 #include "platform/opcda/arguments.h"
 #include "platform/opcda/group_list.h"
+#include "platform/opcua/decisions.h"
+#include "platform/opcua/log.h"
 #include "platform/opcua/pki/password_file.h"
 #include "platform/opcua/pki/pki.h"
 #include "platform/opcua/da/ua_p.h"
@@ -144,6 +147,62 @@ bool refuses_our_certificate(StatusCode code) {
 
 }  // namespace
 
+namespace {
+
+bool is_login_refusal(StatusCode code) {
+  code &= 0xFFFF0000u;
+  return code == status::BadUserAccessDenied || code == status::BadIdentityTokenRejected ||
+         code == status::BadIdentityTokenInvalid;
+}
+
+bool offers_user_name(const std::vector<EndpointDescription>& endpoints) {
+  for (const auto& e : endpoints) {
+    for (const auto& token : e.user_identity_tokens) {
+      if (token.token_type == 1) return true;
+    }
+  }
+  return false;
+}
+
+// What can be trusted from a question to a person: an unknown certificate, or one a trusted
+// authority issued for another host. An expired, revoked or otherwise unfit one only says why.
+bool can_be_trusted(StatusCode code) {
+  return code == status::BadCertificateUntrusted || code == status::BadCertificateHostNameInvalid;
+}
+
+// The store's refusal of a server certificate, put to the host; what it answered is done here.
+void settle_untrusted(Pki& pki, const std::string& text, const ServerAddress& address,
+                      const EndpointDescription& endpoint, const TrustFailure& refused) {
+  std::string how;
+  if (refused.code == status::BadCertificateUntrusted)
+    how = ". To trust it: vexa-monitor --trust --server '" + text + "'";
+  UntrustedServer question;
+  try {
+    auto chain = crypto::Certificate::chain_from_der(endpoint.server_certificate);
+    if (!chain.empty()) question.certificate = chain.front();
+  } catch (const crypto::CryptoError&) {
+    // Nothing to show a person: refused as it stands.
+  }
+  if (question.certificate) {
+    question.url = text;
+    question.problem = refused.code;
+    question.message = refused.message;
+    question.can_trust = can_be_trusted(refused.code);
+    const TrustAnswer answer = decision_service()->untrusted_server(question);
+    if (question.can_trust && answer == TrustAnswer::Trust) {
+      pki.trust(question.certificate);
+      return;
+    }
+    if (question.can_trust && answer == TrustAnswer::TrustForSession) {
+      Pki::trust_for_session(question.certificate);
+      return;
+    }
+  }
+  throw UaError(refused.code, address.url + ": " + refused.message + how);
+}
+
+}  // namespace
+
 std::shared_ptr<Client> connect_session(const std::string& text, const UaModuleOptions& module) {
   ServerAddress address = parse_server_address(text);
   const std::string pki_folder = module.pki_folder.empty() ? Pki::default_folder() : module.pki_folder;
@@ -164,49 +223,103 @@ std::shared_ptr<Client> connect_session(const std::string& text, const UaModuleO
   // The endpoints come over a None channel, which servers keep for discovery.
   auto client = Client::open(address.url, options);
   const std::vector<EndpointDescription> endpoints = client->get_endpoints();
-  const EndpointDescription endpoint = choose_endpoint(endpoints, address);
-  if (!address.user.empty() && !address.user_certificate) {
-    const std::string file = module.password_file.empty() ? default_password_file() : module.password_file;
-    auto found = find_password(file, address.host, address.port, address.user);
-    if (!found.password)
-      throw UaError(status::BadIdentityTokenRejected,
-                    "no password for " + address.user + " on " + address.host + ":" + address.port + " in " + file +
-                        (found.warning.empty() ? std::string(" (a line host:port:user:password)")
-                                               : ": " + found.warning));
-    user.user_name = address.user;
-    user.password = *found.password;
+  // A login the host asked a person for, rather than one from the password file.
+  std::optional<LoginAnswer> asked;
+  auto ask = [&](const std::string& refusal, int attempt) {
+    asked = decision_service()->login({text, address.host, address.port, address.user, refusal, attempt});
+    if (asked && !asked->user.empty()) address.user = asked->user;
+    return asked.has_value();
+  };
+  EndpointDescription endpoint;
+  try {
+    endpoint = choose_endpoint(endpoints, address);
+  } catch (const UaError&) {
+    // A server that wants a user the address does not name: the host may give one.
+    if (!address.user.empty() || !offers_user_name(endpoints) || !ask("", 1) || address.user.empty()) throw;
+    endpoint = choose_endpoint(endpoints, address);
   }
+  // The server is known to be the one it claims before a password goes to it.
+  Pki::Own own;
+  if (endpoint.security_mode != 1) {
+    try {
+      Pki pki(pki_folder);
+      if (auto refused = pki.check_server(endpoint.server_certificate, address.host, endpoint.server.application_uri))
+        settle_untrusted(pki, text, address, endpoint, *refused);
+      own = pki.own();
+    } catch (const crypto::CryptoError& e) {
+      throw UaError(status::BadCertificateInvalid, address.url + ": " + e.what());
+    }
+  }
+  const std::string password_file = module.password_file.empty() ? default_password_file() : module.password_file;
+  if (!address.user.empty() && !address.user_certificate) {
+    if (!asked) {
+      auto found = find_password(password_file, address.host, address.port, address.user);
+      if (found.password) {
+        user.password = *found.password;
+      } else if (ask("", 1)) {
+        user.password = asked->password;
+      } else {
+        throw UaError(status::BadIdentityTokenRejected,
+                      "no password for " + address.user + " on " + address.host + ":" + address.port + " in " +
+                          password_file +
+                          (found.warning.empty() ? std::string(" (a line host:port:user:password)")
+                                                 : ": " + found.warning));
+      }
+    } else {
+      user.password = asked->password;
+    }
+    user.user_name = address.user;
+  }
+  // Opens the session; a refused password is asked for again while the host has one to give.
+  auto with_retries = [&](const std::function<std::shared_ptr<Client>(const UserIdentity&)>& open) {
+    for (int attempt = 1;; ++attempt) {
+      try {
+        auto session = open(user);
+        if (asked && asked->remember) {
+          try {
+            remember_password(password_file, address.host, address.port, user.user_name, user.password);
+          } catch (const std::runtime_error& e) {
+            log_note(e.what());
+          }
+        }
+        return session;
+      } catch (const UaError& e) {
+        if (user.user_name.empty() || !is_login_refusal(e.code()) || attempt >= kMaxLoginAttempts ||
+            !ask(e.what(), attempt + 1))
+          throw;
+        user.user_name = address.user;
+        user.password = asked->password;
+      }
+    }
+  };
   if (endpoint.security_mode == 1) {
-    client->prepare_session(endpoint, std::move(user));
-    client->create_session();
-    return client;
+    // The discovery channel serves the session, unless a person was asked meanwhile (a server may
+    // close a channel that waited that long); a later attempt needs a channel of its own.
+    bool reuse = !asked;
+    if (!reuse) client->close();
+    return with_retries([&](const UserIdentity& identity) {
+      auto channel = reuse ? client : Client::open(address.url, options);
+      reuse = false;
+      channel->prepare_session(endpoint, identity);
+      channel->create_session();
+      return channel;
+    });
   }
   client->close();
-  std::optional<Pki> pki;
-  Pki::Own own;
-  try {
-    pki.emplace(pki_folder);
-    if (auto refused = pki->check_server(endpoint.server_certificate, address.host, endpoint.server.application_uri)) {
-      std::string how;
-      if (refused->code == status::BadCertificateUntrusted)
-        how = ". To trust it: vexa-monitor --trust --server '" + text + "'";
-      throw UaError(refused->code, address.url + ": " + refused->message + how);
-    }
-    own = pki->own();
-  } catch (const crypto::CryptoError& e) {
-    throw UaError(status::BadCertificateInvalid, address.url + ": " + e.what());
-  }
   options.security.policy = crypto::find_policy(endpoint.security_policy_uri);
   options.security.mode = static_cast<crypto::SecurityMode>(endpoint.security_mode);
   options.security.own_certificate = own.certificate;
   options.security.own_key = own.key;
   options.security.server_certificate = endpoint.server_certificate;
   options.endpoint = endpoint;
-  options.user = std::move(user);
   try {
-    auto secure = Client::open(address.url, options);
-    secure->create_session();
-    return secure;
+    return with_retries([&](const UserIdentity& identity) {
+      ClientOptions attempt = options;
+      attempt.user = identity;
+      auto secure = Client::open(address.url, attempt);
+      secure->create_session();
+      return secure;
+    });
   } catch (const UaError& e) {
     if (!refuses_our_certificate(e.code())) throw;
     throw UaError(e.code(), std::string(e.what()) + ". The server does not accept this client's certificate " +

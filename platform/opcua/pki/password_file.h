@@ -19,4 +19,11 @@ struct PasswordLookup {
 PasswordLookup find_password(const std::string& file, const std::string& host, const std::string& port,
                              const std::string& user);
 
+// Writes the password for host, port and user as the file's first line, in place of a line for
+// exactly these three, keeping every other line; the file (and a folder it needs) readable by
+// its owner only. std::runtime_error, with nothing changed, when it cannot be written or a field
+// holds a line break.
+void remember_password(const std::string& file, const std::string& host, const std::string& port,
+                       const std::string& user, const std::string& password);
+
 }  // namespace vexa32::opcua

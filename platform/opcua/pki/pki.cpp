@@ -12,6 +12,8 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
 
 #include "platform/opcua/crypto/openssl_p.h"
@@ -249,6 +251,30 @@ std::string Pki::trust(const Certificate& c) {
   return target;
 }
 
+namespace {
+
+struct SessionTrust {
+  std::mutex mutex;
+  std::set<std::string> thumbprints;
+};
+
+SessionTrust& session_trust() {
+  static SessionTrust trust;
+  return trust;
+}
+
+bool trusted_for_session(const Certificate& c) {
+  std::lock_guard lock(session_trust().mutex);
+  return session_trust().thumbprints.count(c.thumbprint_hex()) != 0;
+}
+
+}  // namespace
+
+void Pki::trust_for_session(const Certificate& certificate) {
+  std::lock_guard lock(session_trust().mutex);
+  session_trust().thumbprints.insert(certificate.thumbprint_hex());
+}
+
 std::vector<Certificate> Pki::trusted() const { return certificates_in(path("trusted/certs")); }
 std::vector<Certificate> Pki::rejected() const { return certificates_in(path("rejected/certs")); }
 
@@ -282,7 +308,7 @@ std::optional<TrustFailure> Pki::check_server(const std::string& chain_bytes, co
   const std::vector<Certificate> trusted_certs = trusted();
   // Trusted by the user itself: pinned. A host it does not name is no reason to refuse it (a
   // server reached by its address whose certificate names its host name), but it is said.
-  if (std::find(trusted_certs.begin(), trusted_certs.end(), leaf) != trusted_certs.end()) {
+  if (std::find(trusted_certs.begin(), trusted_certs.end(), leaf) != trusted_certs.end() || trusted_for_session(leaf)) {
     if (!names_host(leaf, host))
       log_note(what + " does not name the host " + host + "; it is accepted because it was trusted by hand");
     return std::nullopt;

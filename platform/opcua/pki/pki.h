@@ -48,6 +48,8 @@ class Pki {
                                            const std::string& application_uri);
   // Puts the certificate into trusted/certs (and takes it out of rejected/certs); its path.
   std::string trust(const crypto::Certificate& certificate);
+  // Trusts the certificate until the process ends, as a pinned one, without storing it.
+  static void trust_for_session(const crypto::Certificate& certificate);
   std::vector<crypto::Certificate> trusted() const;
   std::vector<crypto::Certificate> rejected() const;
 

@@ -17,6 +17,8 @@
 #include "platform/container/services.h"
 #include "platform/container/site.h"
 #include "platform/opcda/simulation.h"
+#include "platform/opcua/decisions.h"
+#include "platform/opcua/pki/password_file.h"
 #include "platform/opcua/pki/pki.h"
 #include "ua_fixture.h"
 
@@ -845,6 +847,82 @@ TEST_F(UaSecure, LoginsTheDefaultEndpointRenewalAndTheirRefusals) {
       EXPECT_NE(std::string(e.what()).find(c.in_message), std::string::npos) << e.what();
     }
   }
+}
+
+// A host that answers from a script and records what it was asked.
+struct ScriptedDecisions final : opcua::DecisionService {
+  opcua::TrustAnswer untrusted_server(const opcua::UntrustedServer& server) override {
+    servers.push_back(server);
+    return take(trust, opcua::TrustAnswer::Refuse);
+  }
+  std::optional<opcua::LoginAnswer> login(const opcua::LoginQuestion& question) override {
+    questions.push_back(question);
+    return take(logins, std::optional<opcua::LoginAnswer>());
+  }
+  template <class T>
+  static T take(std::vector<T>& answers, T otherwise) {
+    if (answers.empty()) return otherwise;
+    T a = answers.front();
+    answers.erase(answers.begin());
+    return a;
+  }
+  std::vector<opcua::TrustAnswer> trust;
+  std::vector<std::optional<opcua::LoginAnswer>> logins;
+  std::vector<opcua::UntrustedServer> servers;
+  std::vector<opcua::LoginQuestion> questions;
+};
+
+TEST_F(UaSecure, TheHostDecidesOnAnUntrustedServerAndOnALogin) {
+  VEXA32_REQUIRE_UA_SECURE_SERVER(url);
+  auto host = std::make_shared<ScriptedDecisions>();
+  opcua::set_decision_service(host);
+  struct Restore {
+    ~Restore() { opcua::set_decision_service(nullptr); }
+  } restore;
+  std::filesystem::remove(options.password_file);  // no password on file: the host is asked
+  const std::string secure = address(url, "security=SignAndEncrypt");
+  const std::string trusted_certs = options.pki_folder + "/trusted/certs";
+  const auto count = [](const std::string& folder) {
+    return std::filesystem::exists(folder) ? std::distance(std::filesystem::directory_iterator(folder), {}) : 0;
+  };
+  using opcua::TrustAnswer;
+  const opcua::LoginAnswer wrong{"operator", "wrong", false}, right{"operator", "secret-42", true};
+  // Refused: it fails as without a host, and no password was asked for an unknown server.
+  EXPECT_THROW(opcua::connect_session(secure, options), opcua::UaError);
+  ASSERT_EQ(host->servers.size(), 1u);
+  EXPECT_TRUE(host->servers[0].can_trust);
+  EXPECT_EQ(host->servers[0].problem, opcua::status::BadCertificateUntrusted);
+  EXPECT_EQ(host->servers[0].url, secure);
+  EXPECT_TRUE(host->questions.empty());
+  // Trusted and stored; a wrong password is asked again with the server's refusal, and the right
+  // one remembered in a file readable by its owner only.
+  host->trust = {TrustAnswer::Trust};
+  host->logins = {wrong, right};
+  opcua::connect_session(secure, options)->close();
+  EXPECT_EQ(count(trusted_certs), 1);
+  ASSERT_EQ(host->questions.size(), 2u);
+  EXPECT_EQ(host->questions[0].user, "operator");
+  EXPECT_EQ(host->questions[1].attempt, 2);
+  EXPECT_NE(host->questions[1].refusal.find("BadUserAccessDenied"), std::string::npos) << host->questions[1].refusal;
+  struct stat st {};
+  ASSERT_EQ(::stat(options.password_file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_TRUE(opcua::find_password(options.password_file, "127.0.0.1", url.substr(url.rfind(':') + 1), "operator")
+                  .password.value_or("") == "secret-42");
+  // Trusted for this session only: nothing stored, and the next connection asks nothing.
+  std::filesystem::remove_all(trusted_certs);
+  host->trust = {TrustAnswer::TrustForSession};
+  opcua::connect_session(secure, options)->close();
+  opcua::connect_session(secure, options)->close();
+  EXPECT_EQ(count(trusted_certs), 0);
+  EXPECT_EQ(host->servers.size(), 3u);
+  EXPECT_EQ(host->questions.size(), 2u);
+  // A user the address does not name is asked for; three wrong passwords end it.
+  host->logins = {wrong, wrong, wrong, right};
+  EXPECT_THROW(opcua::connect_session(address(url, "security=Sign", ""), options), opcua::UaError);
+  ASSERT_EQ(host->questions.size(), 5u);
+  EXPECT_EQ(host->questions[2].user, "");
+  EXPECT_EQ(host->questions[4].attempt, 3);
 }
 
 TEST_F(UaSecure, AChangedByteEndsTheConnectionAndItHeals) {

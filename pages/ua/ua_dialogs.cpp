@@ -1,0 +1,157 @@
+#include "pages/ua/ua_dialogs.h"
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QThread>
+#include <QVBoxLayout>
+
+#include "platform/opcua/pki/pki.h"
+#include "platform/opcua/transport.h"
+#include "platform/qt/design_metrics.h"
+
+namespace vexa32::pages {
+namespace {
+
+template <class W>
+W* named(W* w, const char* name) {
+  w->setObjectName(name);
+  return w;
+}
+
+QString q(const std::string& s) { return QString::fromStdString(s); }
+
+// What is wrong, in a line; the store's whole message where it says more than a headline could.
+QString headline(const opcua::UntrustedServer& server) {
+  switch (server.problem & 0xFFFF0000u) {
+    case opcua::status::BadCertificateUntrusted: return "This server's certificate is not trusted yet.";
+    case opcua::status::BadCertificateHostNameInvalid:
+      return "This server's certificate was issued by a trusted authority for another host.";
+    default: return q(server.message);
+  }
+}
+
+QString join(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+  QStringList out;
+  for (const auto& s : a) out << q(s);
+  for (const auto& s : b) out << q(s);
+  return out.isEmpty() ? QStringLiteral("(none)") : out.join(", ");
+}
+
+class Decisions final : public opcua::DecisionService {
+ public:
+  opcua::TrustAnswer untrusted_server(const opcua::UntrustedServer& server) override {
+    if (!on_gui_thread()) return opcua::TrustAnswer::Refuse;
+    UntrustedServerDialog dialog(server, QApplication::activeWindow());
+    dialog.exec();
+    return dialog.answer();
+  }
+  std::optional<opcua::LoginAnswer> login(const opcua::LoginQuestion& question) override {
+    if (!on_gui_thread()) return std::nullopt;
+    LoginDialog dialog(question, QApplication::activeWindow());
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    return dialog.answer();
+  }
+
+ private:
+  static bool on_gui_thread() { return qApp && QThread::currentThread() == qApp->thread(); }
+};
+
+}  // namespace
+
+UntrustedServerDialog::UntrustedServerDialog(const opcua::UntrustedServer& server, QWidget* parent)
+    : QDialog(parent) {
+  setObjectName("UntrustedServer");
+  setWindowTitle("Server certificate");
+  setModal(true);
+  qt::use_design_font(*this);
+  const auto& c = server.certificate;
+  lblProblem = named(new QLabel(headline(server), this), "lblProblem");
+  lblProblem->setToolTip(q(server.message));
+  lblProblem->setWordWrap(true);
+  lblDetails = named(new QLabel(this), "lblDetails");
+  lblDetails->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  lblDetails->setText(QString("Server: %1\nSubject: %2\nIssuer: %3\nValid: %4 to %5\nSHA-1 thumbprint: %6\n"
+                              "ApplicationUri: %7\nHost names: %8")
+                          .arg(q(server.url), q(c.subject()), q(c.issuer()), q(opcua::crypto::format_time(c.not_before())),
+                               q(opcua::crypto::format_time(c.not_after())), q(c.thumbprint_hex()),
+                               q(c.application_uri()), join(c.dns_names(), c.ip_addresses())));
+  cmdTrust = named(new QPushButton("Trust", this), "cmdTrust");
+  cmdSession = named(new QPushButton("Trust for this session", this), "cmdSession");
+  cmdRefuse = named(new QPushButton("Refuse", this), "cmdRefuse");
+  cmdTrust->setVisible(server.can_trust);
+  cmdSession->setVisible(server.can_trust);
+  cmdRefuse->setDefault(true);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(cmdTrust);
+  buttons->addWidget(cmdSession);
+  buttons->addWidget(cmdRefuse);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(lblProblem);
+  layout->addWidget(lblDetails);
+  if (!server.can_trust) {
+    auto* why = named(new QLabel("This certificate cannot be trusted from here.", this), "lblCannotTrust");
+    layout->addWidget(why);
+  }
+  layout->addLayout(buttons);
+  connect(cmdTrust, &QPushButton::clicked, this, [this] {
+    answer_ = opcua::TrustAnswer::Trust;
+    accept();
+  });
+  connect(cmdSession, &QPushButton::clicked, this, [this] {
+    answer_ = opcua::TrustAnswer::TrustForSession;
+    accept();
+  });
+  connect(cmdRefuse, &QPushButton::clicked, this, [this] {
+    answer_ = opcua::TrustAnswer::Refuse;
+    reject();
+  });
+}
+
+LoginDialog::LoginDialog(const opcua::LoginQuestion& question, QWidget* parent) : QDialog(parent) {
+  setObjectName("Login");
+  setWindowTitle("Log in");
+  setModal(true);
+  qt::use_design_font(*this);
+  lblServer = named(new QLabel(QString("%1 asks for a user name and password.").arg(q(question.url)), this), "lblServer");
+  lblServer->setWordWrap(true);
+  lblRefusal = named(new QLabel(q(question.refusal), this), "lblRefusal");
+  lblRefusal->setWordWrap(true);
+  lblRefusal->setStyleSheet("color: #a00000");
+  lblRefusal->setVisible(!question.refusal.empty());
+  txtUser = named(new QLineEdit(q(question.user), this), "txtUser");
+  txtPassword = named(new QLineEdit(this), "txtPassword");
+  txtPassword->setEchoMode(QLineEdit::Password);
+  chkRemember = named(new QCheckBox("Remember", this), "chkRemember");
+  cmdOK = named(new QPushButton("OK", this), "cmdOK");
+  cmdCancel = named(new QPushButton("Cancel", this), "cmdCancel");
+  cmdOK->setDefault(true);
+  auto* form = new QFormLayout;
+  form->addRow("User name:", txtUser);
+  form->addRow("Password:", txtPassword);
+  form->addRow("", chkRemember);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(cmdOK);
+  buttons->addWidget(cmdCancel);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(lblServer);
+  layout->addWidget(lblRefusal);
+  layout->addLayout(form);
+  layout->addLayout(buttons);
+  (question.user.empty() ? txtUser : txtPassword)->setFocus();
+  connect(cmdOK, &QPushButton::clicked, this, [this] {
+    if (!txtUser->text().isEmpty()) accept();
+  });
+  connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+opcua::LoginAnswer LoginDialog::answer() const {
+  return {txtUser->text().toStdString(), txtPassword->text().toStdString(), chkRemember->isChecked()};
+}
+
+QtDecisions::QtDecisions() { opcua::set_decision_service(std::make_shared<Decisions>()); }
+QtDecisions::~QtDecisions() { opcua::set_decision_service(nullptr); }
+
+}  // namespace vexa32::pages
