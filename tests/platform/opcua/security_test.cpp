@@ -248,6 +248,24 @@ TEST(UaSecurity, ThePasswordFileMatchesLikePgpassAndIsIgnoredWhenOthersMayReadIt
   EXPECT_FALSE(ignored.password);
   EXPECT_NE(ignored.warning.find("chmod 600"), std::string::npos);
   EXPECT_TRUE(find_password(dir + "/none", "h", "1", "u").warning.empty());
+  // A remembered password comes first, in place of the line for exactly that user, escaped; the
+  // rest stays, and the file (in a folder made for it) is its owner's only.
+  ::chmod(file.c_str(), 0600);
+  remember_password(file, "plc7", "4840", "operator", "new:pass\\");
+  EXPECT_EQ(find_password(file, "plc7", "4840", "operator").password.value_or(""), "new:pass\\");
+  EXPECT_EQ(find_password(file, "plc7", "4999", "operator").password.value_or(""), "second");
+  EXPECT_EQ(find_password(file, "x", "4841", "someone").password.value_or(""), "any user");
+  std::ifstream in(file);
+  const std::string text((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(text.find("first"), std::string::npos);
+  EXPECT_EQ(text.rfind("plc7:4840:operator:new\\:pass\\\\\n", 0), 0u) << text;
+  const std::string fresh = dir + "/made/uapass";
+  remember_password(fresh, "h", "1", "u", "p");
+  struct stat st {};
+  ASSERT_EQ(::stat(fresh.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_THROW(remember_password(fresh, "h", "1", "u", "two\nlines"), std::runtime_error);
+  EXPECT_EQ(find_password(fresh, "h", "1", "u").password.value_or(""), "p");
   std::filesystem::remove_all(dir);
 }
 
