@@ -16,6 +16,10 @@
 #include "pages/twips_p.h"
 #include "platform/automation/convert.h"
 #include "platform/container/services.h"
+#ifdef VEXA32_WITH_OPCUA
+#include "pages/ua/certificates_window.h"
+#include "platform/opcua/pki/pki.h"
+#endif
 
 namespace vexa32::designer {
 namespace {
@@ -89,6 +93,14 @@ DesignerWindow::DesignerWindow() {
   insert->addActions({action_add_vexa, action_add_button, action_add_label});
   QMenu* run_menu = menuBar()->addMenu("&Run");
   run_menu->addActions({action_run, action_stop});
+#ifdef VEXA32_WITH_OPCUA
+  QMenu* tools_menu = menuBar()->addMenu("&Tools");
+  action_certificates = tools_menu->addAction("&Certificates…", this, [this] {
+    pages::CertificatesWindow certificates(opcua::Pki::default_folder(), this);
+    certificates.exec();
+  });
+  action_certificates->setObjectName("action_certificates");
+#endif
   QToolBar* tools = addToolBar("Toolbox");
   tools->setObjectName("Toolbox");
   tools->addActions({action_add_vexa, action_add_button, action_add_label});

@@ -59,6 +59,8 @@ class DesignerWindow final : public QMainWindow {
 
   QAction *action_new, *action_open, *action_save, *action_save_as, *action_add_vexa, *action_add_button,
       *action_add_label, *action_delete, *action_properties, *action_run, *action_stop;
+  // Tools > Certificates…, where the UA client is built.
+  QAction* action_certificates = nullptr;
 
  protected:
   void closeEvent(QCloseEvent* event) override;

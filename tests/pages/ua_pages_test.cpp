@@ -3,12 +3,16 @@
 #include <QListWidget>
 #include <sys/stat.h>
 
+#include <QFileDialog>
 #include <filesystem>
+#include <fstream>
 
 #include "pages/svr_dialog.h"
 #include "pages/tag_dialog.h"
 #include "pages_fixture.h"
+#include "pages/ua/certificates_window.h"
 #include "pages/ua/ua_dialogs.h"
+#include "platform/opcua/pki/pki.h"
 #include "platform/opcua/da/ua_server.h"
 #include "platform/opcua/pki/password_file.h"
 #include "platform/opcua/ua_fixture.h"
@@ -128,6 +132,59 @@ TEST_F(UaPages, AnUntrustedServerAndALoginAreAskedInWindows) {
   control.cnnec();
   EXPECT_TRUE(control.IsConnect);
   control.discnn();
+  std::filesystem::remove_all(dir);
+}
+
+TEST_F(UaPages, TheCertificatesWindowListsTrustsRemovesAndExports) {
+  const std::string dir = std::filesystem::temp_directory_path() / ("vexa32-certificates-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  opcua::Pki pki(dir);
+  const auto made = [](const char* name) {
+    opcua::crypto::CertificateRequest r;
+    r.common_name = name;
+    r.application_uri = std::string("urn:") + name;
+    return opcua::crypto::make_certificate(r).certificate;
+  };
+  const auto plc = made("plc"), scada = made("scada"), stranger = made("stranger");
+  pki.trust(plc);
+  const auto reject = [&](const opcua::crypto::Certificate& c) {
+    std::ofstream(dir + "/rejected/certs/" + opcua::Pki::file_name(c), std::ios::binary) << c.der();
+  };
+  reject(scada);
+  reject(stranger);
+  const auto on_disk = [&](const char* sub) {
+    return std::distance(std::filesystem::directory_iterator(dir + "/" + sub), {});
+  };
+  pages::CertificatesWindow window(dir);
+  const std::string own = pki.own().certificate.thumbprint_hex();
+  EXPECT_TRUE(window.lblOwn->text().contains(QString::fromStdString(own)));
+  ASSERT_EQ(window.lvTrusted->topLevelItemCount(), 1);
+  ASSERT_EQ(window.lvRejected->topLevelItemCount(), 2);
+  window.show();
+  EXPECT_TRUE(window.grab().save(picture_path("certificates")));
+  // Trust the first rejected one, delete the other, remove the first trusted one: each on disk.
+  window.cmdTrust->click();
+  EXPECT_EQ(on_disk("trusted/certs"), 2);
+  EXPECT_EQ(window.lvRejected->topLevelItemCount(), 1);
+  window.cmdDelete->click();
+  EXPECT_EQ(on_disk("rejected/certs"), 0);
+  window.cmdRemove->click();
+  EXPECT_EQ(on_disk("trusted/certs"), 1);
+  EXPECT_EQ(window.lvTrusted->topLevelItemCount(), 1);
+  // Export through its save dialog, then a new certificate of our own.
+  const std::string exported = dir + "/ours.der";
+  answer_modal([&](QWidget* w) {
+    auto& dialog = dynamic_cast<QFileDialog&>(*w);
+    dialog.selectFile(QString::fromStdString(exported));
+    static_cast<QDialog&>(dialog).accept();  // QFileDialog::accept, through the public slot
+  });
+  window.cmdExport->click();
+  std::ifstream in(exported, std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), pki.own().certificate.der());
+  window.cmdRenew->click();
+  EXPECT_NE(pki.own().certificate.thumbprint_hex(), own);
+  EXPECT_TRUE(window.lblOwn->text().contains(QString::fromStdString(pki.own().certificate.thumbprint_hex())));
+  window.close();
   std::filesystem::remove_all(dir);
 }
 

@@ -253,6 +253,24 @@ std::string Pki::trust(const Certificate& c) {
 
 namespace {
 
+int remove_certificate(const fs::path& folder, const Certificate& c) {
+  int removed = 0;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    if (!entry.is_regular_file()) continue;
+    auto held = load_certificate(entry.path());
+    if (held && *held == c && fs::remove(entry.path(), ec)) ++removed;
+  }
+  return removed;
+}
+
+}  // namespace
+
+int Pki::untrust(const Certificate& c) { return remove_certificate(path("trusted/certs"), c); }
+int Pki::forget_rejected(const Certificate& c) { return remove_certificate(path("rejected/certs"), c); }
+
+namespace {
+
 struct SessionTrust {
   std::mutex mutex;
   std::set<std::string> thumbprints;

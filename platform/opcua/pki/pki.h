@@ -48,6 +48,10 @@ class Pki {
                                            const std::string& application_uri);
   // Puts the certificate into trusted/certs (and takes it out of rejected/certs); its path.
   std::string trust(const crypto::Certificate& certificate);
+  // Takes the certificate out of trusted/certs, or out of rejected/certs: every file there that
+  // holds it, whatever its name. How many files went.
+  int untrust(const crypto::Certificate& certificate);
+  int forget_rejected(const crypto::Certificate& certificate);
   // Trusts the certificate until the process ends, as a pinned one, without storing it.
   static void trust_for_session(const crypto::Certificate& certificate);
   std::vector<crypto::Certificate> trusted() const;
