@@ -3,7 +3,6 @@
 #include <QDateTime>
 #include <cmath>
 
-
 namespace vexa32::widgets {
 namespace {
 

@@ -36,7 +36,8 @@ class Host final : public QObject {
       apartment_ = std::make_unique<Apartment>();
       loop_ = std::make_unique<qt::QtApartment>(*apartment_);
     }
-    if (dynamic_cast<StderrMessageBox*>(&message_box_service())) set_message_box_service(std::make_shared<qt::QtMessageBox>());
+    if (dynamic_cast<StderrMessageBox*>(&message_box_service()))
+      set_message_box_service(std::make_shared<qt::QtMessageBox>());
     if (dynamic_cast<CancellingFileDialog*>(&file_dialog_service()))
       set_file_dialog_service(std::make_shared<qt::QtFileDialog>());
 #ifdef VEXA32_WITH_OPCUA
@@ -75,7 +76,9 @@ void ensure_host() {
 class WidgetSite final : public ControlSite {
  public:
   explicit WidgetSite(VexaWidget& widget) : widget_(widget) {}
-  void OnChanged(std::string_view name) override { emit widget_.settingChanged(QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()))); }
+  void OnChanged(std::string_view name) override {
+    emit widget_.settingChanged(QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())));
+  }
   bool UserMode() const override { return !widget_.designMode(); }
   void ShowAboutBox() override { pages::abt::show_shared(); }
 
@@ -205,9 +208,8 @@ bool VexaWidget::discnn() {
 }
 
 bool VexaWidget::opcWrt(int slot, const QVariant& value) {
-  return call_or(*this, "opcWrt", false, [&] {
-    return impl_->control.opcWrt(slot_number(slot), from_qvariant(value)) != VARIANT_FALSE;
-  });
+  return call_or(*this, "opcWrt", false,
+                 [&] { return impl_->control.opcWrt(slot_number(slot), from_qvariant(value)) != VARIANT_FALSE; });
 }
 
 QVariant VexaWidget::vl(int slot) const {
@@ -242,7 +244,9 @@ bool VexaWidget::showPropertyPages() {
   return applied;
 }
 
-QSize VexaWidget::defaultSize() { return QSize(qt::twips_to_px(pages::VexaSurface::kWidth), qt::twips_to_px(pages::VexaSurface::kHeight)); }
+QSize VexaWidget::defaultSize() {
+  return QSize(qt::twips_to_px(pages::VexaSurface::kWidth), qt::twips_to_px(pages::VexaSurface::kHeight));
+}
 
 void VexaWidget::resizeEvent(QResizeEvent* event) {
   impl_->surface->resize(event->size());

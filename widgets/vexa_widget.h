@@ -125,6 +125,7 @@ class VexaWidget : public QWidget {
 
   QString itm(int slot) const;
   void setItm(int slot, const QString& name);
+  // clang-format off
 #define VEXA32_SLOT_ACCESSORS(n) \
   QString itm##n() const { return itm(n); } \
   void setItm##n(const QString& v) { setItm(n, v); }
@@ -148,6 +149,7 @@ class VexaWidget : public QWidget {
   // The names of the persistent settings, in the control's order: what the Qt properties above
   // are, and what a designer saves.
   static QStringList settingNames();
+  // clang-format on
 
  public slots:
   // Connects and disconnects as the control does; false, with nothing done, in design mode.

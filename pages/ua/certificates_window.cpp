@@ -101,9 +101,11 @@ CertificatesWindow::CertificatesWindow(std::string pki_folder, QWidget* parent)
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setDefaultSuffix("der");
-    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) export_own(dialog.selectedFiles().front());
+    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+      export_own(dialog.selectedFiles().front());
   });
-  connect(cmdRenew, &QPushButton::clicked, this, [this] { change(*this, [this] { opcua::Pki(folder_).renew_own(); }); });
+  connect(cmdRenew, &QPushButton::clicked, this,
+          [this] { change(*this, [this] { opcua::Pki(folder_).renew_own(); }); });
   connect(cmdRemove, &QPushButton::clicked, this, [this] {
     if (const auto* c = selected(lvTrusted)) change(*this, [&] { opcua::Pki(folder_).untrust(*c); });
   });

@@ -59,8 +59,7 @@ class Decisions final : public opcua::DecisionService {
 
 }  // namespace
 
-UntrustedServerDialog::UntrustedServerDialog(const opcua::UntrustedServer& server, QWidget* parent)
-    : QDialog(parent) {
+UntrustedServerDialog::UntrustedServerDialog(const opcua::UntrustedServer& server, QWidget* parent) : QDialog(parent) {
   setObjectName("UntrustedServer");
   setWindowTitle("Server certificate");
   setModal(true);
@@ -73,7 +72,8 @@ UntrustedServerDialog::UntrustedServerDialog(const opcua::UntrustedServer& serve
   lblDetails->setTextInteractionFlags(Qt::TextSelectableByMouse);
   lblDetails->setText(QString("Server: %1\nSubject: %2\nIssuer: %3\nValid: %4 to %5\nSHA-1 thumbprint: %6\n"
                               "ApplicationUri: %7\nHost names: %8")
-                          .arg(q(server.url), q(c.subject()), q(c.issuer()), q(opcua::crypto::format_time(c.not_before())),
+                          .arg(q(server.url), q(c.subject()), q(c.issuer()),
+                               q(opcua::crypto::format_time(c.not_before())),
                                q(opcua::crypto::format_time(c.not_after())), q(c.thumbprint_hex()),
                                q(c.application_uri()), join(c.dns_names(), c.ip_addresses())));
   cmdTrust = named(new QPushButton("Trust", this), "cmdTrust");
@@ -114,7 +114,8 @@ LoginDialog::LoginDialog(const opcua::LoginQuestion& question, QWidget* parent) 
   setWindowTitle("Log in");
   setModal(true);
   qt::use_design_font(*this);
-  lblServer = named(new QLabel(QString("%1 asks for a user name and password.").arg(q(question.url)), this), "lblServer");
+  lblServer =
+      named(new QLabel(QString("%1 asks for a user name and password.").arg(q(question.url)), this), "lblServer");
   lblServer->setWordWrap(true);
   lblRefusal = named(new QLabel(q(question.refusal), this), "lblRefusal");
   lblRefusal->setWordWrap(true);

@@ -75,7 +75,9 @@ TEST(Widget, ItsPropertiesAreTheControlsSettingsAndGoThroughTheControl) {
 }
 
 TEST(Widget, AutomationValuesAreQtValuesAndBack) {
-  const auto utc = [](int y, int m, int d, int h, int min) { return QDateTime(QDate(y, m, d), QTime(h, min), Qt::UTC); };
+  const auto utc = [](int y, int m, int d, int h, int min) {
+    return QDateTime(QDate(y, m, d), QTime(h, min), Qt::UTC);
+  };
   const struct {
     Variant automation;
     QVariant qt;

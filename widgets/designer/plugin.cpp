@@ -1,10 +1,10 @@
 // The Qt Designer plugin of the vexa widget: its entry in the widget box under "VEXA32", in
 // design mode on the forms, with "Property Pages…" in the form's context menu.
 
-#include <QtUiPlugin/QDesignerCustomWidgetInterface>
 #include <QPointer>
 #include <QtDesigner/QDesignerFormEditorInterface>
 #include <QtDesigner/QExtensionManager>
+#include <QtUiPlugin/QDesignerCustomWidgetInterface>
 
 #include "pages/pictures.h"
 #include "widgets/designer/task_menu.h"
