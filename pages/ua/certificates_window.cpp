@@ -11,16 +11,11 @@
 
 #include "platform/container/services.h"
 #include "platform/opcua/pki/pki.h"
+#include "pages/twips_p.h"
 #include "platform/qt/design_metrics.h"
 
 namespace vexa32::pages {
 namespace {
-
-template <class W>
-W* named(W* w, const char* name) {
-  w->setObjectName(name);
-  return w;
-}
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
 

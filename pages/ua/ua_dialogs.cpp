@@ -8,16 +8,11 @@
 
 #include "platform/opcua/pki/pki.h"
 #include "platform/opcua/transport.h"
+#include "pages/twips_p.h"
 #include "platform/qt/design_metrics.h"
 
 namespace vexa32::pages {
 namespace {
-
-template <class W>
-W* named(W* w, const char* name) {
-  w->setObjectName(name);
-  return w;
-}
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
 
