@@ -7,6 +7,18 @@
 #include "platform/automation/convert.h"
 
 namespace vexa32::pages {
+namespace {
+
+EndpointPicker& endpoint_picker() {
+  static EndpointPicker picker;
+  return picker;
+}
+
+bool is_ua_address(const QString& text) { return text.trimmed().startsWith("opc.tcp://", Qt::CaseInsensitive); }
+
+}  // namespace
+
+void set_endpoint_picker(EndpointPicker picker) { endpoint_picker() = std::move(picker); }
 
 SvrDialog::SvrDialog(QWidget* parent) : QDialog(parent) {
   setObjectName("SvrDialog");
@@ -26,6 +38,15 @@ SvrDialog::SvrDialog(QWidget* parent) : QDialog(parent) {
   place(SelectedOPCServer, 120, 2520, 4455, 345);
   place(OKButton, 2040, 3030, 1215, 390);
   place(CancelButton, 3360, 3030, 1215, 390);
+  cmdEndpoints = named(new QPushButton("Endpoints...", this), "cmdEndpoints");
+  cmdEndpoints->setToolTip("Show the security endpoints of this OPC UA server and pick one");
+  cmdEndpoints->setAutoDefault(false);
+  cmdEndpoints->setVisible(static_cast<bool>(endpoint_picker()));
+  cmdEndpoints->setEnabled(false);
+  place(cmdEndpoints, 120, 3030, 1335, 390);
+  connect(SelectedOPCServer, &QLineEdit::textChanged, this,
+          [this](const QString& text) { cmdEndpoints->setEnabled(is_ua_address(text)); });
+  connect(cmdEndpoints, &QPushButton::clicked, this, [this] { cmdEndpoints_Click(); });
   connect(OPCServerList, &QListWidget::itemClicked, this, [this] { OPCServerList_Click(); });
   // A list's click also comes when the selection moves by keyboard, so arrows and Enter pick too.
   connect(OPCServerList, &QListWidget::currentItemChanged, this, [this](QListWidgetItem* current) {
@@ -58,8 +79,7 @@ void SvrDialog::ListSvr() {
   OPCServerList->clear();
   if (list.is_array()) {
     try {
-      for (const Variant& name : list.array().elements())
-        OPCServerList->addItem(QString::fromStdString(to_bstr(name)));
+      for (const Variant& name : list.array().elements()) OPCServerList->addItem(QString::fromStdString(to_bstr(name)));
     } catch (const AutomationError&) {
     }
   }
@@ -68,6 +88,13 @@ void SvrDialog::ListSvr() {
 
 void SvrDialog::OPCServerList_Click() {
   if (QListWidgetItem* item = OPCServerList->currentItem()) SelectedOPCServer->setText(item->text());
+}
+
+void SvrDialog::cmdEndpoints_Click() {
+  const QString text = SelectedOPCServer->text().trimmed();
+  if (!endpoint_picker() || !is_ua_address(text)) return;
+  if (auto picked = endpoint_picker()(this, text.toStdString()))
+    SelectedOPCServer->setText(QString::fromStdString(*picked));
 }
 
 void SvrDialog::OKButton_Click() { accept(); }

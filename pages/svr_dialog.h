@@ -6,11 +6,19 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "platform/automation/variant.h"
 
 namespace vexa32::pages {
+
+// Shows the endpoints of the OPC UA server at an address and returns the address of the one a
+// person picked (nothing when none was). Installed where the UA windows are linked; without one
+// the server list is the plain list of ProgIDs.
+using EndpointPicker = std::function<std::optional<std::string>(QWidget* parent, const std::string& address)>;
+void set_endpoint_picker(EndpointPicker picker);
 
 class SvrDialog final : public QDialog {
  public:
@@ -30,11 +38,15 @@ class SvrDialog final : public QDialog {
   void OKButton_Click();
   void CancelButton_Click();
   void Form_Unload();
+  // The endpoints of the UA server in SelectedOPCServer; the pick replaces its text.
+  void cmdEndpoints_Click();
 
   QListWidget* OPCServerList;
   QLineEdit* SelectedOPCServer;
   QPushButton* OKButton;
   QPushButton* CancelButton;
+  // Shown where an endpoint picker is installed, enabled for an opc.tcp:// address.
+  QPushButton* cmdEndpoints;
 
   void done(int result) override;
 

@@ -6,9 +6,12 @@
 #include <QThread>
 #include <QVBoxLayout>
 
+#include "pages/svr_dialog.h"
+#include "pages/twips_p.h"
+#include "platform/opcua/da/ua_server.h"
+#include "platform/opcua/endpoint_choice.h"
 #include "platform/opcua/pki/pki.h"
 #include "platform/opcua/transport.h"
-#include "pages/twips_p.h"
 #include "platform/qt/design_metrics.h"
 
 namespace vexa32::pages {
@@ -147,7 +150,120 @@ opcua::LoginAnswer LoginDialog::answer() const {
   return {txtUser->text().toStdString(), txtPassword->text().toStdString(), chkRemember->isChecked()};
 }
 
-QtDecisions::QtDecisions() { opcua::set_decision_service(std::make_shared<Decisions>()); }
-QtDecisions::~QtDecisions() { opcua::set_decision_service(nullptr); }
+namespace {
+
+EndpointDialog::Endpoints ask_endpoints(const std::string& address) {
+  EndpointDialog::Endpoints out;
+  try {
+    opcua::UaModuleOptions options;
+    // A person waits on it: an unreachable server is told soon.
+    options.client.connect_timeout = std::chrono::milliseconds(3000);
+    options.client.timeout = std::chrono::milliseconds(5000);
+    out.list = opcua::server_endpoints(address, options);
+  } catch (const std::exception& e) {
+    out.failure = e.what();
+  }
+  return out;
+}
+
+}  // namespace
+
+EndpointDialog::EndpointDialog(const std::string& address, QWidget* parent)
+    : EndpointDialog(address, ask_endpoints(address), parent) {}
+
+EndpointDialog::EndpointDialog(const std::string& address, Endpoints endpoints, QWidget* parent)
+    : QDialog(parent), address_(address), endpoints_(opcua::most_secure_first(std::move(endpoints.list))) {
+  setObjectName("EndpointDialog");
+  setWindowTitle("Endpoints");
+  setModal(true);
+  qt::use_design_font(*this);
+  lblServer = named(new QLabel(this), "lblServer");
+  lblServer->setWordWrap(true);
+  lblServer->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  if (!endpoints.failure.empty()) {
+    lblServer->setText("The server could not be asked for its endpoints: " + q(endpoints.failure));
+  } else if (endpoints_.empty()) {
+    lblServer->setText(q(address) + " offers no endpoint.");
+  } else {
+    lblServer->setText(QString("The endpoints of %1, the most secure first:").arg(q(address)));
+  }
+  lvEndpoints = named(new QTreeWidget(this), "lvEndpoints");
+  lvEndpoints->setHeaderLabels({"Security mode", "Security policy", "Logins", "Security level"});
+  lvEndpoints->setRootIsDecorated(false);
+  lvEndpoints->setAllColumnsShowFocus(true);
+  cmdOK = named(new QPushButton("OK", this), "cmdOK");
+  cmdCancel = named(new QPushButton("Cancel", this), "cmdCancel");
+  cmdOK->setDefault(true);
+  cmdOK->setEnabled(false);
+
+  // The endpoint the address leads to now is selected, so that OK without a click keeps it.
+  std::optional<opcua::EndpointDescription> current;
+  try {
+    current = opcua::choose_endpoint(endpoints_, opcua::parse_server_address(address));
+  } catch (const std::exception&) {
+    // No endpoint fits the address as it stands: nothing is selected.
+  }
+  for (const auto& e : endpoints_) {
+    const bool usable = opcua::supported_endpoint(e);
+    QString policy = q(opcua::policy_name(e.security_policy_uri));
+    if (!usable) policy += " (not supported)";
+    const std::string logins = opcua::describe_logins(e);
+    auto* row = new QTreeWidgetItem(
+        lvEndpoints, {opcua::crypto::mode_name(static_cast<opcua::crypto::SecurityMode>(e.security_mode)), policy,
+                      logins.empty() ? QString("none") : q(logins), QString::number(e.security_level)});
+    if (!usable) row->setFlags(row->flags() & ~(Qt::ItemIsEnabled | Qt::ItemIsSelectable));
+    if (current && usable && !lvEndpoints->currentItem() && current->security_mode == e.security_mode &&
+        current->security_policy_uri == e.security_policy_uri && current->endpoint_url == e.endpoint_url)
+      lvEndpoints->setCurrentItem(row);
+  }
+  int columns = 0;
+  for (int c = 0; c < lvEndpoints->columnCount(); ++c) {
+    lvEndpoints->resizeColumnToContents(c);
+    columns += lvEndpoints->columnWidth(c);
+  }
+  // Every column whole, without a scroll bar across.
+  lvEndpoints->setMinimumWidth(columns + 2 * lvEndpoints->frameWidth() + px(120));
+
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(cmdOK);
+  buttons->addWidget(cmdCancel);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(lblServer);
+  layout->addWidget(lvEndpoints);
+  layout->addLayout(buttons);
+  resize(px(7200), px(3600));
+  connect(lvEndpoints, &QTreeWidget::currentItemChanged, this,
+          [this](QTreeWidgetItem* item) { cmdOK->setEnabled(item && (item->flags() & Qt::ItemIsSelectable)); });
+  cmdOK->setEnabled(lvEndpoints->currentItem() != nullptr);
+  const auto pick = [this] {
+    QTreeWidgetItem* item = lvEndpoints->currentItem();
+    if (!item || !(item->flags() & Qt::ItemIsSelectable)) return;
+    try {
+      picked_ = opcua::address_of_endpoint(
+          address_, endpoints_.at(static_cast<std::size_t>(lvEndpoints->indexOfTopLevelItem(item))));
+    } catch (const std::exception& e) {
+      lblServer->setText(q(e.what()));
+      return;
+    }
+    accept();
+  };
+  connect(cmdOK, &QPushButton::clicked, this, pick);
+  connect(lvEndpoints, &QTreeWidget::itemDoubleClicked, this, pick);
+  connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+QtDecisions::QtDecisions() {
+  opcua::set_decision_service(std::make_shared<Decisions>());
+  set_endpoint_picker([](QWidget* parent, const std::string& address) {
+    EndpointDialog dialog(address, parent);
+    dialog.exec();
+    return dialog.picked();
+  });
+}
+QtDecisions::~QtDecisions() {
+  set_endpoint_picker(nullptr);
+  opcua::set_decision_service(nullptr);
+}
 
 }  // namespace vexa32::pages

@@ -9,8 +9,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTreeWidget>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/opcua/decisions.h"
+#include "platform/opcua/services.h"
 
 namespace vexa32::pages {
 
@@ -45,8 +50,36 @@ class LoginDialog final : public QDialog {
   QPushButton* cmdCancel;
 };
 
-// The dialogs as the client's decision service, for the life of this object; on a thread other
-// than the GUI's they are not shown and the answer is "refuse".
+// A UA server's endpoints, most secure first: security mode, policy, the logins each takes and
+// its SecurityLevel. The one the address would connect to now is selected; endpoints this client
+// cannot use are shown, greyed. OK gives the address that picks the selected one.
+class EndpointDialog final : public QDialog {
+ public:
+  // Asks the server; a server that cannot be asked leaves the list empty and says why.
+  explicit EndpointDialog(const std::string& address, QWidget* parent = nullptr);
+  // The endpoints as the server gave them, or the failure to get them.
+  struct Endpoints {
+    std::vector<opcua::EndpointDescription> list;
+    std::string failure;
+  };
+  EndpointDialog(const std::string& address, Endpoints endpoints, QWidget* parent = nullptr);
+  // After OK: the address with the picked endpoint's security; nothing after Cancel.
+  std::optional<std::string> picked() const { return picked_; }
+
+  QLabel* lblServer;
+  QTreeWidget* lvEndpoints;
+  QPushButton* cmdOK;
+  QPushButton* cmdCancel;
+
+ private:
+  std::string address_;
+  std::vector<opcua::EndpointDescription> endpoints_;  // most secure first, as the rows
+  std::optional<std::string> picked_;
+};
+
+// The dialogs as the client's decision service, and the endpoint list as the server list's
+// endpoint picker, for the life of this object; on a thread other than the GUI's the questions
+// are not shown and the answer is "refuse".
 class QtDecisions {
  public:
   QtDecisions();

@@ -13,11 +13,6 @@ constexpr StatusCode kBadUrl = 0x80830000;  // BadTcpEndpointUrlInvalid
   throw UaError(kBadUrl, "\"" + text + "\": " + why);
 }
 
-std::string policy_name(const std::string& uri) {
-  auto hash = uri.rfind('#');
-  return hash == std::string::npos ? uri : uri.substr(hash + 1);
-}
-
 std::string supported_names() {
   std::string out;
   for (const auto* p : crypto::supported_policies()) out += (out.empty() ? "" : ", ") + std::string(p->name);
@@ -54,14 +49,44 @@ bool can_log_in(const EndpointDescription& e, const ServerAddress& a) {
   return false;
 }
 
-bool supported(const EndpointDescription& e) {
+}  // namespace
+
+std::string policy_name(const std::string& uri) {
+  auto hash = uri.rfind('#');
+  return hash == std::string::npos ? uri : uri.substr(hash + 1);
+}
+
+bool supported_endpoint(const EndpointDescription& e) {
   const auto* p = crypto::find_policy(e.security_policy_uri);
   if (!p) return false;
   if (p->none) return e.security_mode == 1;
   return e.security_mode == 2 || e.security_mode == 3;
 }
 
-}  // namespace
+std::vector<EndpointDescription> most_secure_first(std::vector<EndpointDescription> endpoints) {
+  std::stable_sort(endpoints.begin(), endpoints.end(),
+                   [](const auto& a, const auto& b) { return a.security_level > b.security_level; });
+  return endpoints;
+}
+
+std::string describe_logins(const EndpointDescription& e) {
+  std::string logins;
+  for (const auto& t : e.user_identity_tokens) {
+    const std::string name = login_name(t.token_type);
+    if (logins.find(name) == std::string::npos) logins += (logins.empty() ? "" : ", ") + name;
+  }
+  return logins;
+}
+
+std::string address_of_endpoint(const std::string& text, const EndpointDescription& endpoint) {
+  parse_server_address(text);  // refuses what is no address before anything is cut from it
+  std::string out = text.substr(0, text.find('?'));
+  const auto mode = static_cast<crypto::SecurityMode>(endpoint.security_mode);
+  out += std::string("?security=") + crypto::mode_name(mode);
+  const auto* policy = crypto::find_policy(endpoint.security_policy_uri);
+  if (policy && !policy->none) out += "&policy=" + std::string(policy->name);
+  return out;
+}
 
 ServerAddress parse_server_address(const std::string& text) {
   ServerAddress a;
@@ -110,7 +135,8 @@ ServerAddress parse_server_address(const std::string& text) {
       }
     } else if (key == "policy") {
       if (crypto::deprecated_policy(value))
-        bad_address(text, "the security policy " + value + " is deprecated and not supported; use " + supported_names());
+        bad_address(text,
+                    "the security policy " + value + " is deprecated and not supported; use " + supported_names());
       a.policy = crypto::find_policy(value);
       if (!a.policy || a.policy->none)
         bad_address(text, "policy is one of " + supported_names() + ", not \"" + value + "\"");
@@ -118,36 +144,26 @@ ServerAddress parse_server_address(const std::string& text) {
       bad_address(text, "\"" + key + "\" is no setting of the address (security, policy)");
     }
   }
-  if (a.policy && a.mode == crypto::SecurityMode::None)
-    bad_address(text, "security=None takes no policy");
+  if (a.policy && a.mode == crypto::SecurityMode::None) bad_address(text, "security=None takes no policy");
   return a;
 }
 
 std::string describe_endpoints(const std::vector<EndpointDescription>& endpoints) {
-  std::vector<const EndpointDescription*> sorted;
-  for (const auto& e : endpoints) sorted.push_back(&e);
-  std::stable_sort(sorted.begin(), sorted.end(),
-                   [](const auto* a, const auto* b) { return a->security_level > b->security_level; });
   std::string out;
-  for (const auto* e : sorted) {
-    std::string logins;
-    for (const auto& t : e->user_identity_tokens) {
-      const std::string name = login_name(t.token_type);
-      if (logins.find(name) == std::string::npos) logins += (logins.empty() ? "" : ", ") + name;
-    }
-    std::string item = policy_name(e->security_policy_uri) + "/" +
-                       crypto::mode_name(static_cast<crypto::SecurityMode>(e->security_mode)) + " (" +
+  for (const auto& e : most_secure_first(endpoints)) {
+    const std::string logins = describe_logins(e);
+    std::string item = policy_name(e.security_policy_uri) + "/" +
+                       crypto::mode_name(static_cast<crypto::SecurityMode>(e.security_mode)) + " (" +
                        (logins.empty() ? std::string("no login") : logins) + ")";
-    if (crypto::deprecated_policy(e->security_policy_uri)) item += " [deprecated, not supported]";
+    if (crypto::deprecated_policy(e.security_policy_uri)) item += " [deprecated, not supported]";
     if (out.find(item) == std::string::npos) out += (out.empty() ? "" : ", ") + item;
   }
   return out.empty() ? std::string("no endpoint at all") : out;
 }
 
-EndpointDescription choose_endpoint(const std::vector<EndpointDescription>& endpoints,
-                                    const ServerAddress& a) {
+EndpointDescription choose_endpoint(const std::vector<EndpointDescription>& endpoints, const ServerAddress& a) {
   auto wanted = [&](const EndpointDescription& e) {
-    if (!supported(e)) return false;
+    if (!supported_endpoint(e)) return false;
     if (a.mode && static_cast<std::int32_t>(*a.mode) != e.security_mode) return false;
     if (a.policy && a.policy->uri != e.security_policy_uri) return false;
     return true;
@@ -196,8 +212,7 @@ EndpointDescription choose_endpoint(const std::vector<EndpointDescription>& endp
   } else {
     missing = "none of them fits";
   }
-  throw UaError(status::BadSecurityPolicyRejected,
-                a.url + " offers " + describe_endpoints(endpoints) + "; " + missing);
+  throw UaError(status::BadSecurityPolicyRejected, a.url + " offers " + describe_endpoints(endpoints) + "; " + missing);
 }
 
 }  // namespace vexa32::opcua

@@ -14,9 +14,9 @@
 namespace vexa32::opcua {
 
 struct ServerAddress {
-  std::string url;   // opc.tcp://host:port/path, without user and query
+  std::string url;  // opc.tcp://host:port/path, without user and query
   std::string host, port;
-  std::string user;  // empty: anonymous
+  std::string user;               // empty: anonymous
   bool user_certificate = false;  // the user logs in with a certificate, not a password
   std::optional<crypto::SecurityMode> mode;
   const crypto::SecurityPolicy* policy = nullptr;  // when the query names one
@@ -32,10 +32,21 @@ ServerAddress parse_server_address(const std::string& text);
 // has a login the user can give, else the endpoint of highest SecurityLevel this client supports.
 // A login can be given: anonymous without a user; a user name where the password is encrypted.
 // UaError saying what the server offers and what is missing when none fits.
-EndpointDescription choose_endpoint(const std::vector<EndpointDescription>& endpoints,
-                                    const ServerAddress& address);
+EndpointDescription choose_endpoint(const std::vector<EndpointDescription>& endpoints, const ServerAddress& address);
 
 // "Basic256Sha256/SignAndEncrypt (user name and password)" for every endpoint, most secure first.
 std::string describe_endpoints(const std::vector<EndpointDescription>& endpoints);
+
+// Highest SecurityLevel first; among equals, the server's order.
+std::vector<EndpointDescription> most_secure_first(std::vector<EndpointDescription> endpoints);
+// Whether this client can connect to the endpoint: its policy and mode supported.
+bool supported_endpoint(const EndpointDescription& endpoint);
+// The policy's short name ("Basic256Sha256", "None").
+std::string policy_name(const std::string& uri);
+// The logins the endpoint takes, each once: "anonymous, user name".
+std::string describe_logins(const EndpointDescription& endpoint);
+// The address that leads to this endpoint: the text's user kept, its query replaced by the
+// endpoint's security and policy. UaError as parse_server_address for a text that is no address.
+std::string address_of_endpoint(const std::string& text, const EndpointDescription& endpoint);
 
 }  // namespace vexa32::opcua

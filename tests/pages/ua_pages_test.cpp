@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <QFileDialog>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -133,6 +134,103 @@ TEST_F(UaPages, AnUntrustedServerAndALoginAreAskedInWindows) {
   EXPECT_TRUE(control.IsConnect);
   control.discnn();
   std::filesystem::remove_all(dir);
+}
+
+TEST_F(UaPages, TheTagBrowserAsksAboutAnUntrustedServerOnceItIsTrusted) {
+  VEXA32_REQUIRE_UA_SECURE_SERVER(url);
+  const std::string dir = std::filesystem::temp_directory_path() / ("vexa32-ua-browse-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  opcua::UaModuleOptions options;
+  options.pki_folder = dir + "/pki";
+  options.password_file = dir + "/uapass";
+  const std::string user_url = url.substr(0, 10) + "operator@" + url.substr(10);
+  const auto address = opcua::parse_server_address(user_url);
+  opcua::remember_password(options.password_file, address.host, address.port, "operator", "secret-42");
+  opcua::install_opcua(opcda::ServerRegistry::instance(), options);
+  pages::QtDecisions decisions;
+  // Each walk: the answer to the question (nothing: it must not be asked), and whether the tree fills.
+  struct Walk {
+    const char* button;
+    bool fills;
+  };
+  for (const Walk& walk : {Walk{"cmdRefuse", false}, Walk{"cmdTrust", true}, Walk{nullptr, true}}) {
+    SCOPED_TRACE(walk.button ? walk.button : "asks nothing");
+    bool asked = false;
+    ModalScript script({[&](QWidget* w) {
+      asked = true;
+      auto* d = dynamic_cast<pages::UntrustedServerDialog*>(w);
+      ASSERT_NE(d, nullptr) << w->objectName().toStdString();
+      EXPECT_TRUE(d->lblProblem->text().contains("not trusted")) << d->lblProblem->text().toStdString();
+      if (!walk.button) return d->reject();
+      d->findChild<QPushButton*>(walk.button)->click();
+    }});
+    pages::TagDialog tags;
+    tags.m_svrname = user_url;
+    tags.m_nodname = Variant("");
+    tags.StrtAddItm();
+    tags.Prepare();
+    EXPECT_EQ(asked, walk.button != nullptr);
+    QTreeWidgetItem* root = tags.tvBranchView->topLevelItem(0);
+    ASSERT_EQ(root != nullptr, walk.fills);
+    if (root) {
+      root->setExpanded(true);
+      EXPECT_NE(tags.tvBranchView->node(tags.tvBranchView->key_of(root) + QChar(pages::TagDialog::kSeparator) + "Simulation"),
+                nullptr);
+    }
+    tags.unld();
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST_F(UaPages, TheServerListShowsAUaServersEndpointsAndThePickBecomesTheAddress) {
+  VEXA32_REQUIRE_UA_SECURE_SERVER(url);
+  const std::string user_url = url.substr(0, 10) + "operator@" + url.substr(10);
+  {
+    pages::QtDecisions windows;
+    pages::SvrDialog servers;
+    servers.m_svrname = opcda::kSimulationProgId;
+    servers.Form_Load();
+    EXPECT_TRUE(servers.cmdEndpoints->isVisibleTo(&servers));
+    EXPECT_FALSE(servers.cmdEndpoints->isEnabled()) << "a DA ProgID has no endpoints";
+    servers.SelectedOPCServer->setText(QString::fromStdString(user_url + "?security=None"));
+    ASSERT_TRUE(servers.cmdEndpoints->isEnabled());
+    servers.show();
+    EXPECT_TRUE(servers.grab().save(picture_path("svr_dialog_ua")));
+    answer_modal([&](QWidget* w) {
+      auto& d = dynamic_cast<pages::EndpointDialog&>(*w);
+      EXPECT_EQ(d.lvEndpoints->topLevelItemCount(), 6) << d.lblServer->text().toStdString();
+      for (int i = 1; i < d.lvEndpoints->topLevelItemCount(); ++i) {
+        EXPECT_GE(d.lvEndpoints->topLevelItem(i - 1)->text(3).toInt(), d.lvEndpoints->topLevelItem(i)->text(3).toInt());
+        EXPECT_TRUE(d.lvEndpoints->topLevelItem(i)->text(2).contains("user name"));
+      }
+      // The address asks for None, which this server does not offer: nothing is chosen for the person.
+      EXPECT_EQ(d.lvEndpoints->currentItem(), nullptr);
+      EXPECT_FALSE(d.cmdOK->isEnabled());
+      const auto rows = d.lvEndpoints->findItems("Aes128_Sha256_RsaOaep", Qt::MatchExactly, 1);
+      const auto sign = std::find_if(rows.begin(), rows.end(), [](auto* r) { return r->text(0) == "Sign"; });
+      if (sign == rows.end()) return d.reject();  // the failure shows below
+      d.lvEndpoints->setCurrentItem(*sign);
+      d.show();
+      EXPECT_TRUE(d.grab().save(picture_path("ua_endpoints")));
+      d.cmdOK->click();
+    });
+    servers.cmdEndpoints->click();
+    EXPECT_EQ(servers.SelectedOPCServer->text().toStdString(), user_url + "?security=Sign&policy=Aes128_Sha256_RsaOaep");
+    servers.OKButton_Click();
+    EXPECT_EQ(servers.m_svrname, user_url + "?security=Sign&policy=Aes128_Sha256_RsaOaep");
+
+    // An address without a query selects what it would connect to, the highest level; a server
+    // that does not answer, nothing.
+    pages::EndpointDialog bare(user_url);
+    ASSERT_NE(bare.lvEndpoints->currentItem(), nullptr);
+    EXPECT_EQ(bare.lvEndpoints->indexOfTopLevelItem(bare.lvEndpoints->currentItem()), 0);
+    pages::EndpointDialog nobody("opc.tcp://127.0.0.1:1");
+    EXPECT_EQ(nobody.lvEndpoints->topLevelItemCount(), 0);
+    EXPECT_TRUE(nobody.lblServer->text().contains("could not be asked")) << nobody.lblServer->text().toStdString();
+    EXPECT_FALSE(nobody.cmdOK->isEnabled());
+  }
+  pages::SvrDialog plain;  // without the UA windows, the list of ProgIDs as it was
+  EXPECT_FALSE(plain.cmdEndpoints->isVisibleTo(&plain));
 }
 
 TEST_F(UaPages, TheCertificatesWindowListsTrustsRemovesAndExports) {

@@ -328,6 +328,13 @@ std::shared_ptr<Client> connect_session(const std::string& text, const UaModuleO
   }
 }
 
+std::vector<EndpointDescription> server_endpoints(const std::string& text, const UaModuleOptions& module) {
+  auto client = Client::open(parse_server_address(text).url, module.client);
+  std::vector<EndpointDescription> endpoints = client->get_endpoints();
+  client->close();
+  return most_secure_first(std::move(endpoints));
+}
+
 crypto::Certificate server_certificate(const std::string& text, const UaModuleOptions& module) {
   const ServerAddress address = parse_server_address(text);
   auto client = Client::open(address.url, module.client);

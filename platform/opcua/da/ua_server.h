@@ -36,6 +36,10 @@ std::shared_ptr<Client> connect_session(const std::string& address, const UaModu
 // decide on before trusting it; UaError when the server cannot be asked.
 crypto::Certificate server_certificate(const std::string& address, const UaModuleOptions& options = {});
 
+// The endpoints of the server the address leads to, most secure first, for a person to pick
+// one; UaError when the server cannot be asked.
+std::vector<EndpointDescription> server_endpoints(const std::string& address, const UaModuleOptions& options = {});
+
 // Installs the opc.tcp handler in the registry (replacing one installed before).
 void install_opcua(opcda::ServerRegistry& registry, UaModuleOptions options = {});
 void uninstall_opcua(opcda::ServerRegistry& registry);

@@ -222,6 +222,19 @@ TEST(UaSecurity, TheEndpointIsTheAskedOneElseNoneWithALoginElseTheMostSecure) {
   } catch (const UaError& e) {
     EXPECT_NE(std::string(e.what()).find("never sent in clear"), std::string::npos) << e.what();
   }
+  // An endpoint picked from the list becomes an address that leads back to it, the user kept
+  // (None only without one: a password is never sent in clear).
+  for (const auto& e : mixed) {
+    if (!supported_endpoint(e)) continue;
+    const std::string base = e.security_mode == 1 ? "opc.tcp://h:4840/x" : "opc.tcp://u@h:4840/x";
+    const std::string address = address_of_endpoint(base + "?security=Sign", e);
+    SCOPED_TRACE(address);
+    EXPECT_EQ(address.rfind(base + "?security=", 0), 0u);
+    const EndpointDescription back = choose_endpoint(mixed, parse_server_address(address));
+    EXPECT_EQ(back.security_policy_uri, e.security_policy_uri);
+    EXPECT_EQ(back.security_mode, e.security_mode);
+  }
+  EXPECT_FALSE(supported_endpoint(mixed[4]));  // Basic256, deprecated
 }
 
 TEST(UaSecurity, ThePasswordFileMatchesLikePgpassAndIsIgnoredWhenOthersMayReadIt) {
