@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QPointer>
 #include <QThread>
 #include <QVBoxLayout>
 
@@ -36,17 +37,30 @@ QString join(const std::vector<std::string>& a, const std::vector<std::string>& 
   return out.isEmpty() ? QStringLiteral("(none)") : out.join(", ");
 }
 
+// The window that connects: the modal one running (a tag browser, the property frame), else the
+// active one. Between two questions nothing may be active (without a window manager the focus
+// does not come back by itself), so the window of the last question is kept.
+QWidget* connecting_window() {
+  static QPointer<QWidget> last;
+  if (QWidget* w = QApplication::activeModalWidget()) {
+    last = w;
+  } else if (QWidget* active = QApplication::activeWindow()) {
+    last = active;
+  }
+  return last;
+}
+
 class Decisions final : public opcua::DecisionService {
  public:
   opcua::TrustAnswer untrusted_server(const opcua::UntrustedServer& server) override {
     if (!on_gui_thread()) return opcua::TrustAnswer::Refuse;
-    UntrustedServerDialog dialog(server, QApplication::activeWindow());
+    UntrustedServerDialog dialog(server, connecting_window());
     dialog.exec();
     return dialog.answer();
   }
   std::optional<opcua::LoginAnswer> login(const opcua::LoginQuestion& question) override {
     if (!on_gui_thread()) return std::nullopt;
-    LoginDialog dialog(question, QApplication::activeWindow());
+    LoginDialog dialog(question, connecting_window());
     if (dialog.exec() != QDialog::Accepted) return std::nullopt;
     return dialog.answer();
   }
