@@ -1,21 +1,21 @@
 // The server list and the tag browser on a real OPC UA server (node-opcua), unchanged.
 
-#include <QListWidget>
 #include <sys/stat.h>
 
 #include <QFileDialog>
+#include <QListWidget>
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 
 #include "pages/svr_dialog.h"
 #include "pages/tag_dialog.h"
-#include "pages_fixture.h"
 #include "pages/ua/certificates_window.h"
 #include "pages/ua/ua_dialogs.h"
-#include "platform/opcua/pki/pki.h"
+#include "pages_fixture.h"
 #include "platform/opcua/da/ua_server.h"
 #include "platform/opcua/pki/password_file.h"
+#include "platform/opcua/pki/pki.h"
 #include "platform/opcua/ua_fixture.h"
 
 namespace vexa32::testing {
@@ -46,8 +46,7 @@ TEST_F(UaPages, TheServerListAndTheTagBrowserWalkARealServer) {
   QTreeWidgetItem* root = tags.tvBranchView->topLevelItem(0);
   ASSERT_NE(root, nullptr);
   root->setExpanded(true);
-  const QString simulation =
-      tags.tvBranchView->key_of(root) + QChar(pages::TagDialog::kSeparator) + "Simulation";
+  const QString simulation = tags.tvBranchView->key_of(root) + QChar(pages::TagDialog::kSeparator) + "Simulation";
   ASSERT_NE(tags.tvBranchView->node(simulation), nullptr);
   tags.tvBranchView->select(simulation);
   tags.tvBranchView_Click();
@@ -136,6 +135,34 @@ TEST_F(UaPages, AnUntrustedServerAndALoginAreAskedInWindows) {
   std::filesystem::remove_all(dir);
 }
 
+TEST_F(UaPages, ACertificateThatCannotBeTrustedIsOnlyExplained) {
+  opcua::crypto::CertificateRequest r;
+  r.common_name = "plc";
+  r.application_uri = "urn:plc";
+  opcua::UntrustedServer server;
+  server.url = "opc.tcp://plc:4840";
+  server.certificate = opcua::crypto::make_certificate(r).certificate;
+  struct Case {
+    opcua::StatusCode problem;
+    bool can_trust;
+    const char* headline;
+  };
+  for (const Case& c : {Case{opcua::status::BadCertificateUntrusted, true, "not trusted yet"},
+                        Case{opcua::status::BadCertificateTimeInvalid, false, "expired on"}}) {
+    server.problem = c.problem;
+    server.can_trust = c.can_trust;
+    server.message = "the server's certificate expired on 2020-01-01";
+    pages::UntrustedServerDialog d(server);
+    d.show();
+    EXPECT_EQ(d.cmdTrust->isVisible(), c.can_trust);
+    EXPECT_EQ(d.cmdSession->isVisible(), c.can_trust);
+    EXPECT_EQ(d.findChild<QLabel*>("lblCannotTrust") != nullptr, !c.can_trust);
+    EXPECT_TRUE(d.lblProblem->text().contains(c.headline)) << d.lblProblem->text().toStdString();
+    d.cmdRefuse->click();
+    EXPECT_EQ(d.answer(), opcua::TrustAnswer::Refuse);
+  }
+}
+
 TEST_F(UaPages, TheTagBrowserAsksAboutAnUntrustedServerOnceItIsTrusted) {
   VEXA32_REQUIRE_UA_SECURE_SERVER(url);
   const std::string dir = std::filesystem::temp_directory_path() / ("vexa32-ua-browse-" + std::to_string(::getpid()));
@@ -174,8 +201,9 @@ TEST_F(UaPages, TheTagBrowserAsksAboutAnUntrustedServerOnceItIsTrusted) {
     ASSERT_EQ(root != nullptr, walk.fills);
     if (root) {
       root->setExpanded(true);
-      EXPECT_NE(tags.tvBranchView->node(tags.tvBranchView->key_of(root) + QChar(pages::TagDialog::kSeparator) + "Simulation"),
-                nullptr);
+      EXPECT_NE(
+          tags.tvBranchView->node(tags.tvBranchView->key_of(root) + QChar(pages::TagDialog::kSeparator) + "Simulation"),
+          nullptr);
     }
     tags.unld();
   }
@@ -215,7 +243,8 @@ TEST_F(UaPages, TheServerListShowsAUaServersEndpointsAndThePickBecomesTheAddress
       d.cmdOK->click();
     });
     servers.cmdEndpoints->click();
-    EXPECT_EQ(servers.SelectedOPCServer->text().toStdString(), user_url + "?security=Sign&policy=Aes128_Sha256_RsaOaep");
+    EXPECT_EQ(servers.SelectedOPCServer->text().toStdString(),
+              user_url + "?security=Sign&policy=Aes128_Sha256_RsaOaep");
     servers.OKButton_Click();
     EXPECT_EQ(servers.m_svrname, user_url + "?security=Sign&policy=Aes128_Sha256_RsaOaep");
 
@@ -234,7 +263,8 @@ TEST_F(UaPages, TheServerListShowsAUaServersEndpointsAndThePickBecomesTheAddress
 }
 
 TEST_F(UaPages, TheCertificatesWindowListsTrustsRemovesAndExports) {
-  const std::string dir = std::filesystem::temp_directory_path() / ("vexa32-certificates-" + std::to_string(::getpid()));
+  const std::string dir =
+      std::filesystem::temp_directory_path() / ("vexa32-certificates-" + std::to_string(::getpid()));
   std::filesystem::remove_all(dir);
   opcua::Pki pki(dir);
   const auto made = [](const char* name) {
