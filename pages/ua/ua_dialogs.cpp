@@ -37,6 +37,14 @@ QString join(const std::vector<std::string>& a, const std::vector<std::string>& 
   return out.isEmpty() ? QStringLiteral("(none)") : out.join(", ");
 }
 
+// The dialog's buttons at the right of their row.
+QHBoxLayout* button_row(std::initializer_list<QPushButton*> buttons) {
+  auto* row = new QHBoxLayout;
+  row->addStretch();
+  for (QPushButton* b : buttons) row->addWidget(b);
+  return row;
+}
+
 // The window that connects: the modal one running (a tag browser, the property frame), else the
 // active one. Between two questions nothing may be active (without a window manager the focus
 // does not come back by itself), so the window of the last question is kept.
@@ -94,11 +102,7 @@ UntrustedServerDialog::UntrustedServerDialog(const opcua::UntrustedServer& serve
   cmdTrust->setVisible(server.can_trust);
   cmdSession->setVisible(server.can_trust);
   cmdRefuse->setDefault(true);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(cmdTrust);
-  buttons->addWidget(cmdSession);
-  buttons->addWidget(cmdRefuse);
+  QHBoxLayout* buttons = button_row({cmdTrust, cmdSession, cmdRefuse});
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(lblProblem);
   layout->addWidget(lblDetails);
@@ -144,10 +148,7 @@ LoginDialog::LoginDialog(const opcua::LoginQuestion& question, QWidget* parent) 
   form->addRow("User name:", txtUser);
   form->addRow("Password:", txtPassword);
   form->addRow("", chkRemember);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(cmdOK);
-  buttons->addWidget(cmdCancel);
+  QHBoxLayout* buttons = button_row({cmdOK, cmdCancel});
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(lblServer);
   layout->addWidget(lblRefusal);
@@ -238,10 +239,7 @@ EndpointDialog::EndpointDialog(const std::string& address, Endpoints endpoints, 
   // Every column whole, without a scroll bar across.
   lvEndpoints->setMinimumWidth(columns + 2 * lvEndpoints->frameWidth() + px(120));
 
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(cmdOK);
-  buttons->addWidget(cmdCancel);
+  QHBoxLayout* buttons = button_row({cmdOK, cmdCancel});
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(lblServer);
   layout->addWidget(lvEndpoints);
