@@ -158,6 +158,7 @@ void publish_from_chunks(benchmark::State& state, opcua::crypto::SecurityMode mo
   for (auto _ : state) {
     opcua::MessageAssembler assembler(opcua::BufferLimits{});
     assembler.set_channel(1);
+    assembler.expect(5);
     for (const std::string& chunk : channels.chunks) {
       if (auto message = assembler.feed(channels.client->open(chunk))) d.deliver(message->body);
     }

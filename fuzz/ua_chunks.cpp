@@ -12,6 +12,8 @@ using namespace vexa32::opcua;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view stream(reinterpret_cast<const char*>(data), size);
   MessageAssembler assembler(fuzz::receive_limits(), fuzz::decode_limits());
+  // The answers of the first few requests are awaited; any other id is refused.
+  for (std::uint32_t id = 0; id < 8; ++id) assembler.expect(id);
   try {
     fuzz::each_chunk(stream, [&](const ChunkHeader& h, std::string_view chunk) {
       if (h.type == "ACK") {

@@ -83,6 +83,8 @@ void write_seeds(const std::string& dir) {
     Channels check(choice);
     MessageAssembler assembler(BufferLimits{});
     assembler.set_policy_uri(std::string(check.policy->uri));
+    assembler.expect(1);
+    assembler.expect(2);
     int messages = 0;
     fuzz::each_chunk(std::string_view(stream).substr(1), [&](const ChunkHeader&, std::string_view chunk) {
       messages += assembler.feed(check.client.open(std::string(chunk))) ? 1 : 0;
@@ -106,6 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view stream(reinterpret_cast<const char*>(data) + 1, size - 1);
   MessageAssembler assembler(fuzz::receive_limits(), fuzz::decode_limits());
   assembler.set_policy_uri(std::string(c.policy->uri));
+  for (std::uint32_t id = 0; id < 8; ++id) assembler.expect(id);
   try {
     fuzz::each_chunk(stream, [&](const ChunkHeader&, std::string_view chunk) {
       fuzz::decode_message(assembler.feed(c.client.open(std::string(chunk))));

@@ -11,6 +11,7 @@
 #include <random>
 #include <thread>
 
+#include "platform/opcua/endpoint_choice.h"
 #include "platform/opcua/secure_channel.h"
 
 namespace vexa32::opcua {
@@ -62,11 +63,6 @@ struct Outcome {
   std::string message;
   std::string body;
 };
-
-std::string policy_name(const std::string& uri) {
-  auto hash = uri.rfind('#');
-  return hash == std::string::npos ? uri : uri.substr(hash + 1);
-}
 
 const char* mode_name(std::int32_t mode) {
   switch (mode) {
@@ -521,6 +517,7 @@ struct Client::Impl : std::enable_shared_from_this<Impl> {
       d({status::BadTimeout, "no answer from " + self->url + " within " + std::to_string(timeout.count()) + " ms", {}});
     });
     pending.emplace(request_id, std::move(p));
+    assembler.expect(request_id);
     for (auto& c : chunks) send_raw(std::move(c));
   }
 
@@ -739,6 +736,14 @@ const UserTokenPolicy& choose_user_token(const EndpointDescription& endpoint, co
                                          const std::string& url) {
   const std::int32_t wanted = user.kind();
   std::string offered;
+  // Of several user name logins, one that encrypts the password.
+  if (wanted == 1) {
+    for (const auto& t : endpoint.user_identity_tokens) {
+      const auto* p = crypto::find_policy(t.security_policy_uri.empty() ? endpoint.security_policy_uri
+                                                                        : t.security_policy_uri);
+      if (t.token_type == 1 && p && !p->none) return t;
+    }
+  }
   for (const auto& t : endpoint.user_identity_tokens) {
     if (t.token_type == wanted) return t;
     const std::string name = token_kind_name(t.token_type);
@@ -752,19 +757,22 @@ const UserTokenPolicy& choose_user_token(const EndpointDescription& endpoint, co
                     (offered.empty() ? std::string("none") : offered) + how);
 }
 
-void Client::prepare_session(const EndpointDescription& endpoint, UserIdentity user) {
-  options_.endpoint = endpoint;
-  options_.user = std::move(user);
+void Client::prepare_session(const ClientOptions& session) {
+  options_.endpoint = session.endpoint;
+  options_.discovered = session.discovered;
+  options_.user = session.user;
+  options_.server_check = session.server_check;
 }
 
 void Client::create_session() {
   EndpointDescription endpoint;
+  std::vector<EndpointDescription> discovered = options_.discovered;
   if (options_.endpoint) {
     endpoint = *options_.endpoint;
   } else {
-    auto endpoints = get_endpoints();
-    choose_anonymous_none(endpoints, url_);
-    for (const auto& e : endpoints) {
+    discovered = get_endpoints();
+    choose_anonymous_none(discovered, url_);
+    for (const auto& e : discovered) {
       if (e.security_policy_uri == kSecurityPolicyNoneUri && e.security_mode == 1) {
         endpoint = e;
         break;
@@ -791,7 +799,75 @@ void Client::create_session() {
     std::lock_guard lock(impl_->mutex);
     impl_->authentication_token = session.authentication_token;
   }
+  try {
+    check_session(endpoint, discovered, create, session);
+    activate(endpoint, session.server_certificate, session.server_nonce);
+  } catch (const UaError& e) {
+    // A session the server made but we refused, or that refused our login, goes at once: a
+    // server that limits sessions must not fill up with wrong passwords.
+    if (!e.connection_lost()) abandon_session();
+    throw;
+  }
+  // Keep the session alive well within its revised timeout.
+  auto revised =
+      std::chrono::milliseconds(static_cast<std::int64_t>(std::max(session.revised_session_timeout, 3000.0)));
+  options_.keep_alive = std::min(options_.keep_alive, revised / 3);
+  impl_->options.keep_alive = options_.keep_alive;
+  auto impl = impl_;
+  asio::post(impl->io, [impl] { impl->start_keep_alive(); });
+}
+
+void Client::abandon_session() {
+  try {
+    CloseSessionRequest request;
+    call<CloseSessionResponse>(request, encoding_id::CloseSessionResponse, "CloseSession");
+  } catch (const UaError&) {
+    // The server drops it at its timeout anyway.
+  }
+  std::lock_guard lock(impl_->mutex);
+  impl_->authentication_token = NodeId();
+}
+
+void Client::check_session(const EndpointDescription& endpoint, const std::vector<EndpointDescription>& discovered,
+                           const CreateSessionRequest& create, CreateSessionResponse& session) {
+  const bool secure = options_.security.secure();
+  // What discovery saw came unsigned; the session's answer is signed on a secure channel. A
+  // difference is someone between us steering the choice.
+  if (!discovered.empty()) {
+    const std::string changed = endpoints_changed(discovered, session.server_endpoints);
+    if (!changed.empty())
+      throw UaError(status::BadSecurityChecksFailed, "CreateSession: the endpoints of " + url_ +
+                                                         " changed between discovery and session (" + changed +
+                                                         "); the session is closed");
+  }
+  if (secure && session.server_nonce.size() < 32)
+    throw UaError(status::BadNonceInvalid, "CreateSession: the nonce of " + url_ + " is " +
+                                               std::to_string(session.server_nonce.size()) +
+                                               " bytes; a secure session needs at least 32");
+  const bool token_for_server = options_.user.kind() != 0;
   if (session.server_certificate.empty()) session.server_certificate = endpoint.server_certificate;
+  if (secure || token_for_server) {
+    // The certificate that was validated is the one the server answers with: a password or a
+    // token signature goes to no other.
+    try {
+      if (!(leaf_of(session.server_certificate) == leaf_of(endpoint.server_certificate)))
+        throw UaError(status::BadCertificateInvalid,
+                      "CreateSession: " + url_ + " answered with another certificate than its endpoint's");
+    } catch (const crypto::CryptoError& e) {
+      throw UaError(status::BadCertificateInvalid, "CreateSession: " + url_ + ": " + e.what());
+    }
+    if (options_.server_check) {
+      std::string application_uri;
+      for (const auto& e : session.server_endpoints) {
+        if (e.security_mode == endpoint.security_mode && e.security_policy_uri == endpoint.security_policy_uri &&
+            binary_transport(e)) {
+          application_uri = e.server.application_uri;
+          break;
+        }
+      }
+      options_.server_check(session.server_certificate, application_uri);
+    }
+  }
   if (secure) {
     // The server proves that it holds the endpoint's key: it signs our certificate and nonce.
     const crypto::SecurityPolicy& policy = *options_.security.policy;
@@ -809,14 +885,6 @@ void Client::create_session() {
       throw UaError(status::BadCertificateInvalid, "CreateSession: " + url_ + ": " + e.what());
     }
   }
-  activate(endpoint, session.server_certificate, session.server_nonce);
-  // Keep the session alive well within its revised timeout.
-  auto revised =
-      std::chrono::milliseconds(static_cast<std::int64_t>(std::max(session.revised_session_timeout, 3000.0)));
-  options_.keep_alive = std::min(options_.keep_alive, revised / 3);
-  impl_->options.keep_alive = options_.keep_alive;
-  auto impl = impl_;
-  asio::post(impl->io, [impl] { impl->start_keep_alive(); });
 }
 
 void Client::activate(const EndpointDescription& endpoint, const std::string& server_certificate,
@@ -865,6 +933,11 @@ void Client::activate(const EndpointDescription& endpoint, const std::string& se
     throw UaError(status::BadCertificateInvalid, "ActivateSession: " + url_ + ": " + e.what());
   }
   auto response = call<ActivateSessionResponse>(request, encoding_id::ActivateSessionResponse, "ActivateSession");
+  // The next activation (a reconnection) signs this nonce: on a secure channel it must be fresh.
+  if (options_.security.secure() && response.server_nonce.size() < 32)
+    throw UaError(status::BadNonceInvalid, "ActivateSession: the nonce of " + url_ + " is " +
+                                               std::to_string(response.server_nonce.size()) +
+                                               " bytes; a secure session needs at least 32");
   std::lock_guard lock(session_mutex_);
   session_ = true;
   state_.endpoint = endpoint;
@@ -874,6 +947,8 @@ void Client::activate(const EndpointDescription& endpoint, const std::string& se
 }
 
 bool Client::resume_session(const SessionState& state) {
+  // The store is asked again: a certificate taken out of it or revoked meanwhile ends here.
+  if (options_.server_check) options_.server_check(state.server_certificate, state.endpoint.server.application_uri);
   {
     std::lock_guard lock(impl_->mutex);
     impl_->authentication_token = state.token;

@@ -65,7 +65,14 @@ struct ClientOptions {
   // The endpoint the session is for, as GetEndpoints described it. Without one, create_session
   // asks the server and takes its None endpoint with anonymous login.
   std::optional<EndpointDescription> endpoint;
+  // Every endpoint GetEndpoints gave when the endpoint was chosen: the CreateSession answer must
+  // name the same, or someone changed them on the way (a downgrade). Empty: not compared.
+  std::vector<EndpointDescription> discovered;
   UserIdentity user;
+  // Judges the server's certificate (its chain as the CreateSession answer gives it) and the
+  // ApplicationUri of the session's endpoint in that answer before anything is sent for the
+  // server, at every session, so a reconnection meets today's store; throws UaError to refuse.
+  std::function<void(const std::string& certificate, const std::string& application_uri)> server_check;
 };
 
 class Client : public std::enable_shared_from_this<Client> {
@@ -85,9 +92,10 @@ class Client : public std::enable_shared_from_this<Client> {
   // server's signature is checked and ours given. UaError when the server refuses, when its
   // signature or certificate is not the endpoint's, or when no login of the user fits.
   void create_session();
-  // The endpoint and the user of the session create_session opens on this channel (one that was
-  // opened without them, as the channel that asked for the endpoints is).
-  void prepare_session(const EndpointDescription& endpoint, UserIdentity user);
+  // The endpoint, the discovered endpoints, the user and the server check of the session that
+  // create_session opens on this channel (one that was opened without them, as the channel that
+  // asked for the endpoints is), taken from those options.
+  void prepare_session(const ClientOptions& session);
   // Takes over a session that another channel of this client opened (after a lost connection):
   // ActivateSession with its token. False when the server no longer knows it.
   bool resume_session(const SessionState& state);
@@ -157,6 +165,12 @@ class Client : public std::enable_shared_from_this<Client> {
   // ActivateSession with our signature and the user's token, for the server's certificate and nonce.
   void activate(const EndpointDescription& endpoint, const std::string& server_certificate,
                 const std::string& server_nonce);
+  // The CreateSession answer checked before anything goes to the server: its endpoints against
+  // discovery's, its nonce, its certificate against the validated one, its signature.
+  void check_session(const EndpointDescription& endpoint, const std::vector<EndpointDescription>& discovered,
+                     const CreateSessionRequest& create, CreateSessionResponse& session);
+  // CloseSession for a session that will not be used, its token forgotten.
+  void abandon_session();
 
   std::string url_;
   ClientOptions options_;

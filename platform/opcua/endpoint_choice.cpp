@@ -63,10 +63,63 @@ bool supported_endpoint(const EndpointDescription& e) {
   return e.security_mode == 2 || e.security_mode == 3;
 }
 
+// Higher SecurityLevel first; among equals SignAndEncrypt before Sign (servers such as open62541
+// give both modes of a policy one level and list Sign first).
+bool more_secure(const EndpointDescription& a, const EndpointDescription& b) {
+  if (a.security_level != b.security_level) return a.security_level > b.security_level;
+  return a.security_mode > b.security_mode;
+}
+
 std::vector<EndpointDescription> most_secure_first(std::vector<EndpointDescription> endpoints) {
-  std::stable_sort(endpoints.begin(), endpoints.end(),
-                   [](const auto& a, const auto& b) { return a.security_level > b.security_level; });
+  std::stable_sort(endpoints.begin(), endpoints.end(), more_secure);
   return endpoints;
+}
+
+bool binary_transport(const EndpointDescription& e) {
+  return e.transport_profile_uri.empty() || e.transport_profile_uri == kBinaryTransportProfile;
+}
+
+namespace {
+
+// What discovery and the session must agree on for one endpoint, in one comparable text.
+std::string endpoint_key(const EndpointDescription& e) {
+  std::vector<std::string> tokens;
+  for (const auto& t : e.user_identity_tokens)
+    tokens.push_back(t.policy_id + "|" + std::to_string(t.token_type) + "|" + t.issued_token_type + "|" +
+                     t.issuer_endpoint_url + "|" + t.security_policy_uri);
+  std::sort(tokens.begin(), tokens.end());
+  std::string key = std::to_string(e.security_mode) + "|" + e.security_policy_uri + "|" +
+                    std::to_string(e.security_level) + "|" + e.server.application_uri;
+  for (const auto& t : tokens) key += "\n" + t;
+  return key;
+}
+
+std::string describe_one(const EndpointDescription& e) {
+  return policy_name(e.security_policy_uri) + "/" + crypto::mode_name(static_cast<crypto::SecurityMode>(e.security_mode)) +
+         " level " + std::to_string(e.security_level) + " (" + describe_logins(e) + ")";
+}
+
+}  // namespace
+
+std::string endpoints_changed(const std::vector<EndpointDescription>& discovered,
+                              const std::vector<EndpointDescription>& answered) {
+  std::vector<std::pair<std::string, const EndpointDescription*>> before, after;
+  for (const auto& e : discovered) {
+    if (binary_transport(e)) before.emplace_back(endpoint_key(e), &e);
+  }
+  for (const auto& e : answered) {
+    if (binary_transport(e)) after.emplace_back(endpoint_key(e), &e);
+  }
+  auto by_key = [](const auto& a, const auto& b) { return a.first < b.first; };
+  std::sort(before.begin(), before.end(), by_key);
+  std::sort(after.begin(), after.end(), by_key);
+  std::vector<std::pair<std::string, const EndpointDescription*>> gone, added;
+  std::set_difference(before.begin(), before.end(), after.begin(), after.end(), std::back_inserter(gone), by_key);
+  std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(added), by_key);
+  std::string out;
+  for (const auto& [key, e] : gone) out += (out.empty() ? "" : ", ") + std::string("discovery saw ") + describe_one(*e);
+  for (const auto& [key, e] : added) out += (out.empty() ? "" : ", ") + std::string("the session names ") + describe_one(*e);
+  return out;
 }
 
 std::string describe_logins(const EndpointDescription& e) {
@@ -163,21 +216,28 @@ std::string describe_endpoints(const std::vector<EndpointDescription>& endpoints
 
 EndpointDescription choose_endpoint(const std::vector<EndpointDescription>& endpoints, const ServerAddress& a) {
   auto wanted = [&](const EndpointDescription& e) {
-    if (!supported_endpoint(e)) return false;
+    if (!supported_endpoint(e) || !binary_transport(e)) return false;
     if (a.mode && static_cast<std::int32_t>(*a.mode) != e.security_mode) return false;
     if (a.policy && a.policy->uri != e.security_policy_uri) return false;
     return true;
   };
   const EndpointDescription* best = nullptr;
-  if (!a.asks_for_security()) {
+  if (!a.asks_for_security() && a.user.empty()) {
     // Forms stored with a bare URL keep connecting as they did: to None where the login fits.
     for (const auto& e : endpoints) {
       if (e.security_mode == 1 && wanted(e) && can_log_in(e, a)) return e;
     }
   }
+  // A user goes to a signed channel where there is one; None only when asked for, or when the
+  // server offers nothing else (and then only to a server whose certificate the store accepts).
+  auto better = [&](const EndpointDescription& e) {
+    if (!best) return true;
+    if (!a.user.empty() && (e.security_mode == 1) != (best->security_mode == 1)) return best->security_mode == 1;
+    return more_secure(e, *best);
+  };
   for (const auto& e : endpoints) {
     if (!wanted(e) || !can_log_in(e, a)) continue;
-    if (!best || e.security_level > best->security_level) best = &e;
+    if (better(e)) best = &e;
   }
   if (best) return *best;
 

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/opcua/crypto/security_policy.h"
@@ -37,8 +38,20 @@ EndpointDescription choose_endpoint(const std::vector<EndpointDescription>& endp
 // "Basic256Sha256/SignAndEncrypt (user name and password)" for every endpoint, most secure first.
 std::string describe_endpoints(const std::vector<EndpointDescription>& endpoints);
 
-// Highest SecurityLevel first; among equals, the server's order.
+// Highest SecurityLevel first; among equals SignAndEncrypt before Sign, then the server's order.
 std::vector<EndpointDescription> most_secure_first(std::vector<EndpointDescription> endpoints);
+bool more_secure(const EndpointDescription& a, const EndpointDescription& b);
+
+inline constexpr std::string_view kBinaryTransportProfile =
+    "http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary";
+// Whether the endpoint is reached as this client speaks (opc.tcp, binary); an empty profile is
+// taken as that.
+bool binary_transport(const EndpointDescription& endpoint);
+// Empty when the session's endpoints (the CreateSession answer's) are those discovery saw, as far
+// as this transport goes: mode, policy, level, the server's ApplicationUri and the logins, in any
+// order; otherwise what differs. Certificates are not compared: servers may leave them out there.
+std::string endpoints_changed(const std::vector<EndpointDescription>& discovered,
+                              const std::vector<EndpointDescription>& answered);
 // Whether this client can connect to the endpoint: its policy and mode supported.
 bool supported_endpoint(const EndpointDescription& endpoint);
 // The policy's short name ("Basic256Sha256", "None").

@@ -178,8 +178,7 @@ void decode(Reader& r, CreateSessionResponse& v) {
   v.revised_session_timeout = r.f64();
   v.server_nonce = r.text();
   v.server_certificate = r.text();
-  std::vector<EndpointDescription> endpoints;
-  decode_array(r, endpoints, 50, [](Reader& x) { return decode_as<EndpointDescription>(x); });
+  decode_array(r, v.server_endpoints, 50, [](Reader& x) { return decode_as<EndpointDescription>(x); });
   std::vector<int> certificates;
   decode_array(r, certificates, 8, [](Reader& x) {
     skip_signature(x);

@@ -130,6 +130,8 @@ struct CreateSessionResponse {
   NodeId session_id, authentication_token;
   double revised_session_timeout = 0;
   std::string server_nonce, server_certificate;
+  // The endpoints again, signed this time on a secure channel: what discovery saw must match.
+  std::vector<EndpointDescription> server_endpoints;
   SignatureData server_signature;
   std::uint32_t max_request_message_size = 0;
 };

@@ -7,7 +7,9 @@ namespace vexa32::opcua {
 namespace {
 
 constexpr std::uint32_t kMinBuffer = 8192;
-constexpr std::size_t kMaxPartialMessages = 64;
+// Ids of calls that gave up before their answer came are kept this long, so a late answer is
+// still taken (and dropped) rather than ending the connection.
+constexpr std::size_t kMaxExpected = 1024;
 
 TransportFault fault(StatusCode code, const std::string& what) { return TransportFault(code, what); }
 
@@ -93,6 +95,7 @@ constexpr Named kNames[] = {
     {status::BadUserSignatureInvalid, "BadUserSignatureInvalid"},
     {status::BadApplicationSignatureInvalid, "BadApplicationSignatureInvalid"},
     {status::BadCertificateChainIncomplete, "BadCertificateChainIncomplete"},
+    {status::BadCertificatePolicyCheckFailed, "BadCertificatePolicyCheckFailed"},
 };
 
 }  // namespace
@@ -184,11 +187,14 @@ ChunkHeader parse_header(std::string_view header, std::uint32_t max_size) {
 }
 
 void MessageAssembler::check_sequence(std::uint32_t sequence) {
-  if (last_sequence_ && sequence != next_sequence(*last_sequence_) &&
-      // Some servers restart below 1024 after 2^32 - 1024 without going through 1 first.
-      !(*last_sequence_ >= 0xFFFFFBFFu && sequence < 1024))
+  if (last_sequence_ && !sequence_follows(*last_sequence_, sequence))
     throw fault(status::BadSequenceNumberInvalid, "a chunk arrived out of sequence");
   last_sequence_ = sequence;
+}
+
+void MessageAssembler::expect(std::uint32_t request_id) {
+  expected_.insert(request_id);
+  if (expected_.size() > kMaxExpected) expected_.erase(expected_.begin());
 }
 
 std::optional<Message> MessageAssembler::feed(std::string_view chunk) {
@@ -217,12 +223,16 @@ std::optional<Message> MessageAssembler::feed(std::string_view chunk) {
   m.request_id = r.u32();
   std::string_view body = r.bytes(r.remaining());
 
+  if (!expected_.count(m.request_id))
+    throw fault(status::BadUnexpectedError,
+                "an answer arrived for request " + std::to_string(m.request_id) + ", which this client did not send");
   auto it = partial_.find(m.request_id);
   if (h.chunk == 'A') {
     if (it != partial_.end()) {
       partial_bytes_ -= it->second.body.size();
       partial_.erase(it);
     }
+    expected_.erase(m.request_id);
     Reader a(body, decode_limits_);
     m.aborted = true;
     m.abort_status = a.u32();
@@ -230,8 +240,6 @@ std::optional<Message> MessageAssembler::feed(std::string_view chunk) {
     return m;
   }
   if (it == partial_.end()) {
-    if (partial_.size() >= kMaxPartialMessages)
-      throw fault(status::BadTcpInternalError, "too many answers are arriving at once");
     it = partial_.emplace(m.request_id, Partial{h.type, 0, {}}).first;
   } else if (it->second.type != h.type) {
     throw fault(status::BadTcpInternalError, "the chunks of one answer differ in type");
@@ -242,12 +250,16 @@ std::optional<Message> MessageAssembler::feed(std::string_view chunk) {
     throw fault(status::BadResponseTooLarge, "an answer has more chunks than allowed");
   if (limits_.max_message && p.body.size() + body.size() > limits_.max_message)
     throw fault(status::BadResponseTooLarge, "an answer is larger than allowed");
+  // Many answers arriving at once may not together hold more than one answer may.
+  if (limits_.max_message && partial_bytes_ + body.size() > limits_.max_message)
+    throw fault(status::BadTcpMessageTooLarge, "the answers arriving at once are together larger than one may be");
   p.body.append(body);
   partial_bytes_ += body.size();
   if (h.chunk == 'C') return std::nullopt;
   m.body = std::move(p.body);
   partial_bytes_ -= m.body.size();
   partial_.erase(it);
+  expected_.erase(m.request_id);
   return m;
 }
 

@@ -7,6 +7,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,7 +52,8 @@ inline constexpr StatusCode BadUnexpectedError = 0x80010000, BadCommunicationErr
                             BadIdentityTokenInvalid = 0x80200000, BadIdentityTokenRejected = 0x80210000,
                             BadNonceInvalid = 0x80240000, BadSecurityModeRejected = 0x80540000,
                             BadUserSignatureInvalid = 0x80570000, BadApplicationSignatureInvalid = 0x80580000,
-                            BadCertificateChainIncomplete = 0x810D0000;
+                            BadCertificateChainIncomplete = 0x810D0000,
+                            BadCertificatePolicyCheckFailed = 0x81140000;
 inline bool is_bad(StatusCode c) { return (c & 0x80000000u) != 0; }
 inline bool is_uncertain(StatusCode c) { return (c & 0xC0000000u) == 0x40000000u; }
 // "BadNodeIdUnknown (0x80340000)", or the hex code alone for a name this client does not know.
@@ -108,6 +110,9 @@ class MessageAssembler {
   void set_channel(std::uint32_t id) { channel_ = id; }
   // The policy an OpenSecureChannel answer must name (None unless the channel is secure).
   void set_policy_uri(std::string uri) { policy_uri_ = std::move(uri); }
+  // A request went out under this id, so an answer may come under it. Chunks under an id nobody
+  // asked about end the connection: a server cannot make us hold answers to nothing.
+  void expect(std::uint32_t request_id);
   // One whole secure-channel chunk, header included. A message when the chunk ends one; nothing
   // while it is incomplete; TransportFault for anything that breaks the protocol.
   std::optional<Message> feed(std::string_view chunk);
@@ -127,7 +132,8 @@ class MessageAssembler {
   std::string policy_uri_{kSecurityPolicyNoneUri};
   std::optional<std::uint32_t> last_sequence_;
   std::map<std::uint32_t, Partial> partial_;  // by request id
-  std::size_t partial_bytes_ = 0;
+  std::size_t partial_bytes_ = 0;             // of all partial answers together
+  std::set<std::uint32_t> expected_;
 };
 
 // Cuts a message into chunks within the negotiated send sizes; sequence is the last number
@@ -137,8 +143,16 @@ std::vector<std::string> split_message(std::string_view type, std::uint32_t chan
                                        std::uint32_t request_id, std::uint32_t& sequence, std::string_view body,
                                        const BufferLimits& send);
 
-// The next sequence number after n: wraps below 1024 once past 2^32 - 1024.
-inline std::uint32_t next_sequence(std::uint32_t n) { return n >= 0xFFFFFBFFu ? 1 : n + 1; }
+// Sequence numbers may wrap only once they are past this, and then to a number below 1024.
+inline constexpr std::uint32_t kLastSequenceBeforeWrap = 0xFFFFFBFFu;  // 4 294 966 271
+// The next sequence number this side sends after n.
+inline std::uint32_t next_sequence(std::uint32_t n) { return n > kLastSequenceBeforeWrap ? 1 : n + 1; }
+// Whether the other side may send `next` after `last`: one more, or a wrap below 1024 once past
+// the wrap point.
+inline bool sequence_follows(std::uint32_t last, std::uint32_t next) {
+  if (last > kLastSequenceBeforeWrap && next < 1024) return true;
+  return last != 0xFFFFFFFFu && next == last + 1;
+}
 
 // How many chunks of room bytes a body takes; TransportFault (BadRequestTooLarge) when the body or
 // the count exceeds what the server accepts.

@@ -2,6 +2,7 @@
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
+#include <openssl/x509v3.h>
 
 #include <cstdio>
 
@@ -186,6 +187,21 @@ bool Certificate::usable_for_application() const {
   return (usage & KU_DIGITAL_SIGNATURE) && (usage & (KU_KEY_ENCIPHERMENT | KU_DATA_ENCIPHERMENT));
 }
 
+std::string Certificate::signature_digest() const {
+  auto cert = parse(der_);
+  int digest = NID_undef;
+  if (X509_get_signature_info(cert.get(), &digest, nullptr, nullptr, nullptr) != 1 || digest == NID_undef) {
+    ERR_clear_error();
+    return "an unknown digest";
+  }
+  return OBJ_nid2sn(digest);
+}
+
+bool Certificate::self_signed() const {
+  auto cert = parse(der_);
+  return X509_check_issued(cert.get(), cert.get()) == X509_V_OK;
+}
+
 X509* Certificate::get() const {
   // A fresh object each time: the caller owns it.
   return parse(der_).release();
@@ -239,7 +255,9 @@ MadeCertificate make_certificate(const CertificateRequest& request) {
     add_extension(cert.get(), signer, NID_subject_alt_name, alt);
   }
   const Key& signing_key = request.issuer ? request.issuer->key : key;
-  check(X509_sign(cert.get(), signing_key.get(), EVP_sha256()) > 0, "the certificate cannot be signed");
+  const EVP_MD* digest = EVP_get_digestbyname(request.digest.c_str());
+  check(digest != nullptr, "the certificate's digest is unknown");
+  check(X509_sign(cert.get(), signing_key.get(), digest) > 0, "the certificate cannot be signed");
   MadeCertificate made;
   made.certificate = Certificate::from_der(der_of(cert.get()));
   made.key = std::move(key);

@@ -38,6 +38,10 @@ class Certificate {
   std::vector<std::string> dns_names() const;
   std::vector<std::string> ip_addresses() const;
   bool is_ca() const;
+  // Issued by itself (its own key verifies it), as a pinned application certificate is.
+  bool self_signed() const;
+  // The digest its issuer signed it with, by OpenSSL's short name ("SHA256", "SHA1").
+  std::string signature_digest() const;
   // The key usages a UA application certificate needs (signature and key or data encipherment),
   // or no KeyUsage extension at all.
   bool usable_for_application() const;
@@ -66,6 +70,7 @@ struct CertificateRequest {
   int key_bits = 2048;
   bool authority = false;                 // a CA that signs others, not an application
   const MadeCertificate* issuer = nullptr;  // signed by this CA; self-signed without one
+  std::string digest = "SHA256";            // the signature's digest
 };
 // An application instance certificate (or a CA's) with a fresh RSA key, SHA-256, the key usages
 // and extended key usages a UA client and server certificate carries.

@@ -219,9 +219,8 @@ std::shared_ptr<Client> connect_session(const std::string& text, const UaModuleO
   } catch (const crypto::CryptoError& e) {
     throw UaError(status::BadCertificateInvalid, "the certificate of " + address.user + ": " + e.what());
   }
-  ClientOptions options = module.client;
   // The endpoints come over a None channel, which servers keep for discovery.
-  auto client = Client::open(address.url, options);
+  auto client = Client::open(address.url, module.client);
   const std::vector<EndpointDescription> endpoints = client->get_endpoints();
   // A login the host asked a person for, rather than one from the password file.
   std::optional<LoginAnswer> asked;
@@ -238,24 +237,43 @@ std::shared_ptr<Client> connect_session(const std::string& text, const UaModuleO
     if (!address.user.empty() || !offers_user_name(endpoints) || !ask("", 1) || address.user.empty()) throw;
     endpoint = choose_endpoint(endpoints, address);
   }
-  // The server is known to be the one it claims before a password goes to it.
+  // The server is known to be the one it claims before a channel is secured for it or a password
+  // or a user's signature goes to it, whatever the channel; an anonymous None session needs no such
+  // knowledge (forms stored with a bare URL).
   Pki::Own own;
-  if (endpoint.security_mode != 1) {
+  const bool needs_trust = endpoint.security_mode != 1 || !address.user.empty();
+  ClientOptions options = module.client;
+  if (needs_trust) {
     try {
       Pki pki(pki_folder);
       if (auto refused = pki.check_server(endpoint.server_certificate, address.host, endpoint.server.application_uri))
         settle_untrusted(pki, text, address, endpoint, *refused);
-      own = pki.own();
+      if (endpoint.security_mode != 1) own = pki.own();
     } catch (const crypto::CryptoError& e) {
       throw UaError(status::BadCertificateInvalid, address.url + ": " + e.what());
     }
+    // Every session (reconnections too) meets the store as it is then, with no question asked.
+    options.server_check = [pki_folder, host = address.host, url = address.url](const std::string& certificate,
+                                                                                const std::string& application_uri) {
+      std::optional<TrustFailure> refused;
+      try {
+        refused = Pki(pki_folder).check_server(certificate, host, application_uri);
+      } catch (const crypto::CryptoError& e) {
+        throw UaError(status::BadCertificateInvalid, url + ": " + e.what());
+      }
+      if (refused) throw UaError(refused->code, url + ": " + refused->message);
+    };
   }
+  options.discovered = endpoints;
+  options.endpoint = endpoint;
   const std::string password_file = module.password_file.empty() ? default_password_file() : module.password_file;
+  std::string password_source = "the login window";
   if (!address.user.empty() && !address.user_certificate) {
     if (!asked) {
       auto found = find_password(password_file, address.host, address.port, address.user);
       if (found.password) {
         user.password = *found.password;
+        password_source = "the password file " + password_file + ", line " + std::to_string(found.line);
       } else if (ask("", 1)) {
         user.password = asked->password;
       } else {
@@ -284,11 +302,13 @@ std::shared_ptr<Client> connect_session(const std::string& text, const UaModuleO
         }
         return session;
       } catch (const UaError& e) {
-        if (user.user_name.empty() || !is_login_refusal(e.code()) || attempt >= kMaxLoginAttempts ||
-            !ask(e.what(), attempt + 1))
-          throw;
+        if (user.user_name.empty() || !is_login_refusal(e.code())) throw;
+        const std::string refusal = std::string(e.what()) + ": the server refused the user \"" + user.user_name +
+                                    "\", whose password came from " + password_source;
+        if (attempt >= kMaxLoginAttempts || !ask(refusal, attempt + 1)) throw UaError(e.code(), refusal);
         user.user_name = address.user;
         user.password = asked->password;
+        password_source = "the login window";
       }
     }
   };
@@ -298,9 +318,11 @@ std::shared_ptr<Client> connect_session(const std::string& text, const UaModuleO
     bool reuse = !asked;
     if (!reuse) client->close();
     return with_retries([&](const UserIdentity& identity) {
-      auto channel = reuse ? client : Client::open(address.url, options);
+      auto channel = reuse ? client : Client::open(address.url, module.client);
       reuse = false;
-      channel->prepare_session(endpoint, identity);
+      ClientOptions session = options;
+      session.user = identity;
+      channel->prepare_session(session);
       channel->create_session();
       return channel;
     });
@@ -311,7 +333,6 @@ std::shared_ptr<Client> connect_session(const std::string& text, const UaModuleO
   options.security.own_certificate = own.certificate;
   options.security.own_key = own.key;
   options.security.server_certificate = endpoint.server_certificate;
-  options.endpoint = endpoint;
   try {
     return with_retries([&](const UserIdentity& identity) {
       ClientOptions attempt = options;
@@ -724,7 +745,7 @@ void UaConnection::attempt() {
       std::thread([url = client->url(), options = client->options(), weak, target, alive, generation, session] {
         std::shared_ptr<Client> fresh;
         std::string why;
-        bool resumed = false;
+        bool resumed = false, refused = false;
         try {
           fresh = Client::open(url, options);
           // The session (and its subscriptions) may still be there: the server keeps it for its
@@ -734,14 +755,17 @@ void UaConnection::attempt() {
         } catch (const UaError& e) {
           fresh.reset();
           why = e.what();
+          // The server answered, and we (or it) refused: a person has to act, so it is said.
+          refused = !e.connection_lost();
         }
         if (alive.expired()) return;
-        target->post([weak, generation, fresh, why, resumed] {
+        target->post([weak, generation, fresh, why, resumed, refused] {
           auto self = weak.lock();
           if (!self) return;
           if (fresh) {
             self->adopt(generation, fresh, resumed);
           } else if (generation == self->generation_ && self->connected_ && self->down_) {
+            if (refused && why != self->lost_reason_) log_note("the connection cannot be restored: " + why);
             self->lost_reason_ = why;
             self->schedule_retry();
           }

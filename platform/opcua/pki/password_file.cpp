@@ -68,13 +68,16 @@ PasswordLookup find_password(const std::string& file, const std::string& host, c
   }
   std::ifstream in(file);
   std::string line;
+  int number = 0;
   while (std::getline(in, line)) {
+    ++number;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line.front() == '#') continue;
     const auto f = fields_of(line);
     if (f.size() != 4) continue;
     if (matches(f[0], host) && matches(f[1], port) && matches(f[2], user)) {
       out.password = f[3];
+      out.line = number;
       return out;
     }
   }

@@ -14,6 +14,7 @@ std::string default_password_file();
 
 struct PasswordLookup {
   std::optional<std::string> password;  // the first line that matches
+  int line = 0;                         // its number, from 1
   std::string warning;                  // why the file was ignored, when it was
 };
 PasswordLookup find_password(const std::string& file, const std::string& host, const std::string& port,

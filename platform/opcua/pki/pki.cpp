@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -42,23 +44,72 @@ std::string read_file(const fs::path& p) {
   return s.str();
 }
 
-// Written whole under a temporary name, then renamed: a reader never sees half a file.
+[[noreturn]] void write_failure(const std::string& what, const std::string& path, int error) {
+  throw crypto::CryptoError("cannot write " + path + ": " + what + ": " + std::strerror(error));
+}
+
+// Written whole under a fresh temporary name in the same folder (made exclusively, never through
+// a link someone left there), flushed to disk, then renamed: a reader never sees half a file.
 void write_file(const fs::path& p, const std::string& data, mode_t mode) {
-  const std::string tmp = p.string() + ".tmp";
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0) throw crypto::CryptoError("cannot write " + tmp);
-  ::fchmod(fd, mode);
+  std::string tmp = p.string() + ".XXXXXX";
+  const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
+  if (fd < 0) write_failure("no temporary file", p.string(), errno);
+  auto fail = [&](const char* what) {
+    const int error = errno;
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    write_failure(what, p.string(), error);
+  };
+  if (::fchmod(fd, mode) != 0) fail("chmod");
   std::size_t done = 0;
   while (done < data.size()) {
     const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n <= 0) {
-      ::close(fd);
-      throw crypto::CryptoError("cannot write " + tmp);
-    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) fail("write");
     done += static_cast<std::size_t>(n);
   }
-  ::close(fd);
-  fs::rename(tmp, p);
+  if (::fsync(fd) != 0) fail("fsync");
+  if (::close(fd) != 0) {
+    const int error = errno;
+    ::unlink(tmp.c_str());
+    write_failure("close", p.string(), error);
+  }
+  if (::rename(tmp.c_str(), p.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(tmp.c_str());
+    write_failure("rename", p.string(), error);
+  }
+}
+
+// As ssh judges its files: a folder that holds what we trust or our key is ours and nobody
+// else's to write, a private key ours alone to read. Otherwise the store is refused, saying how
+// to mend it.
+void check_owned(const std::string& path, const struct stat& st) {
+  if (st.st_uid != ::geteuid())
+    throw crypto::CryptoError("the certificate store is refused: " + path + " belongs to user " +
+                              std::to_string(st.st_uid) + ", not to this user (" + std::to_string(::geteuid()) +
+                              "); chown " + std::to_string(::geteuid()) + " " + path);
+}
+
+// The store's folder: nobody else may write it. The private keys' folder: nobody else may enter it.
+void check_private_folder(const std::string& path, bool keys) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    throw crypto::CryptoError("the certificate store is refused: " + path + " is no folder");
+  check_owned(path, st);
+  if (st.st_mode & (keys ? mode_t{S_IRWXG | S_IRWXO} : mode_t{S_IWGRP | S_IWOTH}))
+    throw crypto::CryptoError("the certificate store is refused: others may " + std::string(keys ? "enter" : "write") +
+                              " " + path + "; chmod 700 " + path);
+}
+
+void check_private_key(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    throw crypto::CryptoError("the private key " + path + " is no plain file");
+  check_owned(path, st);
+  if (st.st_mode & (S_IRWXG | S_IRWXO))
+    throw crypto::CryptoError("the private key " + path + " is refused: others may read or write it; chmod 600 " +
+                              path);
 }
 
 // A certificate file in DER or PEM; nothing for anything else.
@@ -100,22 +151,48 @@ void add_crls(X509_STORE* store, const fs::path& folder) {
   }
 }
 
-// A CA that publishes no CRL is not held against its certificates; one that does is checked.
-int allow_missing_crl(int ok, X509_STORE_CTX* ctx) {
-  if (!ok && X509_STORE_CTX_get_error(ctx) == X509_V_ERR_UNABLE_TO_GET_CRL) return 1;
-  return ok;
-}
-
 struct ChainVerdict {
   bool trusted = false;
   int error = X509_V_OK;
+  // An authority of the chain that has no CRL in the store: nobody can say whether it revoked
+  // what it issued.
+  std::optional<Certificate> without_crl;
 };
 
-// Whether the chain leads to a CA in trusted/certs, through intermediates from issuers/certs or
-// the chain itself, with no revocation in the CRLs at hand.
+Certificate from_x509(X509* x) {
+  unsigned char* der = nullptr;
+  const int size = i2d_X509(x, &der);
+  if (size <= 0) throw crypto::CryptoError("a certificate cannot be encoded");
+  std::string bytes(reinterpret_cast<const char*>(der), static_cast<std::size_t>(size));
+  OPENSSL_free(der);
+  return Certificate::from_der(bytes);
+}
+
+// Every authority of the chain must have a CRL at hand; the top of a partial chain, whose own
+// issuer is not known, is the only exception.
+int require_crls(int ok, X509_STORE_CTX* ctx) {
+  if (ok || X509_STORE_CTX_get_error(ctx) != X509_V_ERR_UNABLE_TO_GET_CRL) return ok;
+  STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx);
+  const int depth = X509_STORE_CTX_get_error_depth(ctx);
+  X509* cert = sk_X509_value(chain, depth);
+  X509* issuer = depth + 1 < sk_X509_num(chain) ? sk_X509_value(chain, depth + 1)
+                                                : (X509_check_issued(cert, cert) == X509_V_OK ? cert : nullptr);
+  if (!issuer) return 1;
+  auto* verdict = static_cast<ChainVerdict*>(X509_STORE_CTX_get_app_data(ctx));
+  try {
+    if (verdict && !verdict->without_crl) verdict->without_crl = from_x509(issuer);
+  } catch (const crypto::CryptoError&) {
+    // Refused all the same, without the name.
+  }
+  return 0;
+}
+
+// Whether the chain leads to one of the anchors, through intermediates from the chain itself or
+// `issuers`, with no revocation in the CRLs at hand and a CRL for every authority on the way. A
+// partial chain may end at any anchor, also one that is not self-signed.
 ChainVerdict verify_chain(const std::vector<Certificate>& chain, const std::vector<Certificate>& anchors,
                           const std::vector<Certificate>& issuers, const fs::path& trusted_crl,
-                          const fs::path& issuers_crl) {
+                          const fs::path& issuers_crl, bool partial = false) {
   using X509Stack = std::unique_ptr<STACK_OF(X509), void (*)(STACK_OF(X509)*)>;
   auto free_stack = [](STACK_OF(X509)* s) { sk_X509_pop_free(s, X509_free); };
   crypto::detail::X509Ptr leaf(chain.front().get());
@@ -129,8 +206,9 @@ ChainVerdict verify_chain(const std::vector<Certificate>& chain, const std::vect
   for (const auto& c : issuers) sk_X509_push(untrusted.get(), c.get());
   add_crls(store.get(), trusted_crl);
   add_crls(store.get(), issuers_crl);
-  X509_STORE_set_flags(store.get(), X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL);
-  X509_STORE_set_verify_cb(store.get(), allow_missing_crl);
+  X509_STORE_set_flags(store.get(), X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL |
+                                        (partial ? X509_V_FLAG_PARTIAL_CHAIN : 0));
+  X509_STORE_set_verify_cb(store.get(), require_crls);
   std::unique_ptr<X509_STORE_CTX, void (*)(X509_STORE_CTX*)> ctx(X509_STORE_CTX_new(), X509_STORE_CTX_free);
   ChainVerdict v;
   if (!ctx || X509_STORE_CTX_init(ctx.get(), store.get(), leaf.get(), untrusted.get()) != 1) {
@@ -138,6 +216,7 @@ ChainVerdict verify_chain(const std::vector<Certificate>& chain, const std::vect
     v.error = X509_V_ERR_UNSPECIFIED;
     return v;
   }
+  X509_STORE_CTX_set_app_data(ctx.get(), &v);
   v.trusted = X509_verify_cert(ctx.get()) == 1;
   v.error = X509_STORE_CTX_get_error(ctx.get());
   ERR_clear_error();
@@ -169,13 +248,28 @@ std::string Pki::default_folder() {
 }
 
 Pki::Pki(std::string folder) : folder_(std::move(folder)) {
+  // The store and the key's folder are made for their owner alone; ones that exist are judged,
+  // not changed.
+  auto make_private = [](const std::string& p) {
+    std::error_code ec;
+    if (fs::exists(p, ec)) return;
+    fs::create_directories(p, ec);
+    if (ec) throw crypto::CryptoError("the certificate folder " + p + " cannot be made: " + ec.message());
+    if (::chmod(p.c_str(), 0700) != 0)
+      throw crypto::CryptoError("the certificate folder " + p + " cannot be made private: " + std::strerror(errno));
+  };
+  make_private(folder_);
+  check_private_folder(folder_, false);
   for (const char* sub : kFolders) {
+    if (std::string_view(sub) == "own/private") {
+      make_private(path(sub));
+      continue;
+    }
     std::error_code ec;
     fs::create_directories(path(sub), ec);
     if (ec) throw crypto::CryptoError("the certificate folder " + path(sub) + " cannot be made: " + ec.message());
   }
-  ::chmod(folder_.c_str(), 0700);
-  ::chmod(path("own/private").c_str(), 0700);
+  check_private_folder(path("own/private"), true);
 }
 
 Pki::Own Pki::own() {
@@ -185,6 +279,7 @@ Pki::Own Pki::own() {
   if (fs::exists(o.certificate_path) && fs::exists(o.key_path)) {
     auto certificate = load_certificate(o.certificate_path);
     if (certificate) {
+      check_private_key(o.key_path);
       o.certificate = std::move(*certificate);
       o.key = crypto::Key::from_pem(read_file(o.key_path));
       return o;
@@ -219,6 +314,7 @@ std::optional<Pki::Own> Pki::user(const std::string& name) const {
     if (!fs::exists(candidate) || !fs::exists(o.key_path)) continue;
     auto certificate = load_certificate(candidate);
     if (!certificate) continue;
+    check_private_key(o.key_path);
     o.certificate = std::move(*certificate);
     o.certificate_path = candidate;
     o.key = crypto::Key::from_pem(read_file(o.key_path));
@@ -320,32 +416,61 @@ std::optional<TrustFailure> Pki::check_server(const std::string& chain_bytes, co
                         what + " has a key of " + std::to_string(bits) + " bits; 2048 to 4096 are accepted"};
   if (!leaf.usable_for_application())
     return TrustFailure{status::BadCertificateUseNotAllowed, what + " is not meant for signing and encrypting"};
-  if (!application_uri.empty() && leaf.application_uri() != application_uri)
+  // Every policy this client speaks wants certificates signed with SHA-256 or stronger.
+  const std::string digest = leaf.signature_digest();
+  if (digest != "SHA256" && digest != "SHA384" && digest != "SHA512")
+    return TrustFailure{status::BadCertificatePolicyCheckFailed,
+                        what + " is signed with " + digest + "; the security policies take SHA-256 or stronger"};
+  if (leaf.application_uri() != application_uri)
     return TrustFailure{status::BadCertificateUriInvalid, what + " names the application \"" + leaf.application_uri() +
                                                               "\", but the server is \"" + application_uri + "\""};
   const std::vector<Certificate> trusted_certs = trusted();
-  // Trusted by the user itself: pinned. A host it does not name is no reason to refuse it (a
-  // server reached by its address whose certificate names its host name), but it is said.
-  if (std::find(trusted_certs.begin(), trusted_certs.end(), leaf) != trusted_certs.end() || trusted_for_session(leaf)) {
-    if (!names_host(leaf, host))
-      log_note(what + " does not name the host " + host + "; it is accepted because it was trusted by hand");
-    return std::nullopt;
-  }
   std::vector<Certificate> anchors;
   for (const auto& c : trusted_certs) {
     if (c.is_ca()) anchors.push_back(c);
   }
+  const std::vector<Certificate> issuer_certs = certificates_in(path("issuers/certs"));
+  auto revocation_failure = [&](const ChainVerdict& v) -> std::optional<TrustFailure> {
+    if (v.error == X509_V_ERR_CERT_REVOKED)
+      return TrustFailure{status::BadCertificateRevoked, what + " is revoked by its issuer"};
+    if (v.without_crl) {
+      const bool anchor = std::find(anchors.begin(), anchors.end(), *v.without_crl) != anchors.end();
+      return TrustFailure{status::BadCertificateRevocationUnknown,
+                          what + " cannot be checked for revocation: its authority " + v.without_crl->subject() +
+                              " has no CRL in the store; its CRL belongs in " +
+                              path(anchor ? "trusted/crl/" : "issuers/crl/")};
+    }
+    return std::nullopt;
+  };
+  // Trusted by the user itself: pinned. A host it does not name is no reason to refuse it (a
+  // server reached by its address whose certificate names its host name), but it is said. Its
+  // authority, where the store knows it, may still have revoked it.
+  if (std::find(trusted_certs.begin(), trusted_certs.end(), leaf) != trusted_certs.end() || trusted_for_session(leaf)) {
+    if (!leaf.self_signed()) {
+      std::vector<Certificate> authorities = anchors;
+      for (const auto& c : issuer_certs) {
+        if (c.is_ca()) authorities.push_back(c);
+      }
+      for (std::size_t i = 1; i < chain.size(); ++i) {
+        if (chain[i].is_ca()) authorities.push_back(chain[i]);
+      }
+      if (auto refused = revocation_failure(verify_chain({leaf}, authorities, {}, path("trusted/crl"),
+                                                         path("issuers/crl"), true)))
+        return refused;
+    }
+    if (!names_host(leaf, host))
+      log_note(what + " does not name the host " + host + "; it is accepted because it was trusted by hand");
+    return std::nullopt;
+  }
   if (!anchors.empty()) {
-    const ChainVerdict v =
-        verify_chain(chain, anchors, certificates_in(path("issuers/certs")), path("trusted/crl"), path("issuers/crl"));
+    const ChainVerdict v = verify_chain(chain, anchors, issuer_certs, path("trusted/crl"), path("issuers/crl"));
     if (v.trusted) {
       if (!names_host(leaf, host))
         return TrustFailure{status::BadCertificateHostNameInvalid,
                             what + " is issued by a trusted authority but not for the host " + host};
       return std::nullopt;
     }
-    if (v.error == X509_V_ERR_CERT_REVOKED)
-      return TrustFailure{status::BadCertificateRevoked, what + " is revoked by its issuer"};
+    if (auto refused = revocation_failure(v)) return refused;
   }
   const std::string rejected = path("rejected/certs/" + file_name(leaf));
   try {

@@ -76,6 +76,7 @@ TEST(UaSecurity, ARecordedSecureExchangeWithTheTestServerOpensAgain) {
   channel.set_client_nonce(file("client-nonce"));
   MessageAssembler assembler(BufferLimits{});
   assembler.set_policy_uri(std::string(security.policy->uri));
+  for (std::uint32_t id = 1; id < 4; ++id) assembler.expect(id);
   auto opened = assembler.feed(channel.open(file("opn-response")));
   ASSERT_TRUE(opened);
   Reader r(opened->body);
@@ -318,14 +319,23 @@ TEST(UaSecurity, TheStoreMakesOurCertificateOnceAndJudgesServerCertificates) {
   const auto plain = make([](auto&) {});
   const auto trusted = make([](auto&) {});
   const auto revoked = make([&](auto& r) { r.issuer = &ca; });
-  pki.trust(trusted.certificate);
-  pki.trust(ca.certificate);
-  std::ofstream(dir + "/trusted/crl/plant.crl", std::ios::binary) << crypto::make_crl(ca, {revoked.certificate});
+  const auto pinned_revoked = make([&](auto& r) { r.issuer = &ca; });
+  const auto sha1_pinned = make([](auto& r) { r.digest = "SHA1"; });
+  const auto no_crl_ca = make([](auto& r) {
+    r.common_name = "CA without CRL";
+    r.application_uri.clear();
+    r.authority = true;
+  });
+  for (const auto* c : {&trusted, &ca, &pinned_revoked, &sha1_pinned, &no_crl_ca}) pki.trust(c->certificate);
+  std::ofstream(dir + "/trusted/crl/plant.crl", std::ios::binary)
+      << crypto::make_crl(ca, {revoked.certificate, pinned_revoked.certificate});
+  std::ofstream(dir + "/issuers/crl/line.crl", std::ios::binary) << crypto::make_crl(intermediate, {});
   struct Case {
     const char* label;
     crypto::MadeCertificate made;
     std::string host;
     StatusCode expected;  // 0: trusted
+    const char* application_uri = "urn:server";
   };
   const Case cases[] = {
       {"unknown self-signed", plain, "plc7", status::BadCertificateUntrusted},
@@ -341,6 +351,16 @@ TEST(UaSecurity, TheStoreMakesOurCertificateOnceAndJudgesServerCertificates) {
        status::BadCertificateHostNameInvalid},
       {"through an intermediate sent along", make([&](auto& r) { r.issuer = &intermediate; }), "plc7", 0},
       {"revoked by the CA's CRL", revoked, "plc7", status::BadCertificateRevoked},
+      {"pinned, and revoked by its CA", pinned_revoked, "plc7", status::BadCertificateRevoked},
+      {"pinned, signed with SHA-1", sha1_pinned, "plc7", status::BadCertificatePolicyCheckFailed},
+      {"issued by the CA with SHA-1", make([&](auto& r) {
+         r.issuer = &ca;
+         r.digest = "SHA1";
+       }),
+       "plc7", status::BadCertificatePolicyCheckFailed},
+      {"issued by a CA that has no CRL", make([&](auto& r) { r.issuer = &no_crl_ca; }), "plc7",
+       status::BadCertificateRevocationUnknown},
+      {"pinned, the server's ApplicationUri empty", trusted, "plc7", status::BadCertificateUriInvalid, ""},
   };
   std::vector<std::string> notes;
   const auto previous_sink = set_log_sink([&](const std::string& line) { notes.push_back(line); });
@@ -348,7 +368,7 @@ TEST(UaSecurity, TheStoreMakesOurCertificateOnceAndJudgesServerCertificates) {
     SCOPED_TRACE(c.label);
     std::string chain = c.made.certificate.der();
     if (std::string(c.label).find("intermediate") != std::string::npos) chain += intermediate.certificate.der();
-    const auto verdict = pki.check_server(chain, c.host, "urn:server");
+    const auto verdict = pki.check_server(chain, c.host, c.application_uri);
     EXPECT_EQ(verdict ? verdict->code : 0u, c.expected) << (verdict ? verdict->message : "trusted");
   }
   // The pinned certificate reached under another host is accepted, and that is said once.
@@ -361,6 +381,12 @@ TEST(UaSecurity, TheStoreMakesOurCertificateOnceAndJudgesServerCertificates) {
   EXPECT_EQ(pki.check_server(via_issuers.certificate.der(), "plc7", "urn:server")->code, status::BadCertificateUntrusted);
   std::ofstream(dir + "/issuers/certs/line.der", std::ios::binary) << intermediate.certificate.der();
   EXPECT_FALSE(pki.check_server(via_issuers.certificate.der(), "plc7", "urn:server"));
+  // A missing CRL is named with the CA and the folder it belongs in.
+  const auto unknown_revocation =
+      pki.check_server(make([&](auto& r) { r.issuer = &no_crl_ca; }).certificate.der(), "plc7", "urn:server");
+  ASSERT_TRUE(unknown_revocation);
+  EXPECT_NE(unknown_revocation->message.find("CN=CA without CRL"), std::string::npos) << unknown_revocation->message;
+  EXPECT_NE(unknown_revocation->message.find(dir + "/trusted/crl/"), std::string::npos);
   // The unknown ones wait in rejected/certs, named by its subject and thumbprint, and is trusted from there.
   const auto rejected = pki.rejected();
   ASSERT_EQ(rejected.size(), 2u);
@@ -368,6 +394,67 @@ TEST(UaSecurity, TheStoreMakesOurCertificateOnceAndJudgesServerCertificates) {
   pki.trust(plain.certificate);
   EXPECT_FALSE(pki.check_server(plain.certificate.der(), "plc7", "urn:server"));
   EXPECT_EQ(pki.rejected().size(), 1u);
+  std::filesystem::remove_all(dir);
+}
+
+// No file of the store is written through a link planted at a temporary name, and a store that
+// others may change, or a key others may read, is refused with the command that mends it.
+TEST(UaSecurity, TheStoreWritesThroughNoLinkAndRefusesWhatOthersMayChange) {
+  const std::string dir = temp_folder();
+  const std::string store = dir + "/pki", victim = dir + "/victim";
+  std::ofstream(victim) << "precious";
+  Pki pki(store);
+  crypto::CertificateRequest request;
+  request.common_name = "server";
+  request.application_uri = "urn:server";
+  const auto trusted = crypto::make_certificate(request);
+  const auto unknown = crypto::make_certificate(request);
+  for (const std::string& name : std::vector<std::string>{"own/private/vexa32.pem", "own/certs/vexa32.der",
+                                  "trusted/certs/" + Pki::file_name(trusted.certificate),
+                                  "rejected/certs/" + Pki::file_name(unknown.certificate)})
+    std::filesystem::create_symlink(victim, store + "/" + name + ".tmp");
+  const auto own = pki.own();
+  pki.trust(trusted.certificate);
+  pki.check_server(unknown.certificate.der(), "plc7", "urn:server");
+  std::ifstream in(victim);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious");
+  EXPECT_EQ(pki.rejected().size(), 1u);
+  EXPECT_EQ(pki.trusted().size(), 1u);
+
+  struct Row {
+    const char* label;
+    std::string path;
+    mode_t mode;  // 0: chown to nobody instead
+    const char* in_message;
+  };
+  const Row rows[] = {
+      {"store folder 0777", store, 0777, "chmod 700"},
+      {"own/private 0755", store + "/own/private", 0755, "chmod 700"},
+      {"key 0644", own.key_path, 0644, "chmod 600"},
+      {"store owned by another user", store, 0, "chown"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    struct stat before {};
+    ASSERT_EQ(::stat(row.path.c_str(), &before), 0);
+    if (row.mode) {
+      ::chmod(row.path.c_str(), row.mode);
+    } else if (::geteuid() != 0 || ::chown(row.path.c_str(), 65534, 65534) != 0) {
+      continue;  // only root can give a folder away
+    }
+    try {
+      Pki(store).own();
+      ADD_FAILURE() << "the store was taken";
+    } catch (const crypto::CryptoError& e) {
+      EXPECT_NE(std::string(e.what()).find(row.path), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find(row.in_message), std::string::npos) << e.what();
+    }
+    ::chmod(row.path.c_str(), before.st_mode & 07777);
+    if (!row.mode) {
+      ASSERT_EQ(::chown(row.path.c_str(), before.st_uid, before.st_gid), 0);
+    }
+  }
+  EXPECT_EQ(Pki(store).own().certificate, own.certificate);
   std::filesystem::remove_all(dir);
 }
 

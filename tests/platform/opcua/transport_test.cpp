@@ -33,6 +33,7 @@ TEST(UaTransport, MessagesSplitIntoChunksAndAssembleAgain) {
     EXPECT_EQ(chunks.size(), size <= 8168 ? 1u : (size + 8167) / 8168);
     MessageAssembler assembler(limits(8192));
     assembler.set_channel(5);
+    assembler.expect(7);
     std::optional<Message> m;
     for (std::size_t i = 0; i < chunks.size(); ++i) {
       EXPECT_LE(chunks[i].size(), 8192u);
@@ -56,6 +57,16 @@ TEST(UaTransport, ChunksThatBreakTheProtocolAreFaults) {
   std::string hello = encode_hello(limits(8192), "opc.tcp://x");
   std::uint32_t s1 = 0, s3 = 2;
   std::vector<std::string> skipping{chunks_of("a", s1)[0], chunks_of("b", s3)[0]};
+  // Unfinished answers ('C' chunks) of the given sizes under the given request ids, in sequence.
+  auto unfinished = [](std::vector<std::pair<std::uint32_t, std::size_t>> parts) {
+    std::uint32_t sequence = 0;
+    std::vector<std::string> out;
+    for (auto [request, size] : parts) {
+      out.push_back(chunks_of(std::string(size, 'u'), sequence, request, 65536)[0]);
+      out.back()[3] = 'C';
+    }
+    return out;
+  };
   const struct {
     const char* name;
     std::vector<std::string> chunks;
@@ -70,11 +81,17 @@ TEST(UaTransport, ChunksThatBreakTheProtocolAreFaults) {
       {"more than the message limit", {two[0], two[1]}, limits(8192, 8500), status::BadResponseTooLarge},
       {"more chunks than allowed", {two[0], two[1]}, limits(8192, 0, 1), status::BadResponseTooLarge},
       {"not a channel message", {hello}, limits(8192), status::BadTcpInternalError},
+      {"an answer to no request", unfinished({{99, 10}}), limits(8192), status::BadUnexpectedError},
+      {"answers each within the limit, together above it", unfinished({{8, 9000}, {9, 9000}, {10, 9000}}),
+       limits(65536, 20000), status::BadTcpMessageTooLarge},
+      {"one answer at the limit, then a second", unfinished({{7, 10000}, {7, 10000}, {8, 1}}), limits(65536, 20000),
+       status::BadTcpMessageTooLarge},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     MessageAssembler assembler(c.receive);
     assembler.set_channel(5);
+    for (std::uint32_t id = 7; id <= 10; ++id) assembler.expect(id);
     try {
       for (const auto& chunk : c.chunks) assembler.feed(chunk);
       ADD_FAILURE() << "no fault";
@@ -88,6 +105,7 @@ TEST(UaTransport, AnAbortChunkEndsItsAnswerWithTheServersReason) {
   std::uint32_t seq = 0;
   auto chunks = chunks_of(std::string(9000, 'x'), seq);
   MessageAssembler assembler(limits(8192));
+  assembler.expect(7);
   EXPECT_FALSE(assembler.feed(chunks[0]).has_value());
   Writer reason;
   reason.u32(status::BadResponseTooLarge);
@@ -101,6 +119,39 @@ TEST(UaTransport, AnAbortChunkEndsItsAnswerWithTheServersReason) {
   EXPECT_EQ(m->abort_status, status::BadResponseTooLarge);
   EXPECT_EQ(m->abort_reason, "too big");
   EXPECT_EQ(assembler.partial_count(), 0u);
+}
+
+// Sequence numbers wrap only past 4 294 966 271, and then below 1024: what we send next, and
+// what we take from the server.
+TEST(UaTransport, SequenceNumbersWrapOnlyPastTheWrapPoint) {
+  const struct {
+    std::uint32_t last, next;
+    bool accepted;  // from the server
+    bool ours;      // next_sequence(last) == next
+  } steps[] = {
+      {5, 6, true, true},
+      {5, 7, false, false},
+      {4294966271u, 4294966272u, true, true},
+      {4294966271u, 1, false, false},
+      {4294966271u, 5, false, false},
+      {4294966272u, 1, true, true},
+      {4294966272u, 1023, true, false},
+      {4294966272u, 1024, false, false},
+      {0xFFFFFFFFu, 0, true, false},
+      {0xFFFFFFFFu, 1, true, true},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(std::to_string(step.last) + " -> " + std::to_string(step.next));
+    EXPECT_EQ(sequence_follows(step.last, step.next), step.accepted);
+    EXPECT_EQ(next_sequence(step.last) == step.next, step.ours);
+  }
+  // The assembler follows a server that starts high across its wrap.
+  MessageAssembler assembler(limits(8192));
+  assembler.set_channel(5);
+  for (std::uint32_t id = 1; id <= 3; ++id) assembler.expect(id);
+  std::uint32_t sequence = 4294966270u;
+  for (std::uint32_t id = 1; id <= 3; ++id) EXPECT_TRUE(assembler.feed(chunks_of("x", sequence, id)[0])) << sequence;
+  EXPECT_EQ(sequence, 1u);
 }
 
 TEST(UaTransport, RequestsBeyondTheServersLimitsAreRefusedBeforeSending) {

@@ -820,6 +820,7 @@ TEST_F(UaSecure, LoginsTheDefaultEndpointRenewalAndTheirRefusals) {
   std::filesystem::create_directories(options.pki_folder + "/user/private");
   std::ofstream(options.pki_folder + "/user/certs/machine.der", std::ios::binary) << machine.certificate.der();
   std::ofstream(options.pki_folder + "/user/private/machine.pem") << machine.key.private_pem();
+  ::chmod((options.pki_folder + "/user/private/machine.pem").c_str(), 0600);
   auto as_machine = opcua::connect_session(address(url, "security=SignAndEncrypt", "machine"), options);
   EXPECT_EQ(as_machine->options().user.kind(), 2);
   EXPECT_EQ(as_machine->read(read).results.size(), 1u);
