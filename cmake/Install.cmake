@@ -14,10 +14,11 @@ function(vexa32_install_library target export_set)
           INCLUDES DESTINATION ${VEXA32_INCLUDE_DIR})
   foreach(folder IN LISTS ARGN)
     get_filename_component(parent ${folder} DIRECTORY)
+    # Folders of their own: pages/ua goes with its library, the plugin's headers nowhere. A
+    # pattern would also match the folder being installed, so only what lies below it is named.
     install(DIRECTORY ${folder} DESTINATION ${VEXA32_INCLUDE_DIR}/${parent} COMPONENT dev
             FILES_MATCHING PATTERN "*.h" PATTERN "*_p.h" EXCLUDE
-            # Folders of their own: pages/ua goes with its library, the plugin's headers nowhere.
-            PATTERN "ua" EXCLUDE PATTERN "designer" EXCLUDE)
+            REGEX "/${folder}/ua$" EXCLUDE REGEX "/${folder}/designer$" EXCLUDE)
   endforeach()
 endfunction()
 

@@ -173,7 +173,8 @@ EndpointDescription endpoint(const char* policy, int mode, std::uint8_t level, s
   e.security_policy_uri = std::string("http://opcfoundation.org/UA/SecurityPolicy#") + policy;
   e.security_mode = mode;
   e.security_level = level;
-  for (int t : tokens) e.user_identity_tokens.push_back({"p" + std::to_string(t), t, "", "", token_policy});
+  int n = 0;
+  for (int t : tokens) e.user_identity_tokens.push_back({"p" + std::to_string(n++), t, "", "", token_policy});
   return e;
 }
 
@@ -183,6 +184,14 @@ TEST(UaSecurity, TheEndpointIsTheAskedOneElseNoneWithALoginElseTheMostSecure) {
       endpoint("None", 1, 0, {0, 1}), endpoint("Basic256Sha256", 3, 20, {0, 1}), endpoint("Basic256", 3, 90, {0})};
   const std::vector<EndpointDescription> secure_only{endpoint("Basic256Sha256", 2, 10, {1}),
                                                      endpoint("Aes128_Sha256_RsaOaep", 3, 30, {1})};
+  // open62541 gives both modes one level and lists Sign first.
+  const std::vector<EndpointDescription> equal_levels{endpoint("Aes256_Sha256_RsaPss", 2, 5, {0, 1}),
+                                                      endpoint("Aes256_Sha256_RsaPss", 3, 5, {0, 1})};
+  // A user token protected by its own policy on a None endpoint.
+  const std::vector<EndpointDescription> none_first{
+      endpoint("None", 1, 0, {0, 1}, "http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256"),
+      endpoint("Basic256Sha256", 2, 5, {1})};
+  const std::vector<EndpointDescription> none_only{none_first[0]};
   struct Case {
     const char* address;
     const std::vector<EndpointDescription>* endpoints;
@@ -198,6 +207,12 @@ TEST(UaSecurity, TheEndpointIsTheAskedOneElseNoneWithALoginElseTheMostSecure) {
       {"opc.tcp://u@h", &secure_only, 1, ""},
       {"opc.tcp://h", &secure_only, -1, "name a user in the URL"},
       {"opc.tcp://h?security=None", &secure_only, -1, "Basic256Sha256/Sign (user name)"},
+      {"opc.tcp://u@h", &equal_levels, 1, ""},
+      {"opc.tcp://h?policy=Aes256_Sha256_RsaPss", &equal_levels, 1, ""},
+      {"opc.tcp://u@h", &none_first, 1, ""},  // a user: signed before None
+      {"opc.tcp://h", &none_first, 0, ""},    // anonymous: None, as stored forms connect
+      {"opc.tcp://u@h?security=None", &none_first, 0, ""},
+      {"opc.tcp://u@h", &none_only, 0, ""},  // nothing else offered
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.address);
@@ -236,6 +251,13 @@ TEST(UaSecurity, TheEndpointIsTheAskedOneElseNoneWithALoginElseTheMostSecure) {
     EXPECT_EQ(back.security_mode, e.security_mode);
   }
   EXPECT_FALSE(supported_endpoint(mixed[4]));  // Basic256, deprecated
+  // Of several user name logins, the one that encrypts the password.
+  EndpointDescription tokens = endpoint("Basic256Sha256", 3, 5, {1, 1, 1});
+  tokens.user_identity_tokens[0].security_policy_uri = "http://opcfoundation.org/UA/SecurityPolicy#None";
+  tokens.user_identity_tokens[1].security_policy_uri = "http://opcfoundation.org/UA/SecurityPolicy#Basic128Rsa15";
+  UserIdentity user;
+  user.user_name = "u";
+  EXPECT_EQ(choose_user_token(tokens, user, "opc.tcp://h").policy_id, tokens.user_identity_tokens[2].policy_id);
 }
 
 TEST(UaSecurity, ThePasswordFileMatchesLikePgpassAndIsIgnoredWhenOthersMayReadIt) {

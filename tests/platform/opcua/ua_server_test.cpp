@@ -18,6 +18,7 @@
 #include "platform/container/site.h"
 #include "platform/opcda/simulation.h"
 #include "platform/opcua/decisions.h"
+#include "platform/opcua/log.h"
 #include "platform/opcua/pki/password_file.h"
 #include "platform/opcua/pki/pki.h"
 #include "ua_fixture.h"
@@ -947,6 +948,39 @@ TEST_F(UaSecure, AChangedByteEndsTheConnectionAndItHeals) {
     EXPECT_EQ(c.GetQuality(0), Variant("Good"));
     c.discnn();
   }
+}
+
+// The store is asked again at every reconnection: a certificate taken out of it while the server
+// was away is not connected to again, and the log says why.
+TEST_F(UaSecure, ACertificateUntrustedWhileTheServerIsAwayIsNotReconnectedTo) {
+  VEXA32_REQUIRE_UA_SECURE_SERVER(url);
+  trust_server(url);
+  TcpProxy proxy(port_of(url));
+  std::vector<std::string> notes;
+  const auto previous_sink = opcua::set_log_sink([&](const std::string& line) { notes.push_back(line); });
+  vexa c;
+  c.SetClientSite(&site);
+  c.put_svrname(address(proxy.url(), "security=SignAndEncrypt"));
+  c.put_UpdateRate(Variant("100"));
+  c.put_itm(0, "ns=1;s=Simulation.Counter");
+  c.cnnec();
+  ASSERT_TRUE(c.IsConnect) << c.last_connect_failure();
+  pump_until([&] { return c.GetQuality(0) == Variant("Good"); });
+  proxy.refuse(true);
+  proxy.cut();
+  pump_until([&] { return c.GetQuality(0) == Variant(24); });
+  opcua::Pki pki(options.pki_folder);
+  ASSERT_EQ(pki.untrust(pki.trusted().front()), 1);
+  const int before = proxy.connections();
+  proxy.refuse(false);
+  pump_until([&] { return proxy.connections() >= before + 2; });
+  EXPECT_GE(proxy.connections(), before + 2);
+  EXPECT_EQ(c.GetQuality(0), Variant(24));
+  opcua::set_log_sink(previous_sink);
+  EXPECT_TRUE(std::any_of(notes.begin(), notes.end(), [](const std::string& n) {
+    return n.find("cannot be restored") != std::string::npos && n.find("is not trusted") != std::string::npos;
+  })) << (notes.empty() ? std::string("no note") : notes.back());
+  c.discnn();
 }
 
 TEST_F(UaSecure, AHundredCutsUnderSignAndEncryptHealAsWithout) {
