@@ -4,7 +4,7 @@
 VEXA32_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 VEXA32_PACKAGES=(cmake ninja-build g++ libgtest-dev libbenchmark-dev nlohmann-json3-dev
   qt6-base-dev qt6-qpa-plugins qt6-tools-dev libqt6opengl6-dev fonts-dejavu-core libasio-dev libssl-dev python3-dev pybind11-dev python3-pytest
-  ccache)
+  ccache python3-impacket)
 
 # Compiler output is cached across builds and checkouts of this machine: paths are taken relative
 # to the checkout, so a fresh clone elsewhere (CI) hits what an earlier build compiled.
@@ -35,6 +35,29 @@ vexa32_ensure_packages() {
   fi
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# Installs Samba for its RPC server, a test peer of the DCOM client, without starting its daemons:
+# while it installs, the init system is told that no service may start.
+vexa32_ensure_samba() {
+  if dpkg-query -W -f='${Status}' samba 2>/dev/null | grep -q "install ok installed"; then
+    return 0
+  fi
+  local sudo=""
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+  fi
+  local policy=/usr/sbin/policy-rc.d
+  local had_policy=0
+  [ -e "$policy" ] && had_policy=1
+  if [ "$had_policy" -eq 0 ]; then
+    printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+    $sudo chmod 755 "$policy"
+  fi
+  echo "Installing samba (its daemons are not started)"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends samba || true
+  [ "$had_policy" -eq 1 ] || $sudo rm -f "$policy"
 }
 
 # Installs the OPC UA test server (node-opcua, pinned in its package-lock.json) when it is missing.

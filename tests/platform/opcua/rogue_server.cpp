@@ -49,7 +49,7 @@ void put_response_header(Writer& w, std::uint32_t handle, StatusCode result) {
   w.i64(now_ticks());
   w.u32(handle);
   w.u32(result);
-  w.u8(0);   // no diagnostics
+  w.u8(0);    // no diagnostics
   w.i32(-1);  // no string table
   encode(w, ExtensionObject{});
 }
@@ -109,7 +109,8 @@ EndpointDescription rogue_endpoint(const char* policy, int mode, std::uint8_t le
     UserTokenPolicy t;
     t.policy_id = "token-" + std::to_string(n++);
     t.token_type = type;
-    if (*token_policy) t.security_policy_uri = std::string("http://opcfoundation.org/UA/SecurityPolicy#") + token_policy;
+    if (*token_policy)
+      t.security_policy_uri = std::string("http://opcfoundation.org/UA/SecurityPolicy#") + token_policy;
     e.user_identity_tokens.push_back(t);
   }
   return e;

@@ -123,7 +123,10 @@ TEST_F(UaRogue, TheSessionMustNameTheEndpointsDiscoverySaw) {
       {"level raised", with([](auto& l) { l[0].security_level = 90; }), true},
       {"SignAndEncrypt removed", with([](auto& l) { l.erase(l.begin() + 1); }), true},
       {"a token policy changed", with([](auto& l) { l[1].user_identity_tokens[0].security_policy_uri = "x"; }), true},
-      {"an endpoint added", with([](auto& l) { l.push_back(rogue_endpoint(kBasic, 2, 5, {{0, ""}})); }), true},
+      {"an endpoint added", with([](auto& l) {
+         l.push_back(rogue_endpoint(kBasic, 2, 5, {{0, ""}}));
+       }),
+       true},
       {"the order changed", with([](auto& l) { std::swap(l[0], l[2]); }), false},
       {"other transport profiles only", with([](auto& l) {
          l.push_back(rogue_endpoint(kBasic, 2, 99, {{0, ""}}));
@@ -134,7 +137,8 @@ TEST_F(UaRogue, TheSessionMustNameTheEndpointsDiscoverySaw) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.label);
-    EXPECT_EQ(endpoints_changed(row.discovered, offered).empty(), !row.refused) << endpoints_changed(row.discovered, offered);
+    EXPECT_EQ(endpoints_changed(row.discovered, offered).empty(), !row.refused)
+        << endpoints_changed(row.discovered, offered);
   }
   // Through the network: a user's bare address led to Sign by a raised level is refused, and the
   // session the server made is closed.
