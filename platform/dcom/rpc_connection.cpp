@@ -20,6 +20,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kSignature = 16;
 constexpr std::size_t kRequestPrefix = 8, kObjectSize = 16;
 constexpr std::uint32_t kProtoError = 0x1C01000B;
+constexpr std::uint32_t kSecurityContext = 0;  // the one auth_context_id of a connection
 
 int remaining_ms(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -159,9 +160,6 @@ void RpcConnection::bind(const InterfaceInfo& interface, bool alter) {
   const char* step = alter ? "alter_context" : "bind";
   const auto deadline = Clock::now() + options_.call_timeout;
   const auto context_id = static_cast<std::uint16_t>(contexts_.size());
-  NtlmOptions ntlm;
-  ntlm.privacy = options_.level == rpc::AuthLevel::Privacy;
-  NtlmClient security(credentials_, ntlm);
   rpc::BindRequest request;
   request.max_xmit = request.max_recv = options_.max_fragment;
   request.assoc_group = assoc_group_;
@@ -169,11 +167,20 @@ void RpcConnection::bind(const InterfaceInfo& interface, bool alter) {
   request.interface = {interface.iid, interface.major, interface.minor};
   rpc::SecurityTrailer trailer;
   trailer.level = options_.level;
-  trailer.context_id = context_id;
+  trailer.context_id = kSecurityContext;
   rpc::Header header;
   header.type = alter ? rpc::PduType::AlterContext : rpc::PduType::Bind;
   header.call_id = next_call_++;
-  send_all(rpc::build_pdu(header, rpc::bind_body(request), trailer, security.negotiate()), deadline, step);
+  // The login happens once, with the bind; a further interface reuses its security context, so
+  // one RC4 stream runs each way on the connection (as Windows and the dissectors expect).
+  if (!alter) {
+    NtlmOptions ntlm;
+    ntlm.privacy = options_.level == rpc::AuthLevel::Privacy;
+    security_ = std::make_unique<NtlmClient>(credentials_, ntlm);
+    send_all(rpc::build_pdu(header, rpc::bind_body(request), trailer, security_->negotiate()), deadline, step);
+  } else {
+    send_all(rpc::build_pdu(header, rpc::bind_body(request), std::nullopt, {}), deadline, step);
+  }
 
   rpc::Pdu answer = receive(deadline, step);
   if (answer.header.call_id != header.call_id)
@@ -198,24 +205,24 @@ void RpcConnection::bind(const InterfaceInfo& interface, bool alter) {
     fail(status::E_NOINTERFACE, std::string(step) + ": " + where() + " does not offer " + std::string(interface.name) +
                                     " " + format_guid(interface.iid) + " (reason " + std::to_string(result.reason) +
                                     ")");
-  if (!answer.trailer || answer.trailer->type != rpc::kAuthNtlm || answer.header.auth_length == 0)
-    fail(status::E_ACCESSDENIED, std::string(step) + ": " + where() + " answered without an NTLM challenge");
   if (!alter) {
+    if (!answer.trailer || answer.trailer->type != rpc::kAuthNtlm || answer.header.auth_length == 0)
+      fail(status::E_ACCESSDENIED, std::string(step) + ": " + where() + " answered without an NTLM challenge");
     max_send_ = std::min(options_.max_fragment, result.max_recv);
     max_receive_ = std::max(options_.max_fragment, result.max_xmit);
     assoc_group_ = result.assoc_group;
+    std::string authenticate;
+    try {
+      authenticate = security_->authenticate(answer.auth_value());
+    } catch (const DcomError& e) {
+      fail(e.hresult(), std::string(step) + ": the login to " + where() + " cannot go on: " + e.what());
+    }
+    rpc::Header auth3;
+    auth3.type = rpc::PduType::Auth3;
+    auth3.call_id = header.call_id;
+    send_all(rpc::build_pdu(auth3, std::string(4, '\0'), trailer, authenticate), deadline, step);
   }
-  std::string authenticate;
-  try {
-    authenticate = security.authenticate(answer.auth_value());
-  } catch (const DcomError& e) {
-    fail(e.hresult(), std::string(step) + ": the login to " + where() + " cannot go on: " + e.what());
-  }
-  rpc::Header auth3;
-  auth3.type = rpc::PduType::Auth3;
-  auth3.call_id = header.call_id;
-  send_all(rpc::build_pdu(auth3, std::string(4, '\0'), trailer, authenticate), deadline, step);
-  contexts_.emplace(interface.iid, Context{context_id, std::move(security)});
+  contexts_.emplace(interface.iid, Context{context_id});
 }
 
 RpcConnection::Context& RpcConnection::context_for(const InterfaceInfo& interface) {
@@ -235,7 +242,7 @@ std::string RpcConnection::call(const InterfaceInfo& interface, std::uint16_t op
   const std::uint32_t call_id = next_call_++;
   rpc::SecurityTrailer trailer;
   trailer.level = options_.level;
-  trailer.context_id = context.id;
+  trailer.context_id = kSecurityContext;
   const std::size_t prefix = kRequestPrefix + (object ? kObjectSize : 0);
   const std::size_t overhead = rpc::kHeaderSize + prefix + rpc::kTrailerSize + kSignature;
   if (max_send_ <= overhead + 16) fail(status::RPC_S_PROTOCOL_ERROR, "the fragments of " + where() + " are too small");
@@ -255,8 +262,8 @@ std::string RpcConnection::call(const InterfaceInfo& interface, std::uint16_t op
     const std::size_t auth_at = pdu.size() - kSignature;
     const std::size_t sealed_from = rpc::kHeaderSize + prefix, sealed_to = auth_at - rpc::kTrailerSize;
     std::string sealed;
-    if (privacy) sealed = context.security.seal(std::string_view(pdu).substr(sealed_from, sealed_to - sealed_from));
-    const std::string signature = context.security.sign(std::string_view(pdu).substr(0, auth_at));
+    if (privacy) sealed = security_->seal(std::string_view(pdu).substr(sealed_from, sealed_to - sealed_from));
+    const std::string signature = security_->sign(std::string_view(pdu).substr(0, auth_at));
     if (privacy) pdu.replace(sealed_from, sealed.size(), sealed);
     pdu.replace(auth_at, kSignature, signature);
     send_all(pdu, deadline, "call");
@@ -288,7 +295,7 @@ std::string RpcConnection::call(const InterfaceInfo& interface, std::uint16_t op
       fail(status::RPC_S_PROTOCOL_ERROR, "call: " + where() + " answered with something else");
     if (first != static_cast<bool>(h.flags & rpc::kFirstFrag))
       fail(status::RPC_S_PROTOCOL_ERROR, "call: the fragments of the answer of " + where() + " are out of order");
-    if (!pdu.trailer || pdu.trailer->level != options_.level || pdu.trailer->context_id != context.id ||
+    if (!pdu.trailer || pdu.trailer->level != options_.level || pdu.trailer->context_id != kSecurityContext ||
         h.auth_length != kSignature || pdu.body_size < rpc::kResponsePrefix)
       fail(status::SEC_E_MESSAGE_ALTERED, "call: the answer of " + where() + " is not protected as the connection is");
     // Checked before anything in it is read.
@@ -297,10 +304,10 @@ std::string RpcConnection::call(const InterfaceInfo& interface, std::uint16_t op
       const std::size_t sealed_to = pdu.auth_offset - rpc::kTrailerSize;
       if (privacy) {
         const std::string plain =
-            context.security.unseal(std::string_view(pdu.bytes).substr(sealed_from, sealed_to - sealed_from));
+            security_->unseal(std::string_view(pdu.bytes).substr(sealed_from, sealed_to - sealed_from));
         pdu.bytes.replace(sealed_from, plain.size(), plain);
       }
-      context.security.verify(std::string_view(pdu.bytes).substr(0, pdu.auth_offset), pdu.auth_value());
+      security_->verify(std::string_view(pdu.bytes).substr(0, pdu.auth_offset), pdu.auth_value());
     } catch (const DcomError& e) {
       fail(e.hresult(), "call: the answer of " + where() + " fails its check: " + e.what());
     }

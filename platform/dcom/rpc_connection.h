@@ -1,7 +1,7 @@
 #pragma once
 // One TCP connection of connection-oriented DCE/RPC to a server, authenticated with NTLMv2: a
-// bind to the first interface, an alter_context (with a security context of its own) for each
-// further one, and calls whose requests and answers are cut into fragments that are each signed,
+// bind to the first interface with the login, an alter_context for each further one (on the same
+// security context), and calls whose requests and answers are cut into fragments that are each signed,
 // and sealed at packet privacy. Every answer's verifier is checked before its stub is returned;
 // a failed check ends the connection. Blocking, with a time limit on every step, so that a port
 // behind a firewall fails in seconds and names itself.
@@ -56,9 +56,8 @@ class RpcConnection {
   void close();
 
  private:
-  struct Context {
+  struct Context {  // a presentation context: one interface
     std::uint16_t id = 0;
-    NtlmClient security;
     std::uint64_t calls = 0;  // answered ones
   };
   Context& context_for(const InterfaceInfo& interface);
@@ -74,7 +73,8 @@ class RpcConnection {
   int fd_ = -1;
   std::uint16_t max_send_ = 0, max_receive_ = 0;
   std::uint32_t assoc_group_ = 0, next_call_ = 1;
-  std::map<Guid, Context> contexts_;  // by interface id
+  std::unique_ptr<NtlmClient> security_;  // the login, made with the bind
+  std::map<Guid, Context> contexts_;      // by interface id
   mutable std::mutex mutex_;
 };
 

@@ -1,0 +1,304 @@
+#include "platform/dcom/ndr.h"
+
+#include <bit>
+#include <cstring>
+
+#include "platform/dcom/errors.h"
+
+namespace vexa32::dcom {
+namespace {
+
+[[noreturn]] void bad_argument(const std::string& what) { throw DcomError(status::E_INVALIDARG, what); }
+
+}  // namespace
+
+// ---- writer ----
+
+void NdrWriter::align(std::size_t n) { out_.append((n - out_.size() % n) % n, '\0'); }
+
+void NdrWriter::u8(std::uint8_t v) { out_.push_back(static_cast<char>(v)); }
+
+void NdrWriter::u16(std::uint16_t v) {
+  align(2);
+  out_.push_back(static_cast<char>(v));
+  out_.push_back(static_cast<char>(v >> 8));
+}
+
+void NdrWriter::u32(std::uint32_t v) {
+  align(4);
+  for (int i = 0; i < 4; ++i) out_.push_back(static_cast<char>(v >> (8 * i)));
+}
+
+void NdrWriter::u64(std::uint64_t v) {
+  align(8);
+  for (int i = 0; i < 8; ++i) out_.push_back(static_cast<char>(v >> (8 * i)));
+}
+
+void NdrWriter::f32(float v) { u32(std::bit_cast<std::uint32_t>(v)); }
+void NdrWriter::f64(double v) { u64(std::bit_cast<std::uint64_t>(v)); }
+
+void NdrWriter::guid(const Guid& g) {
+  align(4);
+  out_.append(reinterpret_cast<const char*>(g.bytes.data()), g.bytes.size());
+}
+
+void NdrWriter::filetime(std::uint64_t ticks) {
+  u32(static_cast<std::uint32_t>(ticks));
+  u32(static_cast<std::uint32_t>(ticks >> 32));
+}
+
+std::uint32_t NdrWriter::unique(bool present) {
+  if (!present) {
+    u32(0);
+    return 0;
+  }
+  const std::uint32_t id = next_id_;
+  next_id_ += 4;  // as Windows numbers them; any non-zero value would do
+  u32(id);
+  return id;
+}
+
+std::uint32_t NdrWriter::full(const void* key, bool* first) {
+  *first = false;
+  if (key == nullptr) {
+    u32(0);
+    return 0;
+  }
+  auto [it, inserted] = full_ids_.try_emplace(key, next_id_);
+  if (inserted) next_id_ += 4;
+  *first = inserted;
+  u32(it->second);
+  return it->second;
+}
+
+void NdrWriter::variance(std::uint32_t offset, std::uint32_t actual) {
+  u32(offset);
+  u32(actual);
+}
+
+void NdrWriter::wide_string(std::string_view utf8) {
+  const std::u16string units = utf16_from_utf8(utf8);
+  if (units.find(u'\0') != std::u16string::npos) bad_argument("a string to send holds a NUL");
+  const auto count = static_cast<std::uint32_t>(units.size() + 1);
+  conformance(count);
+  variance(0, count);
+  for (char16_t c : units) u16(c);
+  u16(0);
+}
+
+void NdrWriter::wide_chars(std::string_view utf8) {
+  for (char16_t c : utf16_from_utf8(utf8)) u16(c);
+}
+
+void NdrWriter::patch_u32(std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) out_[at + static_cast<std::size_t>(i)] = static_cast<char>(v >> (8 * i));
+}
+
+// ---- reader ----
+
+std::string_view NdrReader::take(std::size_t n) {
+  if (n > remaining()) {
+    throw NdrError("the stub ends " + std::to_string(n - remaining()) + " bytes early at offset " +
+                   std::to_string(pos_));
+  }
+  auto out = data_.substr(pos_, n);
+  pos_ += n;
+  return out;
+}
+
+void NdrReader::align(std::size_t n) { take((n - pos_ % n) % n); }
+
+std::uint8_t NdrReader::u8() { return static_cast<std::uint8_t>(take(1)[0]); }
+
+std::uint16_t NdrReader::u16() {
+  align(2);
+  auto b = take(2);
+  return static_cast<std::uint16_t>(static_cast<std::uint8_t>(b[0]) | static_cast<std::uint8_t>(b[1]) << 8);
+}
+
+std::uint32_t NdrReader::u32() {
+  align(4);
+  auto b = take(4);
+  std::uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<std::uint8_t>(b[static_cast<std::size_t>(i)]);
+  return v;
+}
+
+std::uint64_t NdrReader::u64() {
+  align(8);
+  auto b = take(8);
+  std::uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = v << 8 | static_cast<std::uint8_t>(b[static_cast<std::size_t>(i)]);
+  return v;
+}
+
+float NdrReader::f32() { return std::bit_cast<float>(u32()); }
+double NdrReader::f64() { return std::bit_cast<double>(u64()); }
+
+Guid NdrReader::guid() {
+  align(4);
+  auto b = take(16);
+  Guid g;
+  std::memcpy(g.bytes.data(), b.data(), 16);
+  return g;
+}
+
+std::uint64_t NdrReader::filetime() {
+  const std::uint64_t low = u32();
+  return low | static_cast<std::uint64_t>(u32()) << 32;
+}
+
+std::string_view NdrReader::bytes(std::size_t n) { return take(n); }
+
+void NdrReader::ref(const char* what) {
+  if (u32() == 0) throw NdrError(std::string("a null reference pointer for ") + what);
+}
+
+NdrReader::FullPointer NdrReader::full() {
+  FullPointer p;
+  p.id = u32();
+  if (p.id != 0) p.first = full_ids_.insert(p.id).second;
+  return p;
+}
+
+void NdrReader::check_count(std::uint64_t count, std::size_t element_size, const char* what) {
+  // Both sides stay far below 2^64: count < 2^32 and element sizes are small.
+  if (count * element_size > remaining()) {
+    throw NdrError(std::string(what) + " of " + std::to_string(count) + " elements at offset " + std::to_string(pos_) +
+                   " does not fit in the " + std::to_string(remaining()) + " bytes left");
+  }
+  if (count > limits_.max_elements - elements_) {
+    throw NdrError(std::string(what) + " of " + std::to_string(count) + " elements goes beyond the limit of " +
+                   std::to_string(limits_.max_elements) + " elements");
+  }
+  elements_ += static_cast<std::size_t>(count);
+}
+
+std::uint32_t NdrReader::conformance(std::size_t element_size) {
+  const std::uint32_t max = u32();
+  check_count(max, element_size, "a conformant array");
+  return max;
+}
+
+Variance NdrReader::variance(std::uint32_t max, std::size_t element_size) {
+  Variance v;
+  v.offset = u32();
+  v.actual = u32();
+  if (v.actual > max || v.offset > max - v.actual) {
+    throw NdrError("a varying array's offset " + std::to_string(v.offset) + " and count " + std::to_string(v.actual) +
+                   " exceed its maximum " + std::to_string(max));
+  }
+  if (v.actual * std::uint64_t{element_size} > remaining()) {
+    throw NdrError("a varying array of " + std::to_string(v.actual) + " elements does not fit in the " +
+                   std::to_string(remaining()) + " bytes left");
+  }
+  return v;
+}
+
+std::string NdrReader::wide_string() {
+  const std::uint32_t max = conformance(2);
+  const Variance v = variance(max, 2);
+  if (v.offset != 0) throw NdrError("a string with offset " + std::to_string(v.offset));
+  if (v.actual == 0) throw NdrError("a string without its terminating NUL");
+  align(2);
+  std::u16string units(v.actual, u'\0');
+  for (auto& c : units) c = static_cast<char16_t>(u16());
+  if (units.back() != u'\0') throw NdrError("a string without its terminating NUL");
+  units.pop_back();
+  if (units.find(u'\0') != std::u16string::npos) throw NdrError("a string with a NUL before its end");
+  return utf8_from_utf16(units);
+}
+
+std::string NdrReader::wide_chars(std::uint32_t count) {
+  align(2);
+  if (count * std::uint64_t{2} > remaining()) throw NdrError("characters beyond the end of the stub");
+  std::u16string units(count, u'\0');
+  for (auto& c : units) c = static_cast<char16_t>(u16());
+  return utf8_from_utf16(units);
+}
+
+void NdrReader::expect_end() const {
+  if (remaining() != 0) throw NdrError(std::to_string(remaining()) + " bytes left over after the stub");
+}
+
+NdrReader::DepthGuard::DepthGuard(NdrReader& r) : r_(r) {
+  if (r_.depth_ >= r_.limits_.max_depth) {
+    throw NdrError("values nested more than " + std::to_string(r_.limits_.max_depth) + " levels deep");
+  }
+  ++r_.depth_;
+}
+
+// ---- text ----
+
+std::string utf8_from_utf16(std::u16string_view units) {
+  std::string out;
+  out.reserve(units.size());
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    std::uint32_t cp = units[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      if (i + 1 >= units.size() || units[i + 1] < 0xDC00 || units[i + 1] > 0xDFFF) {
+        throw NdrError("a string with an unpaired surrogate at character " + std::to_string(i));
+      }
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (units[++i] - 0xDC00u);
+    } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+      throw NdrError("a string with an unpaired surrogate at character " + std::to_string(i));
+    }
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | cp >> 6));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | cp >> 12));
+      out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | cp >> 18));
+      out.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
+std::u16string utf16_from_utf8(std::string_view utf8) {
+  std::u16string out;
+  out.reserve(utf8.size());
+  std::size_t i = 0;
+  while (i < utf8.size()) {
+    const auto b0 = static_cast<std::uint8_t>(utf8[i]);
+    std::size_t n = 0;
+    std::uint32_t cp = 0, min = 0;
+    if (b0 < 0x80) {
+      n = 1, cp = b0;
+    } else if ((b0 & 0xE0) == 0xC0) {
+      n = 2, cp = b0 & 0x1Fu, min = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+      n = 3, cp = b0 & 0x0Fu, min = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+      n = 4, cp = b0 & 0x07u, min = 0x10000;
+    } else {
+      bad_argument("text that is not UTF-8 at byte " + std::to_string(i));
+    }
+    if (i + n > utf8.size()) bad_argument("text that is not UTF-8 at byte " + std::to_string(i));
+    for (std::size_t k = 1; k < n; ++k) {
+      const auto b = static_cast<std::uint8_t>(utf8[i + k]);
+      if ((b & 0xC0) != 0x80) bad_argument("text that is not UTF-8 at byte " + std::to_string(i));
+      cp = cp << 6 | (b & 0x3Fu);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      bad_argument("text that is not UTF-8 at byte " + std::to_string(i));
+    }
+    if (cp >= 0x10000) {
+      out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+    i += n;
+  }
+  return out;
+}
+
+}  // namespace vexa32::dcom
