@@ -12,5 +12,7 @@ int main(int argc, char** argv) {
   reporter.compare("BM_LoadCSV_60Rows", "BM_Getline_60Rows");
   reporter.compare("BM_UaPublishToSlots", "BM_CopyThousandValues");
   reporter.compare("BM_UaPublishChunksSignAndEncrypt", "BM_UaPublishChunksNone");
+  reporter.compare("BM_DcomDecodeThousandItemStates", "BM_DcomCopyThousandItemStates");
+  reporter.compare("BM_DcomGetStatusPrivacy", "BM_DcomGetStatusIntegrity");
   return vexa32::bench::run_with_ratios(argc, argv, reporter);
 }

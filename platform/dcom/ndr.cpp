@@ -6,6 +6,58 @@
 #include "platform/dcom/errors.h"
 
 namespace vexa32::dcom {
+
+namespace {
+
+// UTF-16 code units, unit(i) for i < count, to UTF-8; mostly ASCII, so that goes first.
+template <typename Unit>
+std::string utf8_of(std::size_t count, Unit unit) {
+  // Names and texts are mostly ASCII: then one byte a unit, in a string of its final size.
+  std::size_t ascii = 0;
+  while (ascii < count && unit(ascii) < 0x80) ++ascii;
+  if (ascii == count) {
+    std::string out(count, '\0');
+    for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<char>(unit(i));
+    return out;
+  }
+  // Otherwise three bytes a unit at most (a pair of surrogates makes four bytes of two units).
+  std::string out(count * 3, '\0');
+  char* o = out.data();
+  auto put = [&](std::uint32_t byte) { *o++ = static_cast<char>(byte); };
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint32_t cp = unit(i);
+    if (cp < 0x80) {
+      put(cp);
+      continue;
+    }
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      const std::uint32_t low = i + 1 < count ? unit(i + 1) : 0;
+      if (low < 0xDC00 || low > 0xDFFF)
+        throw NdrError("a string with an unpaired surrogate at character " + std::to_string(i));
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00u);
+      ++i;
+    } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+      throw NdrError("a string with an unpaired surrogate at character " + std::to_string(i));
+    }
+    if (cp < 0x800) {
+      put(0xC0 | cp >> 6);
+      put(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      put(0xE0 | cp >> 12);
+      put(0x80 | (cp >> 6 & 0x3F));
+      put(0x80 | (cp & 0x3F));
+    } else {
+      put(0xF0 | cp >> 18);
+      put(0x80 | (cp >> 12 & 0x3F));
+      put(0x80 | (cp >> 6 & 0x3F));
+      put(0x80 | (cp & 0x3F));
+    }
+  }
+  out.resize(static_cast<std::size_t>(o - out.data()));
+  return out;
+}
+
+}  // namespace
 namespace {
 
 [[noreturn]] void bad_argument(const std::string& what) { throw DcomError(status::E_INVALIDARG, what); }
@@ -96,40 +148,8 @@ void NdrWriter::patch_u32(std::size_t at, std::uint32_t v) {
 
 // ---- reader ----
 
-std::string_view NdrReader::take(std::size_t n) {
-  if (n > remaining()) {
-    throw NdrError("the stub ends " + std::to_string(n - remaining()) + " bytes early at offset " +
-                   std::to_string(pos_));
-  }
-  auto out = data_.substr(pos_, n);
-  pos_ += n;
-  return out;
-}
-
-void NdrReader::align(std::size_t n) { take((n - pos_ % n) % n); }
-
-std::uint8_t NdrReader::u8() { return static_cast<std::uint8_t>(take(1)[0]); }
-
-std::uint16_t NdrReader::u16() {
-  align(2);
-  auto b = take(2);
-  return static_cast<std::uint16_t>(static_cast<std::uint8_t>(b[0]) | static_cast<std::uint8_t>(b[1]) << 8);
-}
-
-std::uint32_t NdrReader::u32() {
-  align(4);
-  auto b = take(4);
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<std::uint8_t>(b[static_cast<std::size_t>(i)]);
-  return v;
-}
-
-std::uint64_t NdrReader::u64() {
-  align(8);
-  auto b = take(8);
-  std::uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = v << 8 | static_cast<std::uint8_t>(b[static_cast<std::size_t>(i)]);
-  return v;
+void NdrReader::ends_early(std::size_t n) const {
+  throw NdrError("the stub ends " + std::to_string(n - remaining()) + " bytes early at offset " + std::to_string(pos_));
 }
 
 float NdrReader::f32() { return std::bit_cast<float>(u32()); }
@@ -212,9 +232,12 @@ std::string NdrReader::wide_string() {
 std::string NdrReader::wide_chars(std::uint32_t count) {
   align(2);
   if (count * std::uint64_t{2} > remaining()) throw NdrError("characters beyond the end of the stub");
-  std::u16string units(count, u'\0');
-  for (auto& c : units) c = static_cast<char16_t>(u16());
-  return utf8_from_utf16(units);
+  // Straight from the wire's little-endian units, with no copy of them in between.
+  const std::string_view bytes = take(std::size_t{count} * 2);
+  return utf8_of(count, [&](std::size_t i) {
+    return static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[2 * i]) |
+                                      static_cast<std::uint8_t>(bytes[2 * i + 1]) << 8);
+  });
 }
 
 void NdrReader::expect_end() const {
@@ -231,35 +254,7 @@ NdrReader::DepthGuard::DepthGuard(NdrReader& r) : r_(r) {
 // ---- text ----
 
 std::string utf8_from_utf16(std::u16string_view units) {
-  std::string out;
-  out.reserve(units.size());
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    std::uint32_t cp = units[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF) {
-      if (i + 1 >= units.size() || units[i + 1] < 0xDC00 || units[i + 1] > 0xDFFF) {
-        throw NdrError("a string with an unpaired surrogate at character " + std::to_string(i));
-      }
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (units[++i] - 0xDC00u);
-    } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-      throw NdrError("a string with an unpaired surrogate at character " + std::to_string(i));
-    }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | cp >> 6));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | cp >> 12));
-      out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | cp >> 18));
-      out.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-  return out;
+  return utf8_of(units.size(), [&](std::size_t i) { return static_cast<std::uint32_t>(units[i]); });
 }
 
 std::u16string utf16_from_utf8(std::string_view utf8) {

@@ -7,8 +7,10 @@
 // The reader trusts nothing: every count is checked against what is left of the stub before
 // anything is allocated for it, and against an overall element limit for the whole stub.
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <set>
 #include <string>
 #include <string_view>
@@ -88,11 +90,21 @@ class NdrReader {
   // The reader keeps a view: a temporary string would be gone before the first read.
   NdrReader(std::string&&, NdrLimits = {}) = delete;
 
-  void align(std::size_t n);
-  std::uint8_t u8();
-  std::uint16_t u16();
-  std::uint32_t u32();
-  std::uint64_t u64();
+  // The primitives are inline: a VARIANT of an item state is a dozen of them.
+  void align(std::size_t n) { take((n - pos_ % n) & (n - 1)); }  // n a power of two
+  std::uint8_t u8() { return static_cast<std::uint8_t>(take(1)[0]); }
+  std::uint16_t u16() {
+    align(2);
+    return little<std::uint16_t>(take(2).data());
+  }
+  std::uint32_t u32() {
+    align(4);
+    return little<std::uint32_t>(take(4).data());
+  }
+  std::uint64_t u64() {
+    align(8);
+    return little<std::uint64_t>(take(8).data());
+  }
   std::int8_t i8() { return static_cast<std::int8_t>(u8()); }
   std::int16_t i16() { return static_cast<std::int16_t>(u16()); }
   std::int32_t i32() { return static_cast<std::int32_t>(u32()); }
@@ -145,7 +157,24 @@ class NdrReader {
   };
 
  private:
-  std::string_view take(std::size_t n);
+  std::string_view take(std::size_t n) {
+    if (n > remaining()) ends_early(n);
+    const std::string_view out(data_.data() + pos_, n);
+    pos_ += n;
+    return out;
+  }
+  [[noreturn]] void ends_early(std::size_t n) const;
+  template <typename T>
+  static T little(const char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) {
+      T swapped = 0;
+      for (std::size_t i = 0; i < sizeof v; ++i) swapped = static_cast<T>(swapped << 8 | ((v >> (8 * i)) & 0xFF));
+      v = swapped;
+    }
+    return v;
+  }
 
   std::string_view data_;
   std::size_t pos_ = 0;

@@ -13,8 +13,8 @@
 #include "pages/ua/certificates_window.h"
 #include "pages/ua/ua_dialogs.h"
 #include "pages_fixture.h"
+#include "platform/container/password_file.h"
 #include "platform/opcua/da/ua_server.h"
-#include "platform/opcua/pki/password_file.h"
 #include "platform/opcua/pki/pki.h"
 #include "platform/opcua/ua_fixture.h"
 
@@ -172,7 +172,7 @@ TEST_F(UaPages, TheTagBrowserAsksAboutAnUntrustedServerOnceItIsTrusted) {
   options.password_file = dir + "/uapass";
   const std::string user_url = url.substr(0, 10) + "operator@" + url.substr(10);
   const auto address = opcua::parse_server_address(user_url);
-  opcua::remember_password(options.password_file, address.host, address.port, "operator", "secret-42");
+  remember_password(options.password_file, address.host, address.port, "operator", "secret-42");
   opcua::install_opcua(opcda::ServerRegistry::instance(), options);
   pages::QtDecisions decisions;
   // Each walk: the answer to the question (nothing: it must not be asked), and whether the tree fills.

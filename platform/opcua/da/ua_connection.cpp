@@ -6,11 +6,11 @@
 #include <functional>
 
 #include "platform/automation/convert.h"
+#include "platform/container/password_file.h"
 #include "platform/opcda/arguments.h"
 #include "platform/opcda/group_list.h"
 #include "platform/opcua/decisions.h"
 #include "platform/opcua/log.h"
-#include "platform/opcua/pki/password_file.h"
 #include "platform/opcua/pki/pki.h"
 #include "platform/opcua/da/ua_p.h"
 #include "platform/opcua/da/values.h"

@@ -1,5 +1,5 @@
 // The security layers alone: the key derivation, the policies' RSA operations, addresses and the
-// choice of endpoint, the password file and the certificate store.
+// choice of endpoint and the certificate store.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -13,7 +13,6 @@
 #include "platform/opcua/crypto/certificate.h"
 #include "platform/opcua/endpoint_choice.h"
 #include "platform/opcua/log.h"
-#include "platform/opcua/pki/password_file.h"
 #include "platform/opcua/pki/pki.h"
 #include "platform/opcua/secure_channel.h"
 
@@ -258,51 +257,6 @@ TEST(UaSecurity, TheEndpointIsTheAskedOneElseNoneWithALoginElseTheMostSecure) {
   UserIdentity user;
   user.user_name = "u";
   EXPECT_EQ(choose_user_token(tokens, user, "opc.tcp://h").policy_id, tokens.user_identity_tokens[2].policy_id);
-}
-
-TEST(UaSecurity, ThePasswordFileMatchesLikePgpassAndIsIgnoredWhenOthersMayReadIt) {
-  const std::string dir = temp_folder();
-  const std::string file = dir + "/uapass";
-  std::ofstream(file) << "# comment\n"
-                         "plc7:4840:operator:first\n"
-                         "plc7:*:operator:second\n"
-                         "*:*:admin:a\\:b\\\\c\n"
-                         "short:line\n"
-                         "*:4841:*:any user\r\n";
-  ::chmod(file.c_str(), 0600);
-  struct Case {
-    const char *host, *port, *user, *password;  // nullptr: none
-  };
-  for (Case c : {Case{"plc7", "4840", "operator", "first"}, Case{"plc7", "4999", "operator", "second"},
-                 Case{"elsewhere", "1", "admin", "a:b\\c"}, Case{"x", "4841", "someone", "any user"},
-                 Case{"x", "4840", "operator", nullptr}}) {
-    const auto found = find_password(file, c.host, c.port, c.user);
-    EXPECT_EQ(found.password.value_or("(none)"), c.password ? c.password : "(none)") << c.host << " " << c.user;
-  }
-  ::chmod(file.c_str(), 0640);
-  const auto ignored = find_password(file, "plc7", "4840", "operator");
-  EXPECT_FALSE(ignored.password);
-  EXPECT_NE(ignored.warning.find("chmod 600"), std::string::npos);
-  EXPECT_TRUE(find_password(dir + "/none", "h", "1", "u").warning.empty());
-  // A remembered password comes first, in place of the line for exactly that user, escaped; the
-  // rest stays, and the file (in a folder made for it) is its owner's only.
-  ::chmod(file.c_str(), 0600);
-  remember_password(file, "plc7", "4840", "operator", "new:pass\\");
-  EXPECT_EQ(find_password(file, "plc7", "4840", "operator").password.value_or(""), "new:pass\\");
-  EXPECT_EQ(find_password(file, "plc7", "4999", "operator").password.value_or(""), "second");
-  EXPECT_EQ(find_password(file, "x", "4841", "someone").password.value_or(""), "any user");
-  std::ifstream in(file);
-  const std::string text((std::istreambuf_iterator<char>(in)), {});
-  EXPECT_EQ(text.find("first"), std::string::npos);
-  EXPECT_EQ(text.rfind("plc7:4840:operator:new\\:pass\\\\\n", 0), 0u) << text;
-  const std::string fresh = dir + "/made/uapass";
-  remember_password(fresh, "h", "1", "u", "p");
-  struct stat st {};
-  ASSERT_EQ(::stat(fresh.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_THROW(remember_password(fresh, "h", "1", "u", "two\nlines"), std::runtime_error);
-  EXPECT_EQ(find_password(fresh, "h", "1", "u").password.value_or(""), "p");
-  std::filesystem::remove_all(dir);
 }
 
 TEST(UaSecurity, TheStoreMakesOurCertificateOnceAndJudgesServerCertificates) {

@@ -14,12 +14,12 @@
 #include "opc/browser_class.h"
 #include "opc/server_class.h"
 #include "platform/automation/convert.h"
+#include "platform/container/password_file.h"
 #include "platform/container/services.h"
 #include "platform/container/site.h"
 #include "platform/opcda/simulation.h"
 #include "platform/opcua/decisions.h"
 #include "platform/opcua/log.h"
-#include "platform/opcua/pki/password_file.h"
 #include "platform/opcua/pki/pki.h"
 #include "ua_fixture.h"
 
@@ -909,7 +909,7 @@ TEST_F(UaSecure, TheHostDecidesOnAnUntrustedServerAndOnALogin) {
   struct stat st {};
   ASSERT_EQ(::stat(options.password_file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_TRUE(opcua::find_password(options.password_file, "127.0.0.1", url.substr(url.rfind(':') + 1), "operator")
+  EXPECT_TRUE(find_password(options.password_file, "127.0.0.1", url.substr(url.rfind(':') + 1), "operator")
                   .password.value_or("") == "secret-42");
   // Trusted for this session only: nothing stored, and the next connection asks nothing.
   std::filesystem::remove_all(trusted_certs);

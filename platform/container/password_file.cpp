@@ -1,4 +1,4 @@
-#include "platform/opcua/pki/password_file.h"
+#include "platform/container/password_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <vector>
 
-namespace vexa32::opcua {
+namespace vexa32 {
 namespace {
 
 // The fields of a line, split at colons that no backslash escapes.
@@ -52,13 +52,14 @@ std::runtime_error write_failure(const std::string& what, const std::string& fil
 
 std::string default_password_file() {
   if (const char* file = std::getenv("VEXA32_UAPASSFILE"); file && *file) return file;
-  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config) return std::string(config) + "/vexa32/uapass";
+  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config)
+    return std::string(config) + "/vexa32/uapass";
   const char* home = std::getenv("HOME");
   return std::string(home && *home ? home : "/tmp") + "/.config/vexa32/uapass";
 }
 
 PasswordLookup find_password(const std::string& file, const std::string& host, const std::string& port,
-                             const std::string& user) {
+                             const std::optional<std::string>& user) {
   PasswordLookup out;
   struct stat st {};
   if (::stat(file.c_str(), &st) != 0) return out;
@@ -75,9 +76,11 @@ PasswordLookup find_password(const std::string& file, const std::string& host, c
     if (line.empty() || line.front() == '#') continue;
     const auto f = fields_of(line);
     if (f.size() != 4) continue;
-    if (matches(f[0], host) && matches(f[1], port) && matches(f[2], user)) {
+    const bool user_matches = user ? matches(f[2], *user) : !f[2].empty() && f[2] != "*";
+    if (matches(f[0], host) && matches(f[1], port) && user_matches) {
       out.password = f[3];
       out.line = number;
+      out.user = user ? *user : f[2];
       return out;
     }
   }
@@ -94,8 +97,8 @@ void remember_password(const std::string& file, const std::string& host, const s
       std::string bare = line;
       if (!bare.empty() && bare.back() == '\r') bare.pop_back();
       const auto f = fields_of(bare);
-      const bool same = !bare.empty() && bare.front() != '#' && f.size() == 4 && f[0] == host && f[1] == port &&
-                        f[2] == user;
+      const bool same =
+          !bare.empty() && bare.front() != '#' && f.size() == 4 && f[0] == host && f[1] == port && f[2] == user;
       if (!same) content += line + "\n";
     }
   }
@@ -135,4 +138,4 @@ void remember_password(const std::string& file, const std::string& host, const s
   }
 }
 
-}  // namespace vexa32::opcua
+}  // namespace vexa32
