@@ -13,19 +13,8 @@ if [ -z "$action" ] || [ -z "$state" ]; then
   exit 2
 fi
 
-stop() {
-  if [ -f "$state/pid" ]; then
-    local pid
-    pid="$(cat "$state/pid")"
-    kill -TERM "$pid" 2>/dev/null
-    for _ in $(seq 50); do
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    kill -KILL "$pid" 2>/dev/null
-    rm -f "$state/pid"
-  fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../../fixture_stop.sh"
+stop() { stop_fixture "$state"; }
 
 # impacket comes from Debian's python3-impacket, so Debian's interpreter is the one that has it;
 # a python3 earlier on PATH (pyenv, a venv) usually does not.

@@ -9,19 +9,8 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 action="$1"
 state="$2"
 
-stop() {
-  if [ -f "$state/pid" ]; then
-    local pid
-    pid="$(cat "$state/pid")"
-    kill -TERM "$pid" 2>/dev/null
-    for _ in $(seq 50); do
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    kill -KILL "$pid" 2>/dev/null
-    rm -f "$state/pid"
-  fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../../fixture_stop.sh"
+stop() { stop_fixture "$state"; }
 
 case "$action" in
   start)

@@ -7,18 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include "hex.h"
 #include "platform/dcom/errors.h"
 
 namespace vexa32::dcom {
 namespace {
 
-std::string from_hex(std::string_view hex) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
-  }
-  return out;
-}
+using testing::from_hex;
 
 const Guid kOpcEnum = guid("13486D51-4821-11D2-A494-3CB306C10000");
 const Guid kIUnknown = guid("00000000-0000-0000-C000-000000000046");

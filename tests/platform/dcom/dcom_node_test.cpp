@@ -148,9 +148,9 @@ TEST(DcomNode, AFaultIsNamedAndAnObjectLivesExactlyWhileItIsPinged) {
       EXPECT_NE(std::string(e.what()).find("RPC_E_DISCONNECTED"), std::string::npos) << e.what();
     }
   }
-  // The server collects after three missed periods of 0.4 s: pinged every 0.2 s an object lives
-  // on for 2 s; pinged every 60 s it is gone.
-  TestServer collecting("--ping-period 0.4 --ping-count 3");
+  // The server collects after four missed periods of 0.5 s: pinged every 0.2 s an object lives
+  // on for 3 s; pinged every 60 s it is gone by then.
+  TestServer collecting("--ping-period 0.5 --ping-count 4");
   if (!collecting.activation()) GTEST_SKIP() << collecting.why();
   for (auto period : {200ms, 60000ms}) {
     SCOPED_TRACE(period.count());
@@ -158,10 +158,10 @@ TEST(DcomNode, AFaultIsNamedAndAnObjectLivesExactlyWhileItIsPinged) {
     options.ping_period = period;
     DcomNode node("127.0.0.1", collecting.activation(), kTester, options);
     const RemoteInterface opc = node.create_instance(kServerClsid, kIOPCServer);
-    std::this_thread::sleep_for(2s);
+    std::this_thread::sleep_for(3s);
     if (period == 200ms) {
       EXPECT_NO_THROW(get_status(node, opc));
-      EXPECT_GE(node.pings(), 5);
+      EXPECT_GE(node.pings(), 6);
     } else {
       EXPECT_THROW(get_status(node, opc), DcomError);
     }

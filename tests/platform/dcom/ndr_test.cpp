@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "hex.h"
 #include "platform/dcom/errors.h"
 #include "platform/dcom/oaut.h"
 #include "platform/dcom/orpc.h"
@@ -17,19 +18,8 @@
 namespace vexa32::dcom {
 namespace {
 
-std::string unhex(std::string_view hex) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    out.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
-  return out;
-}
-
-std::string tohex(std::string_view bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) out += {digits[c >> 4], digits[c & 15]};
-  return out;
-}
+const auto& unhex = testing::from_hex;
+const auto& tohex = testing::hex;
 
 // Our bytes equal impacket's, but for its padding fill where we write zeros.
 ::testing::AssertionResult same_wire(const std::string& ours, std::string_view expected_hex) {

@@ -10,29 +10,16 @@
 #include <cstdlib>
 #include <functional>
 
+#include "hex.h"
 #include "platform/dcom/errors.h"
 #include "platform/dcom/legacy_crypto.h"
 
 namespace vexa32::dcom {
 namespace {
 
-std::string from_hex(std::string_view hex) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
-  }
-  return out;
-}
+using testing::from_hex;
 
-std::string hex(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(kDigits[c >> 4]);
-    out.push_back(kDigits[c & 15]);
-  }
-  return out;
-}
+using testing::hex;
 
 std::string utf16(std::string_view ascii) {
   std::string out;

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <map>
 
+#include "hex.h"
 #include "platform/dcom/errors.h"
 #include "platform/dcom/rpc_connection.h"
 
@@ -20,12 +21,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string from_hex(std::string_view hex) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    out.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
-  return out;
-}
+using testing::from_hex;
 
 TEST(RpcPdu, WhatBreaksTheProtocolIsRefused) {
   // A response header: version 5.0, type 2, first and last, little-endian, 24 bytes, no auth.

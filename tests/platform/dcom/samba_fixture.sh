@@ -12,14 +12,8 @@ daemon=/usr/libexec/samba/samba-dcerpcd
 user=nobody
 password=Vexa-Samba-1
 
-stop() {
-  if [ -f "$state/pid" ]; then
-    kill -TERM "$(cat "$state/pid")" 2>/dev/null
-    for _ in $(seq 50); do kill -0 "$(cat "$state/pid")" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$(cat "$state/pid")" 2>/dev/null
-    rm -f "$state/pid"
-  fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../../fixture_stop.sh"
+stop() { stop_fixture "$state"; }
 
 skip() {
   echo "$1" > "$state/skip"
