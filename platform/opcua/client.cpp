@@ -831,9 +831,11 @@ void Client::abandon_session() {
 void Client::check_session(const EndpointDescription& endpoint, const std::vector<EndpointDescription>& discovered,
                            const CreateSessionRequest& create, CreateSessionResponse& session) {
   const bool secure = options_.security.secure();
+  const bool token_for_server = options_.user.kind() != 0;
   // What discovery saw came unsigned; the session's answer is signed on a secure channel. A
-  // difference is someone between us steering the choice.
-  if (!discovered.empty()) {
+  // difference is someone between us steering the choice. An anonymous session without security
+  // has nothing to protect and connects as it always did (some servers leave the list out).
+  if (!discovered.empty() && (secure || token_for_server)) {
     const std::string changed = endpoints_changed(discovered, session.server_endpoints);
     if (!changed.empty())
       throw UaError(status::BadSecurityChecksFailed, "CreateSession: the endpoints of " + url_ +
@@ -844,7 +846,6 @@ void Client::check_session(const EndpointDescription& endpoint, const std::vecto
     throw UaError(status::BadNonceInvalid, "CreateSession: the nonce of " + url_ + " is " +
                                                std::to_string(session.server_nonce.size()) +
                                                " bytes; a secure session needs at least 32");
-  const bool token_for_server = options_.user.kind() != 0;
   if (session.server_certificate.empty()) session.server_certificate = endpoint.server_certificate;
   if (secure || token_for_server) {
     // The certificate that was validated is the one the server answers with: a password or a

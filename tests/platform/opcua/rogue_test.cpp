@@ -151,6 +151,9 @@ TEST_F(UaRogue, TheSessionMustNameTheEndpointsDiscoverySaw) {
   EXPECT_NE(message.find("changed between discovery and session"), std::string::npos) << message;
   EXPECT_EQ(server.activations(), 0);
   EXPECT_EQ(server.sessions_open(), 0);
+  // An anonymous session without security proves nothing either way: it connects as it did.
+  EXPECT_EQ(connect(address(server, "")), 0u);
+  EXPECT_EQ(server.activations(), 1);
 }
 
 TEST_F(UaRogue, ASecureSessionNeedsNoncesOfAtLeast32Bytes) {
