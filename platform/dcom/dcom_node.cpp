@@ -8,6 +8,8 @@
 namespace vexa32::dcom {
 namespace {
 
+constexpr std::uint32_t kInvalidSet = 1914;  // OR_INVALID_SET
+
 Guid random_guid() {
   static thread_local std::mt19937_64 random{std::random_device{}()};
   Guid g;
@@ -55,6 +57,9 @@ DcomNode::DcomNode(std::string host, std::uint16_t activation_port, NtlmCredenti
     : host_(std::move(host)), port_(activation_port), credentials_(std::move(credentials)), options_(options) {
   activation_ =
       std::make_unique<RpcConnection>(host_, port_, interface_info("IRemoteSCMActivator"), credentials_, options_.rpc);
+  // NTLM sends no answer to its last message: a refused login shows at the first call, which is
+  // this one (the resolver's ping, as Windows clients begin), not later in the middle of something.
+  activation_->call(interface_info("IObjectExporter"), opnum("IObjectExporter", "ServerAlive2"), "");
   pinger_ = std::thread([this] { ping_loop(); });
 }
 
@@ -259,34 +264,58 @@ void DcomNode::release_all() {
 
 void DcomNode::update_ping_set() {
   if (to_add_.empty() && to_remove_.empty()) return;
-  NdrWriter w;
-  w.u64(set_id_);
-  w.u16(++ping_sequence_);
-  w.u16(static_cast<std::uint16_t>(to_add_.size()));
-  w.u16(static_cast<std::uint16_t>(to_remove_.size()));
-  // Parameters, not members of a structure: each array follows its own pointer at once.
-  for (const auto* list : {&to_add_, &to_remove_}) {
-    w.align(4);
-    w.unique(!list->empty());
-    if (list->empty()) continue;
-    w.conformance(static_cast<std::uint32_t>(list->size()));
-    w.align(8);
-    for (std::uint64_t oid : *list) w.u64(oid);
+  for (int attempt = 0;; ++attempt) {
+    NdrWriter w;
+    w.u64(set_id_);
+    w.u16(++ping_sequence_);
+    w.u16(static_cast<std::uint16_t>(to_add_.size()));
+    w.u16(static_cast<std::uint16_t>(to_remove_.size()));
+    // Parameters, not members of a structure: each array follows its own pointer at once.
+    for (const auto* list : {&to_add_, &to_remove_}) {
+      w.align(4);
+      w.unique(!list->empty());
+      if (list->empty()) continue;
+      w.conformance(static_cast<std::uint32_t>(list->size()));
+      w.align(8);
+      for (std::uint64_t oid : *list) w.u64(oid);
+    }
+    const std::string answer =
+        activation_->call(interface_info("IObjectExporter"), opnum("IObjectExporter", "ComplexPing"), w.data());
+    NdrReader r(answer);
+    const std::uint64_t set = r.u64();
+    r.u16();  // back-off factor
+    r.align(4);
+    const std::uint32_t error = r.u32();
+    if (error == kInvalidSet && set_id_ != 0 && attempt == 0) {
+      // The server let the set go (it empties sets, or they expired): a new one with all we hold.
+      forget_ping_set();
+      continue;
+    }
+    if (error)
+      throw DcomError(0x80070000u | (error & 0xFFFF), "ComplexPing at " + host_ + " failed (" + hex(error) + ")");
+    set_id_ = set;
+    ++pings_;
+    for (std::uint64_t oid : to_add_) pinged_.insert(oid);
+    for (std::uint64_t oid : to_remove_) pinged_.erase(oid);
+    to_add_.clear();
+    to_remove_.clear();
+    // A server may free a set that has nothing left in it; the next object starts a new one.
+    if (pinged_.empty()) set_id_ = 0;
+    return;
   }
-  const std::string answer =
-      activation_->call(interface_info("IObjectExporter"), opnum("IObjectExporter", "ComplexPing"), w.data());
-  NdrReader r(answer);
-  const std::uint64_t set = r.u64();
-  r.u16();  // back-off factor
-  r.align(4);
-  if (const std::uint32_t error = r.u32())
-    throw DcomError(0x80070000u | (error & 0xFFFF), "ComplexPing at " + host_ + " failed (" + hex(error) + ")");
-  set_id_ = set;
-  ++pings_;
-  for (std::uint64_t oid : to_add_) pinged_.insert(oid);
-  for (std::uint64_t oid : to_remove_) pinged_.erase(oid);
-  to_add_.clear();
+}
+
+void DcomNode::forget_ping_set() {
+  for (std::uint64_t oid : pinged_)
+    if (!to_remove_.count(oid)) to_add_.insert(oid);
   to_remove_.clear();
+  pinged_.clear();
+  set_id_ = 0;
+}
+
+std::uint32_t DcomNode::ping_error() const {
+  std::lock_guard lock(mutex_);
+  return ping_error_;
 }
 
 void DcomNode::ping_loop() {
@@ -296,8 +325,17 @@ void DcomNode::ping_loop() {
     NdrWriter w;
     w.u64(set_id_);
     try {
-      activation_->call(interface_info("IObjectExporter"), opnum("IObjectExporter", "SimplePing"), w.data());
+      const std::string answer =
+          activation_->call(interface_info("IObjectExporter"), opnum("IObjectExporter", "SimplePing"), w.data());
+      NdrReader r(answer);
+      ping_error_ = r.u32();
       ++pings_;
+      if (ping_error_ == kInvalidSet) {
+        // The server no longer knows the set: its objects may be gone. A new set keeps what is
+        // still there; the error stays for whoever checks the node's health.
+        forget_ping_set();
+        update_ping_set();
+      }
     } catch (const DcomError&) {
       // A missed ping costs nothing while the next ones arrive; the server waits three periods.
     }

@@ -41,8 +41,9 @@ struct RemoteInterface {
 
 class DcomNode {
  public:
-  // Connects to the node's activation port (135 unless given) as the user. DcomError as
-  // RpcConnection says when the node cannot be reached or refuses the login.
+  // Connects to the node's activation port (135 unless given) as the user and asks its resolver
+  // whether it is alive. DcomError as RpcConnection says when the node cannot be reached or
+  // refuses the login (E_ACCESSDENIED).
   DcomNode(std::string host, std::uint16_t activation_port, NtlmCredentials credentials, DcomOptions options = {});
   // Releases everything still held.
   ~DcomNode();
@@ -69,6 +70,9 @@ class DcomNode {
   const std::string& host() const noexcept { return host_; }
   // Pings sent so far (complex and simple), for tests.
   int pings() const;
+  // What the last SimplePing answered: 0, or OR_INVALID_SET (1914) when the server had let our
+  // ping set go (and with it, maybe, the objects we hold; the set was made again with them).
+  std::uint32_t ping_error() const;
 
  private:
   struct Exporter {
@@ -83,6 +87,7 @@ class DcomNode {
   Exporter& bind_exporter(std::uint64_t oxid, const DualStringArray& bindings, const Guid& rem_unknown);
   void hold(const RemoteInterface& interface, std::uint32_t public_refs);
   void update_ping_set();  // ComplexPing with what changed; mutex_ held
+  void forget_ping_set();  // a set the server let go: everything held goes into the next one
   void ping_loop();
 
   std::string host_;
@@ -96,6 +101,7 @@ class DcomNode {
   std::uint64_t set_id_ = 0;
   std::uint16_t ping_sequence_ = 0;
   int pings_ = 0;
+  std::uint32_t ping_error_ = 0;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   bool stopping_ = false;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "platform/container/login_service.h"
 #include "platform/container/password_file.h"
 #include "platform/dcom/errors.h"
 
@@ -71,6 +72,24 @@ std::string this_host() {
   return name;
 }
 
+// "DOMAIN\\user" or "user", as the password file and the login window name the account.
+std::string user_text(const NodeAddress& node) {
+  return node.domain.empty() ? node.user : node.domain + "\\" + node.user;
+}
+
+// The NTLM login for an account written "DOMAIN\\user" or "user". Without a domain the account is
+// the node's own, whose domain is the node's name.
+NtlmCredentials credentials(const NodeAddress& node, const std::string& account, const std::string& password) {
+  NtlmCredentials out;
+  const auto backslash = account.find('\\');
+  out.domain = backslash == std::string::npos ? std::string() : account.substr(0, backslash);
+  out.user = backslash == std::string::npos ? account : account.substr(backslash + 1);
+  if (out.domain.empty()) out.domain = upper(node.host);
+  out.password = password;
+  out.workstation = this_host();
+  return out;
+}
+
 }  // namespace
 
 NodeAddress parse_node(const std::string& nodname) {
@@ -117,7 +136,7 @@ NodeAddress parse_node(const std::string& nodname) {
 
 NtlmCredentials node_login(const NodeAddress& node, const std::string& password_file) {
   std::optional<std::string> user;
-  if (!node.user.empty()) user = node.domain.empty() ? node.user : node.domain + "\\" + node.user;
+  if (!node.user.empty()) user = user_text(node);
   const auto found = find_password(password_file, node.host, std::to_string(node.port), user);
   if (!found.password) {
     const std::string node_name = "no password for " + node_text(node);
@@ -127,18 +146,53 @@ NtlmCredentials node_login(const NodeAddress& node, const std::string& password_
                                                 (user ? escaped(*user) : std::string("user")) + ":password\"" +
                                                 (user ? "" : " (the user may be DOMAIN\\\\user)"));
   }
-  NtlmCredentials out;
-  const auto backslash = found.user.find('\\');
-  out.domain = backslash == std::string::npos ? std::string() : found.user.substr(0, backslash);
-  out.user = backslash == std::string::npos ? found.user : found.user.substr(backslash + 1);
-  if (out.user.empty())
+  if (found.user.empty() || found.user.back() == '\\')
     throw DcomError(status::E_INVALIDARG, "the password file " + password_file + " names no user on line " +
                                               std::to_string(found.line) + " (host:port:DOMAIN\\\\user:password)");
-  // Without a domain the account is the node's own, whose domain is the node's name.
-  if (out.domain.empty()) out.domain = upper(node.host);
-  out.password = *found.password;
-  out.workstation = this_host();
-  return out;
+  return credentials(node, found.user, *found.password);
+}
+
+std::unique_ptr<DcomNode> connect_node(const std::string& nodname, const std::string& password_file,
+                                       const DcomOptions& options) {
+  const NodeAddress node = parse_node(nodname);
+  const std::string port = std::to_string(node.port);
+  std::optional<LoginAnswer> asked;
+  // A login the host gives: the user it names, else the node's; nullopt when it gives none.
+  auto ask = [&](const std::string& refusal, int attempt) {
+    asked = login_service()->login(
+        {nodname, node.host, port, node.user.empty() ? "" : user_text(node), refusal, attempt, true});
+    if (asked && asked->user.empty()) asked->user = node.user.empty() ? "" : user_text(node);
+    return asked && !asked->user.empty() && asked->user.back() != '\\';
+  };
+  NtlmCredentials login;
+  std::string source;
+  try {
+    login = node_login(node, password_file);
+    source = "the password file " + password_file;
+  } catch (const DcomError& e) {
+    if (e.hresult() != status::E_ACCESSDENIED || !ask("", 1)) throw;
+    login = credentials(node, asked->user, asked->password);
+    source = "the login window";
+  }
+  for (int attempt = 1;; ++attempt) {
+    try {
+      auto connected = std::make_unique<DcomNode>(node.host, node.port, login, options);
+      if (asked && asked->remember) {
+        try {
+          remember_password(password_file, node.host, port, asked->user, asked->password);
+        } catch (const std::runtime_error&) {
+          // The node took the login; a file we cannot write only means being asked again next time.
+        }
+      }
+      return connected;
+    } catch (const DcomError& e) {
+      if (e.hresult() != status::E_ACCESSDENIED) throw;
+      const std::string refusal = std::string(e.what()) + " (the password came from " + source + ")";
+      if (attempt >= kMaxLoginAttempts || !ask(refusal, attempt + 1)) throw DcomError(e.hresult(), refusal);
+      login = credentials(node, asked->user, asked->password);
+      source = "the login window";
+    }
+  }
 }
 
 }  // namespace vexa32::dcom

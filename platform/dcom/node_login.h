@@ -4,8 +4,10 @@
 // A password never sits in the node itself.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "platform/dcom/dcom_node.h"
 #include "platform/dcom/ntlm.h"
 
 namespace vexa32::dcom {
@@ -26,5 +28,14 @@ NodeAddress parse_node(const std::string& nodname);
 // the host in upper case. The workstation is this machine's host name. DcomError E_ACCESSDENIED,
 // naming the node, the file and the line to add, when the file holds none (or is ignored, saying why).
 NtlmCredentials node_login(const NodeAddress& node, const std::string& password_file);
+
+// Connects to the node as a form names it, as the user of its password file line; without a line
+// the container's login service is asked (a Windows user of the node), and asked again, up to
+// kMaxLoginAttempts, while the node refuses what it gave. A login it gave with "remember" goes to
+// the password file once the node took it. DcomError: E_INVALIDARG for a node that does not
+// parse, E_ACCESSDENIED naming the node, the user and where the password came from, and whatever
+// DcomNode says when the node cannot be reached.
+std::unique_ptr<DcomNode> connect_node(const std::string& nodname, const std::string& password_file,
+                                       const DcomOptions& options = {});
 
 }  // namespace vexa32::dcom

@@ -12,12 +12,13 @@
 #include <cstring>
 
 #include "platform/dcom/errors.h"
+#include "platform/dcom/rpc_answer.h"
 
 namespace vexa32::dcom {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr std::size_t kSignature = 16;
+constexpr std::size_t kSignature = rpc::kSignatureSize;
 constexpr std::size_t kRequestPrefix = 8, kObjectSize = 16;
 constexpr std::uint32_t kProtoError = 0x1C01000B;
 constexpr std::uint32_t kSecurityContext = 0;  // the one auth_context_id of a connection
@@ -270,8 +271,8 @@ std::string RpcConnection::call(const InterfaceInfo& interface, std::uint16_t op
     offset += part.size();
   } while (offset < stub.size());
 
-  std::string answer;
-  for (bool first = true;; first = false) {
+  rpc::AnswerAssembler answer(*security_, options_.level, kSecurityContext, options_.max_answer);
+  for (;;) {
     rpc::Pdu pdu = receive(deadline, "call");
     const rpc::Header& h = pdu.header;
     if (h.call_id != call_id) fail(status::RPC_S_PROTOCOL_ERROR, "call: " + where() + " answered another call");
@@ -293,32 +294,15 @@ std::string RpcConnection::call(const InterfaceInfo& interface, std::uint16_t op
     }
     if (h.type != rpc::PduType::Response)
       fail(status::RPC_S_PROTOCOL_ERROR, "call: " + where() + " answered with something else");
-    if (first != static_cast<bool>(h.flags & rpc::kFirstFrag))
-      fail(status::RPC_S_PROTOCOL_ERROR, "call: the fragments of the answer of " + where() + " are out of order");
-    if (!pdu.trailer || pdu.trailer->level != options_.level || pdu.trailer->context_id != kSecurityContext ||
-        h.auth_length != kSignature || pdu.body_size < rpc::kResponsePrefix)
-      fail(status::SEC_E_MESSAGE_ALTERED, "call: the answer of " + where() + " is not protected as the connection is");
-    // Checked before anything in it is read.
+    std::optional<std::string> whole;
     try {
-      const std::size_t sealed_from = rpc::kHeaderSize + rpc::kResponsePrefix;
-      const std::size_t sealed_to = pdu.auth_offset - rpc::kTrailerSize;
-      if (privacy) {
-        const std::string plain =
-            security_->unseal(std::string_view(pdu.bytes).substr(sealed_from, sealed_to - sealed_from));
-        pdu.bytes.replace(sealed_from, plain.size(), plain);
-      }
-      security_->verify(std::string_view(pdu.bytes).substr(0, pdu.auth_offset), pdu.auth_value());
+      whole = answer.add(pdu);
     } catch (const DcomError& e) {
-      fail(e.hresult(), "call: the answer of " + where() + " fails its check: " + e.what());
+      fail(e.hresult(), "call: " + where() + ": " + e.what());
     }
-    const std::string_view part = pdu.body().substr(rpc::kResponsePrefix);
-    if (answer.size() + part.size() > options_.max_answer)
-      fail(status::RPC_S_PROTOCOL_ERROR,
-           "call: the answer of " + where() + " is larger than " + std::to_string(options_.max_answer) + " bytes");
-    answer.append(part);
-    if (h.flags & rpc::kLastFrag) {
+    if (whole) {
       ++context.calls;
-      return answer;
+      return std::move(*whole);
     }
   }
 }

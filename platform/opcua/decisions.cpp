@@ -24,7 +24,9 @@ std::shared_ptr<DecisionService> decision_service() {
 
 void set_decision_service(std::shared_ptr<DecisionService> service) {
   std::lock_guard lock(slot().mutex);
-  slot().service = service ? std::move(service) : std::make_shared<DecisionService>();
+  const bool given = service != nullptr;
+  slot().service = given ? std::move(service) : std::make_shared<DecisionService>();
+  set_login_service(given ? slot().service : nullptr);
 }
 
 }  // namespace vexa32::opcua

@@ -1,13 +1,15 @@
 #pragma once
 // What the client cannot settle alone, it asks whoever runs it: a server certificate the store
-// does not trust, and a login the password file does not hold. The host installs a service, as it
-// installs the message box: windows ask a person, the monitor answers from its flags, Python calls
-// back. Without one the answer is "refuse", and the connection fails with its message.
+// does not trust, and a login the password file does not hold (the container's question, which
+// DCOM nodes ask too). The host installs a service, as it installs the message box: windows ask a
+// person, the monitor answers from its flags, Python calls back. Without one the answer is
+// "refuse", and the connection fails with its message.
 
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "platform/container/login_service.h"
 #include "platform/opcua/crypto/certificate.h"
 #include "platform/opcua/encoding.h"
 
@@ -25,32 +27,19 @@ struct UntrustedServer {
 
 enum class TrustAnswer { Refuse, TrustForSession, Trust };
 
-struct LoginQuestion {
-  std::string url;  // as the user gave it
-  std::string host, port;
-  std::string user;     // empty: the server wants a user and the address names none
-  std::string refusal;  // the server's refusal of the last attempt; empty at the first
-  int attempt = 1;      // 1 to kMaxLoginAttempts
-};
+using vexa32::kMaxLoginAttempts;
+using vexa32::LoginAnswer;
+using vexa32::LoginQuestion;
 
-struct LoginAnswer {
-  std::string user, password;
-  bool remember = false;  // write it to the password file
-};
-
-inline constexpr int kMaxLoginAttempts = 3;
-
-class DecisionService {
+// Logins are the container's question (DCOM nodes ask it too); a host answers both with one object.
+class DecisionService : public LoginService {
  public:
-  virtual ~DecisionService() = default;
   // Called on the thread that connects (the apartment), while it waits.
   virtual TrustAnswer untrusted_server(const UntrustedServer&) { return TrustAnswer::Refuse; }
-  // nullopt: no login (the connection fails as it would without a service).
-  virtual std::optional<LoginAnswer> login(const LoginQuestion&) { return std::nullopt; }
 };
 
 // The service in force (held while it is asked, so another may be installed meanwhile); nullptr
-// restores the default, which refuses.
+// restores the default, which refuses. Installing one installs it as the login service too.
 std::shared_ptr<DecisionService> decision_service();
 void set_decision_service(std::shared_ptr<DecisionService> service);
 

@@ -225,7 +225,7 @@ std::shared_ptr<Client> connect_session(const std::string& text, const UaModuleO
   // A login the host asked a person for, rather than one from the password file.
   std::optional<LoginAnswer> asked;
   auto ask = [&](const std::string& refusal, int attempt) {
-    asked = decision_service()->login({text, address.host, address.port, address.user, refusal, attempt});
+    asked = login_service()->login({text, address.host, address.port, address.user, refusal, attempt});
     if (asked && !asked->user.empty()) address.user = asked->user;
     return asked.has_value();
   };

@@ -14,8 +14,12 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/container/login_service.h"
+#include "platform/dcom/da/opc_ids.h"
+#include "platform/dcom/da/server_list.h"
 #include "platform/dcom/errors.h"
 #include "platform/dcom/ndr.h"
+#include "platform/dcom/node_login.h"
 
 namespace vexa32::dcom {
 namespace {
@@ -101,11 +105,44 @@ class TestServer {
   std::uint16_t activation_ = 0;
 };
 
+// A password file of the test's own, removed when it goes.
+class PasswordFile {
+ public:
+  explicit PasswordFile(const std::string& text) {
+    dir_ = (std::filesystem::temp_directory_path() / "vexa32-uapass-XXXXXX").string();
+    if (::mkdtemp(dir_.data())) std::ofstream(path()) << text;
+    std::filesystem::permissions(path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  }
+  ~PasswordFile() { std::filesystem::remove_all(dir_); }
+  std::string path() const { return dir_ + "/uapass"; }
+  std::string text() const {
+    std::ifstream in(path());
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+ private:
+  std::string dir_;
+};
+
 TEST(DcomNode, ActivatesCallsAndReleasesEverythingItHeld) {
   TestServer server;
   if (!server.activation()) GTEST_SKIP() << server.why();
+  const std::string port = std::to_string(server.activation());
+  const PasswordFile passwords("127.0.0.1:" + port + ":VEXATEST\\\\tester:Vexa-Test-1\n");
   {
-    DcomNode node("127.0.0.1", server.activation(), kTester);
+    const auto connected = connect_node("127.0.0.1:" + port, passwords.path());
+    DcomNode& node = *connected;
+    EXPECT_EQ(da::server_clsid(node, "Vexa.DcomTest.1"), kServerClsid);
+    EXPECT_EQ(da::server_clsid(node, format_guid(kServerClsid)), kServerClsid);
+    try {
+      da::server_clsid(node, "Vexa.NoSuchServer.1");
+      ADD_FAILURE() << "an unknown ProgID was found";
+    } catch (const DcomError& e) {
+      EXPECT_EQ(e.hresult(), status::REGDB_E_CLASSNOTREG) << e.what();
+      EXPECT_NE(std::string(e.what()).find("\"Vexa.NoSuchServer.1\""), std::string::npos) << e.what();
+    }
     const RemoteInterface opc = node.create_instance(kServerClsid, kIOPCServer);
     const Status status = get_status(node, opc);
     EXPECT_EQ(status.vendor, "VEXA32 DCOM test server on impacket");
@@ -166,6 +203,108 @@ TEST(DcomNode, AFaultIsNamedAndAnObjectLivesExactlyWhileItIsPinged) {
       EXPECT_THROW(get_status(node, opc), DcomError);
     }
   }
+}
+
+// The login window's answers, in turn; the questions it was asked.
+struct ScriptedLogins final : LoginService {
+  std::optional<LoginAnswer> login(const LoginQuestion& question) override {
+    questions.push_back(question);
+    if (answers.empty()) return std::nullopt;
+    auto next = answers.front();
+    answers.erase(answers.begin());
+    return next;
+  }
+  std::vector<std::optional<LoginAnswer>> answers;
+  std::vector<LoginQuestion> questions;
+};
+
+TEST(DcomNode, ALoginThePasswordFileLacksIsAskedOfTheHost) {
+  TestServer server;
+  if (!server.activation()) GTEST_SKIP() << server.why();
+  const std::string node = "127.0.0.1:" + std::to_string(server.activation());
+  const std::string line = "127.0.0.1:" + std::to_string(server.activation()) + ":VEXATEST\\\\tester:";
+  const LoginAnswer right{"VEXATEST\\tester", "Vexa-Test-1", true}, wrong{"VEXATEST\\tester", "not-it", false};
+  const struct {
+    const char* label;
+    std::string file;  // the password file before
+    std::vector<std::optional<LoginAnswer>> answers;
+    std::uint32_t hresult;   // S_OK: connected
+    std::size_t questions;   // how many the host was asked
+    std::string in_message;  // of the refusal, or of the last question
+    std::string file_after;  // part of the password file after
+  } rows[] = {
+      {"no line, no host", "", {}, status::E_ACCESSDENIED, 1, "no password for " + node, ""},
+      {"no line, the host remembers", "", {right}, status::S_OK, 1, "", line + "Vexa-Test-1"},
+      {"wrong, then right", "", {wrong, right}, status::S_OK, 2, "access denied to VEXATEST\\tester", line},
+      {"the file's password refused, the host's taken",
+       line + "stale\n",
+       {right},
+       status::S_OK,
+       1,
+       "the password came from the password file",
+       line + "Vexa-Test-1"},
+      {"refused three times",
+       "",
+       {wrong, wrong, wrong, right},
+       status::E_ACCESSDENIED,
+       3,
+       "the password came from the login window",
+       ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    const PasswordFile passwords(row.file);
+    auto host = std::make_shared<ScriptedLogins>();
+    host->answers = row.answers;
+    set_login_service(host);
+    std::string message;
+    try {
+      connect_node(node, passwords.path());
+      EXPECT_EQ(row.hresult, status::S_OK);
+    } catch (const DcomError& e) {
+      EXPECT_EQ(e.hresult(), row.hresult) << e.what();
+      message = e.what();
+    }
+    set_login_service(nullptr);
+    ASSERT_EQ(host->questions.size(), row.questions);
+    EXPECT_TRUE(host->questions.front().windows_user);
+    EXPECT_EQ(host->questions.front().port, std::to_string(server.activation()));
+    if (row.hresult == status::S_OK) message = host->questions.back().refusal;
+    EXPECT_NE(message.find(row.in_message), std::string::npos) << message;
+    EXPECT_NE(passwords.text().find(row.file_after), std::string::npos) << passwords.text();
+  }
+}
+
+// The one table of operation numbers against the IDL's method order (wire numbers, IUnknown's
+// three first), so that a client and a server of the same hand cannot agree on a wrong one.
+TEST(DcomNode, OperationNumbersAreTheIdls) {
+  da::install_opc_interfaces();
+  const struct {
+    const char *interface, *method;
+    std::uint16_t opnum;
+  } rows[] = {
+      {"IObjectExporter", "ServerAlive2", 5},
+      {"IRemoteSCMActivator", "RemoteCreateInstance", 4},
+      {"IRemUnknown2", "RemQueryInterface2", 6},
+      {"IOPCServer", "GetStatus", 6},
+      {"IOPCServer", "CreateGroupEnumerator", 8},
+      {"IOPCCommon", "SetClientName", 7},
+      {"IOPCItemMgt", "CreateEnumerator", 9},
+      {"IOPCGroupStateMgt2", "GetKeepAlive", 8},
+      {"IOPCSyncIO", "Write", 4},
+      {"IOPCAsyncIO2", "GetEnable", 8},
+      {"IOPCBrowseServerAddressSpace", "BrowseAccessPaths", 7},
+      {"IOPCItemProperties", "LookupItemIDs", 5},
+      {"IOPCBrowse", "Browse", 4},
+      {"IOPCServerList2", "CLSIDFromProgID", 5},
+      {"IEnumString", "Next", 3},
+      {"IConnectionPoint", "EnumConnections", 7},
+      {"IOPCDataCallback", "OnCancelComplete", 6},
+      {"IOPCShutdown", "ShutdownRequest", 3},
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(opnum(row.interface, row.method), row.opnum) << row.interface << "::" << row.method;
+  EXPECT_EQ(format_guid(interface_info("IOPCServerList2").iid), "{9DD0B56C-AD9E-43EE-8305-487F3188BF7A}");
 }
 
 }  // namespace
