@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/dcom/da/opc_types.h"
 #include "platform/dcom/dcom_node.h"
 #include "platform/dcom/ndr.h"
 #include "platform/dcom/oaut.h"
@@ -28,33 +29,20 @@ Variant value_of(int i) {
 }
 
 // What IOPCSyncIO::Read answers for 1,000 items: a pointer to the array of OPCITEMSTATE (client
-// handle, FILETIME, quality, reserved, the VARIANT's pointer), the VARIANTs deferred behind it.
-std::string item_states() {
-  dcom::NdrWriter w;
-  w.unique(true);
-  w.conformance(kItems);
-  for (int i = 0; i < kItems; ++i) {
-    w.u32(static_cast<std::uint32_t>(i));
-    w.filetime(133000000000000000ull + static_cast<std::uint64_t>(i));
-    w.u16(0xC0);
-    w.u16(0);
-    w.unique(true);
-  }
-  for (int i = 0; i < kItems; ++i) dcom::write_variant_body(w, value_of(i));
-  return w.take();
+// handle, FILETIME, quality, reserved, the VARIANT's pointer), the VARIANTs deferred behind it,
+// then an HRESULT per item and the call's.
+dcom::da::ReadAnswer item_states() {
+  dcom::da::ReadAnswer answer;
+  for (int i = 0; i < kItems; ++i)
+    answer.states.push_back(
+        {static_cast<std::uint32_t>(i), 133000000000000000ull + static_cast<std::uint64_t>(i), 0xC0, value_of(i)});
+  answer.errors.assign(kItems, 0);
+  return answer;
 }
 
-struct ItemState {
-  std::uint32_t handle = 0;
-  std::uint64_t time = 0;
-  std::uint16_t quality = 0;
-  Variant value;
-};
-
 void BM_DcomCopyThousandItemStates(benchmark::State& state) {
-  std::vector<ItemState> source(kItems), target(kItems);
-  for (int i = 0; i < kItems; ++i)
-    source[static_cast<std::size_t>(i)] = {static_cast<std::uint32_t>(i), 1, 0xC0, value_of(i)};
+  const std::vector<dcom::da::ItemState> source = item_states().states;
+  std::vector<dcom::da::ItemState> target(kItems);
   for (auto _ : state) {
     for (std::size_t i = 0; i < source.size(); ++i) target[i] = source[i];
     benchmark::DoNotOptimize(target);
@@ -64,23 +52,12 @@ void BM_DcomCopyThousandItemStates(benchmark::State& state) {
 BENCHMARK(BM_DcomCopyThousandItemStates);
 
 void BM_DcomDecodeThousandItemStates(benchmark::State& state) {
-  const std::string stub = item_states();
-  std::vector<ItemState> target(kItems);
-  std::vector<bool> present(kItems);
+  dcom::NdrWriter w;
+  dcom::da::write_item_states_answer(w, item_states());
+  const std::string stub = w.take();
   for (auto _ : state) {
     dcom::NdrReader r(stub);
-    if (!r.unique()) state.SkipWithError("no array");
-    const std::uint32_t n = r.conformance(16);
-    for (std::uint32_t i = 0; i < n; ++i) {
-      ItemState& s = target[i];
-      s.handle = r.u32();
-      s.time = r.filetime();
-      s.quality = r.u16();
-      r.u16();
-      present[i] = r.unique();
-    }
-    for (std::uint32_t i = 0; i < n; ++i) target[i].value = present[i] ? dcom::read_variant_body(r) : Variant();
-    benchmark::DoNotOptimize(target);
+    benchmark::DoNotOptimize(dcom::da::read_item_states_answer(r, kItems));
   }
   state.SetItemsProcessed(state.iterations() * kItems);
 }

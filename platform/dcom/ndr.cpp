@@ -12,19 +12,21 @@ namespace {
 // UTF-16 code units, unit(i) for i < count, to UTF-8; mostly ASCII, so that goes first.
 template <typename Unit>
 std::string utf8_of(std::size_t count, Unit unit) {
-  // Names and texts are mostly ASCII: then one byte a unit, in a string of its final size.
+  // Names and texts are mostly ASCII: then one byte a unit, in a string of its final size, in one pass.
+  std::string out(count, '\0');
   std::size_t ascii = 0;
-  while (ascii < count && unit(ascii) < 0x80) ++ascii;
-  if (ascii == count) {
-    std::string out(count, '\0');
-    for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<char>(unit(i));
-    return out;
+  for (; ascii < count; ++ascii) {
+    const std::uint32_t u = unit(ascii);
+    if (u >= 0x80) break;
+    out[ascii] = static_cast<char>(u);
   }
-  // Otherwise three bytes a unit at most (a pair of surrogates makes four bytes of two units).
-  std::string out(count * 3, '\0');
-  char* o = out.data();
+  if (ascii == count) return out;
+  // Otherwise three bytes a unit at most (a pair of surrogates makes four bytes of two units),
+  // after the ASCII already written.
+  out.resize(count * 3);
+  char* o = out.data() + ascii;
   auto put = [&](std::uint32_t byte) { *o++ = static_cast<char>(byte); };
-  for (std::size_t i = 0; i < count; ++i) {
+  for (std::size_t i = ascii; i < count; ++i) {
     std::uint32_t cp = unit(i);
     if (cp < 0x80) {
       put(cp);
@@ -163,13 +165,6 @@ Guid NdrReader::guid() {
   return g;
 }
 
-std::uint64_t NdrReader::filetime() {
-  const std::uint64_t low = u32();
-  return low | static_cast<std::uint64_t>(u32()) << 32;
-}
-
-std::string_view NdrReader::bytes(std::size_t n) { return take(n); }
-
 void NdrReader::ref(const char* what) {
   if (u32() == 0) throw NdrError(std::string("a null reference pointer for ") + what);
 }
@@ -244,11 +239,8 @@ void NdrReader::expect_end() const {
   if (remaining() != 0) throw NdrError(std::to_string(remaining()) + " bytes left over after the stub");
 }
 
-NdrReader::DepthGuard::DepthGuard(NdrReader& r) : r_(r) {
-  if (r_.depth_ >= r_.limits_.max_depth) {
-    throw NdrError("values nested more than " + std::to_string(r_.limits_.max_depth) + " levels deep");
-  }
-  ++r_.depth_;
+void NdrReader::too_deep() const {
+  throw NdrError("values nested more than " + std::to_string(limits_.max_depth) + " levels deep");
 }
 
 // ---- text ----

@@ -90,21 +90,25 @@ class NdrReader {
   // The reader keeps a view: a temporary string would be gone before the first read.
   NdrReader(std::string&&, NdrLimits = {}) = delete;
 
+  // A little-endian number at p, for codecs that take a fixed block with bytes() and pick it apart.
+  template <typename T>
+  static T little(const char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) {
+      T swapped = 0;
+      for (std::size_t i = 0; i < sizeof v; ++i) swapped = static_cast<T>(swapped << 8 | ((v >> (8 * i)) & 0xFF));
+      v = swapped;
+    }
+    return v;
+  }
+
   // The primitives are inline: a VARIANT of an item state is a dozen of them.
   void align(std::size_t n) { take((n - pos_ % n) & (n - 1)); }  // n a power of two
   std::uint8_t u8() { return static_cast<std::uint8_t>(take(1)[0]); }
-  std::uint16_t u16() {
-    align(2);
-    return little<std::uint16_t>(take(2).data());
-  }
-  std::uint32_t u32() {
-    align(4);
-    return little<std::uint32_t>(take(4).data());
-  }
-  std::uint64_t u64() {
-    align(8);
-    return little<std::uint64_t>(take(8).data());
-  }
+  std::uint16_t u16() { return aligned<std::uint16_t>(); }
+  std::uint32_t u32() { return aligned<std::uint32_t>(); }
+  std::uint64_t u64() { return aligned<std::uint64_t>(); }
   std::int8_t i8() { return static_cast<std::int8_t>(u8()); }
   std::int16_t i16() { return static_cast<std::int16_t>(u16()); }
   std::int32_t i32() { return static_cast<std::int32_t>(u32()); }
@@ -113,8 +117,12 @@ class NdrReader {
   double f64();
   std::uint32_t hresult() { return u32(); }
   Guid guid();
-  std::uint64_t filetime();
-  std::string_view bytes(std::size_t n);
+  // Two 32-bit halves, low first, aligned as a structure of them.
+  std::uint64_t filetime() {
+    const std::uint64_t low = aligned<std::uint32_t>();
+    return low | std::uint64_t{aligned<std::uint32_t>()} << 32;
+  }
+  std::string_view bytes(std::size_t n) { return take(n); }
 
   // A unique pointer: false for null.
   bool unique() { return u32() != 0; }
@@ -147,7 +155,10 @@ class NdrReader {
   // Bounds the nesting of recursive types; hold one for each level entered.
   class DepthGuard {
    public:
-    explicit DepthGuard(NdrReader& r);
+    explicit DepthGuard(NdrReader& r) : r_(r) {
+      if (r_.depth_ >= r_.limits_.max_depth) r_.too_deep();
+      ++r_.depth_;
+    }
     ~DepthGuard() { --r_.depth_; }
     DepthGuard(const DepthGuard&) = delete;
     DepthGuard& operator=(const DepthGuard&) = delete;
@@ -157,6 +168,14 @@ class NdrReader {
   };
 
  private:
+  // A number at its natural alignment: the padding and the number checked against the end at once.
+  template <typename T>
+  T aligned() {
+    const std::size_t at = (pos_ + sizeof(T) - 1) & ~(sizeof(T) - 1);
+    if (at + sizeof(T) > data_.size()) ends_early(at + sizeof(T) - pos_);
+    pos_ = at + sizeof(T);
+    return little<T>(data_.data() + at);
+  }
   std::string_view take(std::size_t n) {
     if (n > remaining()) ends_early(n);
     const std::string_view out(data_.data() + pos_, n);
@@ -164,17 +183,7 @@ class NdrReader {
     return out;
   }
   [[noreturn]] void ends_early(std::size_t n) const;
-  template <typename T>
-  static T little(const char* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big) {
-      T swapped = 0;
-      for (std::size_t i = 0; i < sizeof v; ++i) swapped = static_cast<T>(swapped << 8 | ((v >> (8 * i)) & 0xFF));
-      v = swapped;
-    }
-    return v;
-  }
+  [[noreturn]] void too_deep() const;
 
   std::string_view data_;
   std::size_t pos_ = 0;

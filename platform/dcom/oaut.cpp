@@ -48,7 +48,7 @@ std::string type_name(VarType vt) {
 }
 
 // Number types: their width on the wire and the SAFEARRAY arm that carries them; 0 for others.
-unsigned number_width(VarType vt) {
+[[gnu::always_inline]] inline unsigned number_width(VarType vt) {
   switch (vt) {
     case VT_I1:
     case VT_UI1: return 1;
@@ -100,7 +100,7 @@ std::uint64_t number_bits(const Variant& v) {
   }
 }
 
-Variant number_from_bits(VarType vt, std::uint64_t bits) {
+[[gnu::always_inline]] inline Variant number_from_bits(VarType vt, std::uint64_t bits) {
   switch (vt) {
     case VT_I1: return Variant(static_cast<std::int8_t>(bits));
     case VT_UI1: return Variant(static_cast<std::uint8_t>(bits));
@@ -129,7 +129,7 @@ void write_bits(NdrWriter& w, unsigned width, std::uint64_t bits) {
   }
 }
 
-std::uint64_t read_bits(NdrReader& r, unsigned width) {
+[[gnu::always_inline]] inline std::uint64_t read_bits(NdrReader& r, unsigned width) {
   switch (width) {
     case 1: return r.u8();
     case 2: return r.u16();
@@ -318,13 +318,11 @@ void write_variant_body(NdrWriter& w, const Variant& v) {
 Variant read_variant_body(NdrReader& r) {
   NdrReader::DepthGuard depth(r);
   r.align(8);
-  r.u32();  // clSize: the reader finds the end itself
-  r.u32();  // rpcReserved
-  const VarType vt = r.u16();
-  r.u16();
-  r.u16();
-  r.u16();
-  const std::uint32_t discriminant = r.u32();
+  // clSize (the reader finds the end itself), rpcReserved, vt, three reserved words and the
+  // union's discriminant: one block, taken at once.
+  const char* head = r.bytes(20).data();
+  const VarType vt = NdrReader::little<std::uint16_t>(head + 8);
+  const std::uint32_t discriminant = NdrReader::little<std::uint32_t>(head + 16);
   const std::uint32_t expected = (vt & VT_ARRAY) ? (vt & ~kTypeMask) : vt;
   if (discriminant != expected) {
     throw NdrError("a VARIANT of type " + type_name(vt) + " with union discriminant " + std::to_string(discriminant));

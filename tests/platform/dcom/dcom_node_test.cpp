@@ -143,7 +143,9 @@ TEST(DcomNode, ActivatesCallsAndReleasesEverythingItHeld) {
       EXPECT_EQ(e.hresult(), status::REGDB_E_CLASSNOTREG) << e.what();
       EXPECT_NE(std::string(e.what()).find("\"Vexa.NoSuchServer.1\""), std::string::npos) << e.what();
     }
-    const RemoteInterface opc = node.create_instance(kServerClsid, kIOPCServer);
+    // The object as IUnknown, then its IOPCServer asked for, as an OPC client does.
+    const RemoteInterface unknown = node.create_instance(kServerClsid, guid("00000000-0000-0000-C000-000000000046"));
+    const RemoteInterface opc = node.query_interface(unknown, kIOPCServer);
     const Status status = get_status(node, opc);
     EXPECT_EQ(status.vendor, "VEXA32 DCOM test server on impacket");
     EXPECT_EQ(status.state, 1u);  // running

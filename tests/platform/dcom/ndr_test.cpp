@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "hex.h"
+#include "platform/dcom/da/opc_types.h"
 #include "platform/dcom/errors.h"
 #include "platform/dcom/oaut.h"
 #include "platform/dcom/orpc.h"
@@ -373,3 +374,59 @@ TEST(NdrWriter, RefusesWhatTheWireCannotCarry) {
 
 }  // namespace
 }  // namespace vexa32::dcom
+
+namespace vexa32::dcom::da {
+namespace {
+
+// IOPCSyncIO::Read's answer after ORPCTHAT, as impacket encodes it (states 100: 2.5, good; 101:
+// "ab", comm failure; errors S_OK and 0x00040007; result S_FALSE).
+constexpr const char* kReadAnswer =
+    "c5cb00000200000064000000443322110000d901c00000008bc0000065000000443322110100d90118000000ff17000005000000000000"
+    "00050000000000000005000000bfbfbfbf000000000000044005000000000000000800000000000000080000003ae700000200000004000000"
+    "0200000061006200d58c000002000000000000000700040001000000";
+
+TEST(NdrItemStates, DecodeImpacketsReadAnswerAndRefuseCountsThatDiffer) {
+  const std::string wire = testing::from_hex(kReadAnswer);
+  NdrReader r(wire);
+  const ReadAnswer answer = read_item_states_answer(r, 2);
+  ASSERT_EQ(answer.states.size(), 2u);
+  EXPECT_EQ(answer.states[0].client_handle, 100u);
+  EXPECT_EQ(answer.states[0].time, 0x01d9000011223344ull);
+  EXPECT_EQ(answer.states[0].quality, 0xC0);
+  EXPECT_EQ(answer.states[0].value, Variant(2.5));
+  EXPECT_EQ(answer.states[1].time, 0x01d9000111223344ull);
+  EXPECT_EQ(answer.states[1].quality, 0x18);
+  EXPECT_EQ(answer.states[1].value, Variant("ab"));
+  EXPECT_EQ(answer.errors, (std::vector<std::uint32_t>{0, 0x00040007}));
+  EXPECT_EQ(answer.result, 1u);
+  // Written again, it decodes to the same.
+  NdrWriter w;
+  write_item_states_answer(w, answer);
+  NdrReader again(w.data());
+  EXPECT_EQ(read_item_states_answer(again, 2).states[1].value, Variant("ab"));
+
+  const struct {
+    const char* name;
+    std::string wire;
+    std::uint32_t count;
+    const char* says;
+  } refused[] = {
+      {"three asked, two sent", wire, 3, "for 2 items where 3"},
+      {"cut in the states", wire.substr(0, 30), 2, "does not fit"},
+      {"cut in the values", wire.substr(0, 90), 2, "ends"},
+      {"a byte left over", wire + '\0', 2, "left over"},
+      {"a count beyond the stub", testing::from_hex("0100000000000010"), 0x10000000, "does not fit"},
+  };
+  for (const auto& c : refused) {
+    NdrReader bad(c.wire);
+    try {
+      read_item_states_answer(bad, c.count);
+      ADD_FAILURE() << c.name;
+    } catch (const NdrError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << c.name << ": " << e.what();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vexa32::dcom::da
