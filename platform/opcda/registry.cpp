@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "platform/automation/convert.h"
 #include "platform/automation/text.h"
@@ -71,24 +72,34 @@ UrlServerHandler* ServerRegistry::handler_for(const std::string& prog_id) const 
 std::vector<std::string> ServerRegistry::prog_ids(const Variant& node) const {
   std::string name = node_name(node);
   bool local = is_local_node(name);
-  if (!local && schemes_.empty()) throw unreachable(name);
+  if (!local && schemes_.empty() && !node_handler_) throw unreachable(name);
   std::vector<std::string> out;
+  std::optional<AutomationError> node_failure;
   if (local) {
     for (const auto& [key, entry] : modules_) out.push_back(entry.prog_id);
+  } else if (node_handler_) {
+    try {
+      out = node_handler_->prog_ids(name);
+    } catch (const AutomationError& e) {
+      node_failure = e;  // said when nothing else answered there either
+    }
   }
   for (const auto& [scheme, handler] : schemes_) {
     for (auto& url : handler->discover(name)) {
       if (std::find(out.begin(), out.end(), url) == out.end()) out.push_back(std::move(url));
     }
   }
-  if (!local && out.empty()) throw unreachable(name);
+  if (!local && out.empty()) throw node_failure ? *node_failure : unreachable(name);
   return out;
 }
 
 std::shared_ptr<ServerModule> ServerRegistry::find(const std::string& prog_id, const Variant& node) const {
   if (UrlServerHandler* handler = handler_for(prog_id)) return handler->module_for(prog_id);
   std::string name = node_name(node);
-  if (!is_local_node(name)) throw unreachable(name);
+  if (!is_local_node(name)) {
+    if (node_handler_) return node_handler_->module_for(prog_id, name);
+    throw unreachable(name);
+  }
   auto module = registered(prog_id);
   if (!module) throw hresult_error(hr::REGDB_E_CLASSNOTREG, "Class not registered: \"" + prog_id + "\"");
   return module;

@@ -1,7 +1,8 @@
 #pragma once
 // The machine's registered OPC servers, per node: ProgID -> server module. The empty node,
-// "localhost", "127.0.0.1" and this machine's host name are the local node; any other node fails
-// as an unreachable machine does. The embedded simulation servers are registered on first use.
+// "localhost", "127.0.0.1" and this machine's host name are the local node; any other node goes
+// to the node handler when one is installed, and otherwise fails as an unreachable machine does. The embedded
+// simulation servers are registered on first use.
 
 #include <map>
 #include <memory>
@@ -48,6 +49,16 @@ class UrlServerHandler {
   virtual std::vector<std::string> discover(const std::string& node) = 0;
 };
 
+// Servers on other machines, reached through their node (DCOM): a ProgID on a node that is not
+// this machine connects through the handler, and the server list of such a node is its.
+class NodeServerHandler {
+ public:
+  virtual ~NodeServerHandler() = default;
+  virtual std::shared_ptr<ServerModule> module_for(const std::string& prog_id, const std::string& node) = 0;
+  // The ProgIDs on the node; AutomationError when it cannot be asked.
+  virtual std::vector<std::string> prog_ids(const std::string& node) = 0;
+};
+
 class ServerRegistry {
  public:
   static ServerRegistry& instance();
@@ -59,12 +70,16 @@ class ServerRegistry {
   // Installs (or with nullptr removes) the handler of a URL scheme such as "opc.tcp".
   void register_scheme(const std::string& scheme, std::shared_ptr<UrlServerHandler> handler);
   bool handles_scheme(const std::string& scheme) const { return handler_for(scheme + "://") != nullptr; }
+  // Installs (or with nullptr removes) the handler of other nodes.
+  void set_node_handler(std::shared_ptr<NodeServerHandler> handler) { node_handler_ = std::move(handler); }
+  bool handles_nodes() const { return node_handler_ != nullptr; }
 
   // The local node's ProgIDs, then the URLs the scheme handlers discover on the node. For
-  // another node only the discovered URLs; it fails like an unreachable machine (462) when
-  // nothing answered there. find takes a URL of a handled scheme wherever the node points;
-  // otherwise it fails like an unreachable machine for another node and with "class not
-  // registered" for an unknown ProgID.
+  // another node the node handler's ProgIDs and the discovered URLs; it fails like an unreachable
+  // machine (462) when nothing answered there (with the node handler's message, when there is
+  // one). find takes a URL of a handled scheme wherever the node points; another node goes to the
+  // node handler, and without one fails like an unreachable machine; an unknown ProgID here fails
+  // with "class not registered".
   std::vector<std::string> prog_ids(const Variant& node) const;
   std::shared_ptr<ServerModule> find(const std::string& prog_id, const Variant& node) const;
 
@@ -80,6 +95,7 @@ class ServerRegistry {
   };
   std::map<std::string, Entry> modules_;  // by lower-case ProgID: ProgIDs match without regard to case
   std::map<std::string, std::shared_ptr<UrlServerHandler>> schemes_;  // by lower-case scheme
+  std::shared_ptr<NodeServerHandler> node_handler_;
   UrlServerHandler* handler_for(const std::string& prog_id) const;
 };
 

@@ -1,0 +1,828 @@
+// An OPC DA server on another node as the automation objects see it: the module, the node
+// handler, the connection with its groups and items, polling and healing.
+
+#include "platform/dcom/da/dcom_server.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "platform/apartment/apartment.h"
+#include "platform/automation/convert.h"
+#include "platform/container/password_file.h"
+#include "platform/dcom/da/opc_ids.h"
+#include "platform/dcom/da/opc_proxies.h"
+#include "platform/dcom/da/server_list.h"
+#include "platform/dcom/errors.h"
+#include "platform/dcom/node_login.h"
+#include "platform/opcda/arguments.h"
+#include "platform/opcda/group_list.h"
+
+namespace vexa32::dcom::da {
+namespace {
+
+using opcda::arg_at;
+using opcda::bad_argument;
+using opcda::check_count;
+using opcda::out_array;
+
+const Guid kIUnknown = guid("00000000-0000-0000-C000-000000000046");
+
+// FILETIME ticks (100 ns since 1601) as an automation DATE (days since 1899-12-30).
+DATE date_of(std::uint64_t ticks) {
+  if (ticks == 0) return 0;
+  return static_cast<double>(ticks) / 864e9 - 109205.0;
+}
+
+DATE now_date() {
+  const auto since_1970 = std::chrono::system_clock::now().time_since_epoch();
+  return std::chrono::duration<double>(since_1970).count() / 86400.0 + 25569.0;
+}
+
+// A DCOM failure as the automation error a caller sees: its HRESULT and text.
+AutomationError automation_error(const DcomError& e) {
+  return hresult_error(static_cast<HRESULT>(e.hresult()), e.what());
+}
+
+// Failures that say the connection is gone, rather than that a call was refused.
+bool is_lost(const DcomError& e) {
+  const std::uint32_t h = e.hresult();
+  return (h & 0xFFFF0000u) == 0x80070000u || h == status::RPC_E_DISCONNECTED || h == status::RPC_S_CALL_TIMEOUT ||
+         h == status::SEC_E_MESSAGE_ALTERED || h == status::RPC_X_BAD_STUB_DATA;
+}
+
+struct DcomItem {
+  std::int32_t server_handle = 0;  // ours: what the client sees, and the hClient the server reports
+  std::uint32_t remote_handle = 0;
+  std::int32_t client_handle = 0;
+  std::string item_id, access_path;
+  std::int16_t requested_type = VT_EMPTY;
+  VarType canonical = VT_EMPTY;
+  std::int32_t access = 0;
+  bool active = true;
+  // What was last reported, so that a poll reports only what changed.
+  bool reported = false;
+  Variant value;
+  std::int32_t quality = 0;
+  std::uint64_t time = 0;
+};
+
+struct DcomGroupState : opcda::GroupSettings {
+  std::vector<DcomItem> items;
+  std::uint32_t remote_handle = 0;
+  RemoteInterface item_mgt, sync_io, state_mgt;
+  std::optional<Apartment::TimerId> poll_timer;
+
+  DcomItem* find_item(std::int32_t handle) {
+    auto it = std::find_if(items.begin(), items.end(), [&](const DcomItem& i) { return i.server_handle == handle; });
+    return it == items.end() ? nullptr : &*it;
+  }
+};
+
+class DcomConnection final : public opcda::ServerConnection, public std::enable_shared_from_this<DcomConnection> {
+ public:
+  DcomConnection(std::string prog_id, std::string node, DcomModuleOptions options, Apartment& apartment)
+      : prog_id_(std::move(prog_id)),
+        node_text_(std::move(node)),
+        options_(std::move(options)),
+        apartment_(apartment) {}
+  ~DcomConnection() override {
+    stop_timers();
+    release();
+  }
+
+  // Reaches the node, the server and its status; DcomError when that cannot be done.
+  void open() {
+    const std::string file = options_.password_file.empty() ? default_password_file() : options_.password_file;
+    std::unique_ptr<DcomNode> node = connect_node(node_text_, file, options_.node);
+    const Guid clsid = server_clsid(*node, prog_id_);
+    const RemoteInterface unknown = node->create_instance(clsid, kIUnknown);
+    server_ = node->query_interface(unknown, interface_info("IOPCServer").iid);
+    node->release(unknown);
+    try {
+      set_client_name(*node, node->query_interface(server_, interface_info("IOPCCommon").iid), options_.client_name);
+    } catch (const DcomError& e) {
+      if (is_lost(e)) throw;  // a DA 1 server has no IOPCCommon: its diagnostics lose our name
+    }
+    status_ = get_status(*node, server_);
+    node_ = std::move(node);
+  }
+
+  void start() {
+    std::weak_ptr<DcomConnection> weak = shared_from_this();
+    status_timer_ = apartment_.set_timer(options_.status_period, [weak] {
+      if (auto self = weak.lock()) self->check_status();
+    });
+  }
+
+  DATE start_time() override { return date_of(status().start_time); }
+  DATE current_time() override { return date_of(fresh_status().current_time); }
+  DATE last_update_time() override { return date_of(status().last_update_time); }
+  std::int16_t major_version() override { return static_cast<std::int16_t>(status().major); }
+  std::int16_t minor_version() override { return static_cast<std::int16_t>(status().minor); }
+  std::int16_t build_number() override { return static_cast<std::int16_t>(status().build); }
+  std::string vendor_info() override { return status().vendor; }
+  std::int32_t server_state() override { return static_cast<std::int32_t>(fresh_status().state); }
+  std::shared_ptr<opcda::OPCGroups> groups() override;
+  std::shared_ptr<opcda::OPCBrowser> create_browser() override {
+    live();
+    return nullptr;  // browsing a node's server comes with its browse interfaces
+  }
+  void disconnect() override {
+    if (!connected_) return;
+    stop_timers();
+    for (auto& g : group_list) g->removed = true;
+    release();
+    connected_ = false;
+  }
+  opcda::ServerShutDownEvent& shutdown_event() override { return shutdown_; }
+
+  // The node, or the automation error of a closed or lost connection.
+  DcomNode& live() {
+    if (!connected_) throw hresult_error(hr::RPC_E_DISCONNECTED, "The server connection has been closed");
+    if (!node_)
+      throw hresult_error(hr::RPC_E_DISCONNECTED, "The connection to " + node_text_ + " is lost: " + lost_reason_);
+    return *node_;
+  }
+  // Runs calls on the node; a failure that loses the connection starts healing.
+  template <typename F>
+  auto call(F&& f) -> decltype(f(std::declval<DcomNode&>())) {
+    DcomNode& node = live();
+    try {
+      return f(node);
+    } catch (const DcomError& e) {
+      if (is_lost(e)) lost(e.what());
+      throw automation_error(e);
+    }
+  }
+
+  std::shared_ptr<DcomGroupState> add_group(const std::string& requested_name) {
+    live();
+    auto g = std::make_shared<DcomGroupState>();
+    g->name = opcda::new_group_name(group_list, requested_name, unnamed_groups_);
+    g->server_handle = ++handles_;
+    g->active = default_active;
+    g->update_rate = default_update_rate;
+    g->deadband = default_deadband;
+    call([&](DcomNode& node) { make_remote(node, *g); });
+    group_list.push_back(g);
+    schedule_poll(g);
+    return g;
+  }
+
+  void remove_group(const std::shared_ptr<DcomGroupState>& g) {
+    g->removed = true;
+    if (g->poll_timer) apartment_.kill_timer(*g->poll_timer);
+    group_list.erase(std::remove(group_list.begin(), group_list.end(), g), group_list.end());
+    if (node_ && g->remote_handle) {
+      try {
+        drop_remote(*node_, *g);
+      } catch (const DcomError&) {
+        // Gone from our side; the server collects what it still holds when pings stop.
+      }
+    }
+  }
+
+  std::shared_ptr<DcomGroupState> find_group(const Variant& key, bool by_position) {
+    return opcda::find_group_in(group_list, key, by_position);
+  }
+
+  // Adds items to the server and to the group; the per-item result.
+  std::vector<HRESULT> add_items(DcomGroupState& g, std::vector<DcomItem> items, std::vector<std::int32_t>& handles) {
+    std::vector<ItemDef> defs;
+    for (auto& item : items) {
+      item.server_handle = ++handles_;
+      defs.push_back({item.item_id, item.access_path, item.active, static_cast<std::uint32_t>(item.server_handle),
+                      static_cast<std::uint16_t>(item.requested_type)});
+    }
+    const auto results = call([&](DcomNode& node) { return da::add_items(node, g.item_mgt, defs); });
+    std::vector<HRESULT> out;
+    handles.assign(items.size(), 0);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      out.push_back(static_cast<HRESULT>(results[i].hresult));
+      if (results[i].hresult & 0x80000000u) continue;
+      items[i].remote_handle = results[i].server_handle;
+      items[i].canonical = static_cast<VarType>(results[i].canonical_type);
+      items[i].access = static_cast<std::int32_t>(results[i].access_rights);
+      handles[i] = items[i].server_handle;
+      g.items.push_back(std::move(items[i]));
+    }
+    return out;
+  }
+
+  // Every active item of an active group, read from the server's cache; what changed since the
+  // last read goes out as one DataChange (everything, the first time).
+  void poll(const std::shared_ptr<DcomGroupState>& g) {
+    if (g->removed || !g->active || !node_) return;
+    std::vector<DcomItem*> active;
+    std::vector<std::uint32_t> handles;
+    for (auto& item : g->items) {
+      if (!item.active || !(item.access & opcda::OPC_READABLE)) continue;
+      active.push_back(&item);
+      handles.push_back(item.remote_handle);
+    }
+    if (active.empty()) return;
+    ++polls_;
+    ReadAnswer answer;
+    try {
+      answer = sync_read(*node_, g->sync_io, kFromCache, handles);
+    } catch (const DcomError& e) {
+      if (is_lost(e)) lost(e.what());
+      return;  // a refused read leaves the values as they were; the next poll asks again
+    }
+    if (!g->subscribed) {
+      remember(active, answer);
+      return;
+    }
+    g->changes.start(active.size());
+    for (std::size_t i = 0; i < active.size(); ++i) {
+      DcomItem& item = *active[i];
+      ItemState& s = answer.states[i];
+      if (answer.errors[i] & 0x80000000u) {
+        s.value = Variant();
+        s.quality = opcda::OPC_QUALITY_BAD;
+      }
+      if (item.reported && item.quality == s.quality && item.time == s.time && item.value == s.value) continue;
+      item.reported = true;
+      item.value = s.value;
+      item.quality = s.quality;
+      item.time = s.time;
+      g->changes.add(item.client_handle, std::move(s.value), s.quality, date_of(s.time));
+    }
+    g->changes.raise(g->data_change);
+  }
+
+  // The group's next DataChange reports every active item, as when it was just made active.
+  void report_all(DcomGroupState& g) {
+    for (auto& item : g.items) item.reported = false;
+  }
+
+  void change_rate(DcomGroupState& g, std::int32_t requested) {
+    const std::int32_t rate = opcda::revise_update_rate(requested);
+    const std::uint32_t revised =
+        call([&](DcomNode& node) { return set_group_state(node, g.state_mgt, rate, std::nullopt, std::nullopt); });
+    g.update_rate = static_cast<std::int32_t>(revised);
+    for (auto& shared : group_list)
+      if (shared.get() == &g) schedule_poll(shared);
+  }
+
+  std::vector<HRESULT> write(DcomGroupState& g, const std::vector<const DcomItem*>& items,
+                             const std::vector<Variant>& values) {
+    std::vector<std::uint32_t> handles;
+    for (const DcomItem* item : items) handles.push_back(item->remote_handle);
+    const auto results = call([&](DcomNode& node) { return sync_write(node, g.sync_io, handles, values); });
+    return std::vector<HRESULT>(results.begin(), results.end());
+  }
+
+  ReadAnswer read(DcomGroupState& g, const std::vector<std::uint32_t>& remote_handles, std::uint16_t source) {
+    return call([&](DcomNode& node) { return sync_read(node, g.sync_io, source, remote_handles); });
+  }
+
+  bool default_active = true;
+  std::int32_t default_update_rate = 1000;
+  float default_deadband = 0;
+  std::vector<std::shared_ptr<DcomGroupState>> group_list;
+
+ private:
+  const ServerStatus& status() {
+    live();
+    return status_;
+  }
+  // The server's clock and state as they are now, not as the last check found them.
+  const ServerStatus& fresh_status() {
+    call([&](DcomNode& node) { status_ = get_status(node, server_); });
+    return status_;
+  }
+
+  // The group on the server with its interfaces.
+  void make_remote(DcomNode& node, DcomGroupState& g) {
+    const GroupAdded added = da::add_group(node, server_, g.name, g.active,
+                                           static_cast<std::uint32_t>(opcda::revise_update_rate(g.update_rate)),
+                                           static_cast<std::uint32_t>(g.server_handle), g.deadband);
+    g.remote_handle = added.server_handle;
+    g.update_rate = static_cast<std::int32_t>(added.revised_rate);
+    g.item_mgt = added.item_mgt;
+    g.sync_io = node.query_interface(g.item_mgt, interface_info("IOPCSyncIO").iid);
+    g.state_mgt = node.query_interface(g.item_mgt, interface_info("IOPCGroupStateMgt").iid);
+  }
+
+  void drop_remote(DcomNode& node, DcomGroupState& g) {
+    for (const RemoteInterface* i : {&g.sync_io, &g.state_mgt, &g.item_mgt}) node.release(*i);
+    da::remove_group(node, server_, g.remote_handle);
+    g.remote_handle = 0;
+  }
+
+  void remember(const std::vector<DcomItem*>& items, const ReadAnswer& answer) {
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      items[i]->reported = true;
+      items[i]->value = answer.states[i].value;
+      items[i]->quality = answer.states[i].quality;
+      items[i]->time = answer.states[i].time;
+    }
+  }
+
+  void schedule_poll(const std::shared_ptr<DcomGroupState>& g) {
+    if (g->poll_timer) apartment_.kill_timer(*g->poll_timer);
+    std::weak_ptr<DcomConnection> weak = shared_from_this();
+    std::weak_ptr<DcomGroupState> group = g;
+    g->poll_timer = apartment_.set_timer(std::chrono::milliseconds(std::max(g->update_rate, 10)), [weak, group] {
+      auto self = weak.lock();
+      auto g = group.lock();
+      if (self && g) self->poll(g);
+    });
+  }
+
+  void check_status() {
+    if (!node_) return;
+    try {
+      status_ = get_status(*node_, server_);
+      if (node_->ping_error()) lost("the server no longer knew our objects (the ping set was gone)");
+    } catch (const DcomError& e) {
+      lost(e.what());
+    }
+  }
+
+  // The connection failed: every item goes to "no communication", and retries begin.
+  void lost(const std::string& why) {
+    if (!node_ || !connected_) return;
+    lost_reason_ = why;
+    // The node goes without a word to the server: what it held there is collected when pings stop.
+    node_.reset();
+    const DATE now = now_date();
+    for (auto group : std::vector<std::shared_ptr<DcomGroupState>>(group_list)) {
+      group->remote_handle = 0;
+      for (auto& item : group->items) item.reported = false;
+      if (group->removed || !group->active || !group->subscribed) continue;
+      group->changes.start(group->items.size());
+      for (auto& item : group->items) {
+        if (!item.active) continue;
+        item.reported = true;
+        item.value = Variant();
+        item.quality = opcda::OPC_QUALITY_COMM_FAILURE;
+        group->changes.add(item.client_handle, Variant(), opcda::OPC_QUALITY_COMM_FAILURE, now);
+      }
+      group->changes.raise(group->data_change);
+    }
+    schedule_retry();
+  }
+
+  void schedule_retry() {
+    auto pause = options_.first_retry;
+    for (int i = 0; i < attempts_ && pause < options_.last_retry; ++i) pause *= 2;
+    pause = std::min(pause, options_.last_retry);
+    ++attempts_;
+    std::weak_ptr<DcomConnection> weak = shared_from_this();
+    retry_timer_ = apartment_.set_timer(
+        pause,
+        [weak] {
+          if (auto self = weak.lock()) {
+            self->retry_timer_.reset();
+            self->attempt();
+          }
+        },
+        false);
+  }
+
+  // Connects again and makes every group and item again, with the same handles for the client.
+  void attempt() {
+    if (!connected_ || node_) return;
+    try {
+      open();
+      for (auto& g : group_list) {
+        make_remote(*node_, *g);
+        if (g->items.empty()) continue;
+        std::vector<ItemDef> defs;
+        for (const auto& item : g->items)
+          defs.push_back({item.item_id, item.access_path, item.active, static_cast<std::uint32_t>(item.server_handle),
+                          static_cast<std::uint16_t>(item.requested_type)});
+        const auto results = da::add_items(*node_, g->item_mgt, defs);
+        for (std::size_t i = 0; i < results.size(); ++i) {
+          g->items[i].remote_handle = results[i].server_handle;
+          g->items[i].reported = false;
+        }
+      }
+      attempts_ = 0;
+      lost_reason_.clear();
+    } catch (const DcomError& e) {
+      lost_reason_ = e.what();
+      node_.reset();
+      schedule_retry();
+    }
+  }
+
+  void stop_timers() {
+    for (auto& g : group_list)
+      if (g->poll_timer) apartment_.kill_timer(*g->poll_timer);
+    if (status_timer_) apartment_.kill_timer(*status_timer_);
+    if (retry_timer_) apartment_.kill_timer(*retry_timer_);
+    status_timer_.reset();
+    retry_timer_.reset();
+  }
+
+  // Removes our groups from the server and gives back every reference.
+  void release() {
+    if (!node_) return;
+    for (auto& g : group_list) {
+      if (!g->remote_handle) continue;
+      try {
+        drop_remote(*node_, *g);
+      } catch (const DcomError&) {
+        break;  // the server is gone: the node releases what it can and stops pinging
+      }
+    }
+    node_.reset();
+  }
+
+  std::string prog_id_, node_text_;
+  DcomModuleOptions options_;
+  Apartment& apartment_;
+  std::unique_ptr<DcomNode> node_;
+  RemoteInterface server_;
+  ServerStatus status_;
+  bool connected_ = true;
+  std::string lost_reason_;
+  int attempts_ = 0;
+  long polls_ = 0;
+  std::optional<Apartment::TimerId> status_timer_, retry_timer_;
+  opcda::ServerShutDownEvent shutdown_;
+  std::int32_t handles_ = 0;
+  int unnamed_groups_ = 0;
+};
+
+// ---- the client-facing objects ----
+
+class DcomItemFacade final : public opcda::OPCItem {
+ public:
+  DcomItemFacade(std::shared_ptr<DcomConnection> c, std::shared_ptr<DcomGroupState> g, std::int32_t h)
+      : conn_(std::move(c)), group_(std::move(g)), handle_(h) {}
+
+  std::int32_t get_ClientHandle() override { return item().client_handle; }
+  void put_ClientHandle(std::int32_t handle) override { item().client_handle = handle; }
+  std::int32_t get_ServerHandle() override { return item().server_handle; }
+  std::string get_ItemID() override { return item().item_id; }
+  std::string get_AccessPath() override { return item().access_path; }
+  std::int32_t get_AccessRights() override { return item().access; }
+  bool get_IsActive() override { return item().active; }
+  void put_IsActive(bool active) override {
+    DcomItem& it = item();
+    if (it.active == active) return;
+    conn_->call([&](DcomNode& node) { return set_active_state(node, group_->item_mgt, {it.remote_handle}, active); });
+    it.active = active;
+    it.reported = false;
+  }
+  std::int16_t get_RequestedDataType() override { return item().requested_type; }
+  void put_RequestedDataType(std::int16_t type) override {
+    // The server converts; a type it cannot give is refused by it when the item is added again.
+    item().requested_type = type;
+  }
+  std::int16_t get_CanonicalDataType() override { return static_cast<std::int16_t>(item().canonical); }
+  Variant get_Value() override { return sample().value; }
+  std::int32_t get_Quality() override { return sample().quality; }
+  DATE get_TimeStamp() override { return date_of(sample().time); }
+
+ private:
+  DcomItem& item() {
+    conn_->live();
+    DcomItem* it = group_->removed ? nullptr : group_->find_item(handle_);
+    if (!it) throw hresult_error(hr::OPC_E_INVALIDHANDLE, "The item has been removed");
+    return *it;
+  }
+  // Each read goes to the device, as an item's properties do in this model.
+  ItemState sample() {
+    DcomItem& it = item();
+    ReadAnswer answer = conn_->read(*group_, {it.remote_handle}, kFromDevice);
+    if (answer.errors.front() & 0x80000000u) throw hresult_error(static_cast<HRESULT>(answer.errors.front()));
+    return std::move(answer.states.front());
+  }
+
+  std::shared_ptr<DcomConnection> conn_;
+  std::shared_ptr<DcomGroupState> group_;
+  std::int32_t handle_;
+};
+
+class DcomItems final : public opcda::OPCItems {
+ public:
+  DcomItems(std::shared_ptr<DcomConnection> c, std::shared_ptr<DcomGroupState> g)
+      : conn_(std::move(c)), group_(std::move(g)) {}
+
+  std::int16_t get_DefaultRequestedDataType() override { return state().default_requested_type; }
+  void put_DefaultRequestedDataType(std::int16_t t) override { state().default_requested_type = t; }
+  std::string get_DefaultAccessPath() override { return state().default_access_path; }
+  void put_DefaultAccessPath(const std::string& p) override { state().default_access_path = p; }
+  bool get_DefaultIsActive() override { return state().default_active; }
+  void put_DefaultIsActive(bool a) override { state().default_active = a; }
+  std::int32_t get_Count() override { return static_cast<std::int32_t>(state().items.size()); }
+
+  std::shared_ptr<opcda::OPCItem> Item(const Variant& index) override {
+    DcomGroupState& g = state();
+    const std::int32_t i = to_i4(index);
+    if (i < 1 || i > static_cast<std::int32_t>(g.items.size())) throw bad_argument("no item at that position");
+    return std::make_shared<DcomItemFacade>(conn_, group_, g.items[static_cast<std::size_t>(i - 1)].server_handle);
+  }
+  std::shared_ptr<opcda::OPCItem> GetOPCItem(std::int32_t server_handle) override {
+    if (!state().find_item(server_handle)) throw hresult_error(hr::OPC_E_INVALIDHANDLE);
+    return std::make_shared<DcomItemFacade>(conn_, group_, server_handle);
+  }
+  std::shared_ptr<opcda::OPCItem> AddItem(const std::string& item_id, std::int32_t client_handle) override {
+    std::vector<std::int32_t> handles;
+    if (conn_->add_items(state(), {request(item_id, client_handle, state().default_requested_type)}, handles).front())
+      return nullptr;
+    return std::make_shared<DcomItemFacade>(conn_, group_, handles.front());
+  }
+  void AddItems(std::int32_t count, const Variant& item_ids, const Variant& client_handles, Variant& server_handles,
+                Variant& errors, const Variant& requested_types, const Variant& access_paths) override {
+    DcomGroupState& g = state();
+    check_count(count);
+    // Every argument is read first: a bad one fails the call before anything is added.
+    std::vector<DcomItem> items;
+    for (std::int32_t i = 1; i <= count; ++i) {
+      DcomItem item = request(to_bstr(arg_at(item_ids, i, "ItemIDs")),
+                              to_i4(arg_at(client_handles, i, "ClientHandles")), g.default_requested_type);
+      if (!requested_types.is_missing()) item.requested_type = to_i2(arg_at(requested_types, i, "RequestedDataTypes"));
+      if (!access_paths.is_missing()) item.access_path = to_bstr(arg_at(access_paths, i, "AccessPaths"));
+      items.push_back(std::move(item));
+    }
+    std::vector<std::int32_t> handles;
+    const auto results = conn_->add_items(g, std::move(items), handles);
+    std::vector<Variant> h(handles.begin(), handles.end()), e(results.begin(), results.end());
+    server_handles = out_array(VT_I4, h);
+    errors = out_array(VT_I4, e);
+  }
+  void Remove(std::int32_t count, const Variant& server_handles, Variant& errors) override {
+    DcomGroupState& g = state();
+    check_count(count);
+    std::vector<Variant> errs;
+    std::vector<std::uint32_t> remote;
+    for (std::int32_t i = 1; i <= count; ++i) {
+      const std::int32_t handle = to_i4(arg_at(server_handles, i, "ServerHandles"));
+      auto it = std::find_if(g.items.begin(), g.items.end(),
+                             [&](const DcomItem& x) { return handle != 0 && x.server_handle == handle; });
+      if (it == g.items.end()) {
+        errs.emplace_back(hr::OPC_E_INVALIDHANDLE);
+        continue;
+      }
+      remote.push_back(it->remote_handle);
+      g.items.erase(it);
+      errs.emplace_back(hr::S_OK);
+    }
+    errors = out_array(VT_I4, errs);
+    // Gone from the group now; the server's refusal changes nothing the caller can act on.
+    if (!remote.empty() && g.remote_handle) {
+      try {
+        conn_->call([&](DcomNode& node) { return remove_items(node, g.item_mgt, remote); });
+      } catch (const AutomationError&) {
+      }
+    }
+  }
+  void Validate(std::int32_t count, const Variant& item_ids, Variant& errors, const Variant& requested_types,
+                const Variant& access_paths) override {
+    // Added and removed again: the server's answer for each, as a validation gives it.
+    DcomGroupState& g = state();
+    check_count(count);
+    std::vector<DcomItem> items;
+    for (std::int32_t i = 1; i <= count; ++i) {
+      DcomItem item = request(to_bstr(arg_at(item_ids, i, "ItemIDs")), 0, g.default_requested_type);
+      if (!requested_types.is_missing()) item.requested_type = to_i2(arg_at(requested_types, i, "RequestedDataTypes"));
+      if (!access_paths.is_missing()) item.access_path = to_bstr(arg_at(access_paths, i, "AccessPaths"));
+      item.active = false;
+      items.push_back(std::move(item));
+    }
+    std::vector<std::int32_t> handles;
+    const auto results = conn_->add_items(g, std::move(items), handles);
+    std::vector<Variant> e(results.begin(), results.end()), added;
+    for (std::int32_t h : handles)
+      if (h) added.emplace_back(h);
+    Variant removed;
+    if (!added.empty()) Remove(static_cast<std::int32_t>(added.size()), out_array(VT_I4, added), removed);
+    errors = out_array(VT_I4, e);
+  }
+
+ private:
+  DcomItem request(std::string id, std::int32_t client, std::int16_t type) {
+    DcomItem item;
+    item.item_id = std::move(id);
+    item.client_handle = client;
+    item.requested_type = type;
+    item.active = group_->default_active;
+    item.access_path = group_->default_access_path;
+    return item;
+  }
+  DcomGroupState& state() {
+    conn_->live();
+    if (group_->removed) throw hresult_error(hr::E_FAIL, "The group has been removed");
+    return *group_;
+  }
+  std::shared_ptr<DcomConnection> conn_;
+  std::shared_ptr<DcomGroupState> group_;
+};
+
+class DcomGroup final : public opcda::OPCGroup {
+ public:
+  DcomGroup(std::shared_ptr<DcomConnection> c, std::shared_ptr<DcomGroupState> g)
+      : conn_(std::move(c)), group_(std::move(g)) {}
+
+  std::string get_Name() override { return state().name; }
+  void put_Name(const std::string& name) override {
+    DcomGroupState& g = state();
+    auto other = conn_->find_group(Variant(name), false);
+    if (other && other != group_) throw hresult_error(hr::OPC_E_DUPLICATENAME);
+    g.name = name;
+  }
+  bool get_IsPublic() override { return (state(), false); }
+  bool get_IsActive() override { return state().active; }
+  void put_IsActive(bool active) override {
+    DcomGroupState& g = state();
+    if (g.active == active) return;
+    conn_->call([&](DcomNode& node) { return set_group_state(node, g.state_mgt, std::nullopt, active, std::nullopt); });
+    g.active = active;
+    if (active) conn_->report_all(g);
+  }
+  bool get_IsSubscribed() override { return state().subscribed; }
+  void put_IsSubscribed(bool subscribed) override {
+    DcomGroupState& g = state();
+    if (g.subscribed == subscribed) return;
+    g.subscribed = subscribed;
+    if (subscribed) conn_->report_all(g);
+  }
+  std::int32_t get_ClientHandle() override { return state().client_handle; }
+  void put_ClientHandle(std::int32_t h) override { state().client_handle = h; }
+  std::int32_t get_ServerHandle() override { return state().server_handle; }
+  std::int32_t get_UpdateRate() override { return state().update_rate; }
+  void put_UpdateRate(std::int32_t ms) override { conn_->change_rate(state(), ms); }
+  float get_DeadBand() override { return state().deadband; }
+  void put_DeadBand(float percent) override {
+    DcomGroupState& g = state();
+    if (!(percent >= 0.0f && percent <= 100.0f)) throw bad_argument("the deadband lies outside 0 to 100");
+    conn_->call(
+        [&](DcomNode& node) { return set_group_state(node, g.state_mgt, std::nullopt, std::nullopt, percent); });
+    g.deadband = percent;
+  }
+  std::shared_ptr<opcda::OPCItems> get_OPCItems() override {
+    state();
+    return std::make_shared<DcomItems>(conn_, group_);
+  }
+
+  void SyncWrite(std::int32_t count, const Variant& server_handles, const Variant& values, Variant& errors) override {
+    DcomGroupState& g = state();
+    check_count(count);
+    std::vector<const DcomItem*> items;
+    std::vector<Variant> to_write, errs(static_cast<std::size_t>(count), Variant(hr::S_OK));
+    std::vector<std::size_t> index;
+    for (std::int32_t i = 1; i <= count; ++i) {
+      const std::int32_t handle = to_i4(arg_at(server_handles, i, "ServerHandles"));
+      Variant value = arg_at(values, i, "Values");
+      const DcomItem* item = g.find_item(handle);
+      if (!item) {
+        errs[static_cast<std::size_t>(i - 1)] = Variant(hr::OPC_E_INVALIDHANDLE);
+        continue;
+      }
+      items.push_back(item);
+      to_write.push_back(std::move(value));
+      index.push_back(static_cast<std::size_t>(i - 1));
+    }
+    if (!items.empty()) {
+      const auto results = conn_->write(g, items, to_write);
+      for (std::size_t k = 0; k < index.size(); ++k) errs[index[k]] = Variant(results[k]);
+    }
+    errors = out_array(VT_I4, errs);
+  }
+
+  void AsyncWrite(std::int32_t count, const Variant& server_handles, const Variant& values, Variant& errors,
+                  std::int32_t transaction_id, std::int32_t& cancel_id) override {
+    // Written at once; the completion follows at the next turn of the loop, as a server's would.
+    SyncWrite(count, server_handles, values, errors);
+    std::vector<Variant> handles;
+    for (std::int32_t i = 1; i <= count; ++i) {
+      const DcomItem* item = group_->find_item(to_i4(arg_at(server_handles, i, "ServerHandles")));
+      handles.emplace_back(item ? item->client_handle : 0);
+    }
+    cancel_id = transaction_id;
+    std::weak_ptr<DcomGroupState> weak = group_;
+    Variant results = errors;
+    Apartment::require_current().post([weak, handles, results, transaction_id] {
+      auto g = weak.lock();
+      if (!g || g->removed) return;
+      g->write_complete.raise(transaction_id, static_cast<std::int32_t>(handles.size()), out_array(VT_I4, handles),
+                              results);
+    });
+  }
+
+  opcda::DataChangeEvent& DataChange() override { return group_->data_change; }
+  opcda::AsyncWriteCompleteEvent& AsyncWriteComplete() override { return group_->write_complete; }
+
+ private:
+  DcomGroupState& state() {
+    conn_->live();
+    if (group_->removed) throw hresult_error(hr::E_FAIL, "The group has been removed");
+    return *group_;
+  }
+  std::shared_ptr<DcomConnection> conn_;
+  std::shared_ptr<DcomGroupState> group_;
+};
+
+class DcomGroups final : public opcda::OPCGroups {
+ public:
+  explicit DcomGroups(std::shared_ptr<DcomConnection> c) : conn_(std::move(c)) {}
+
+  bool get_DefaultGroupIsActive() override { return conn().default_active; }
+  void put_DefaultGroupIsActive(bool a) override { conn().default_active = a; }
+  std::int32_t get_DefaultGroupUpdateRate() override { return conn().default_update_rate; }
+  void put_DefaultGroupUpdateRate(std::int32_t ms) override {
+    conn().default_update_rate = opcda::revise_update_rate(ms);
+  }
+  float get_DefaultGroupDeadband() override { return conn().default_deadband; }
+  void put_DefaultGroupDeadband(float percent) override {
+    DcomConnection& c = conn();
+    if (!(percent >= 0.0f && percent <= 100.0f)) throw bad_argument("the deadband lies outside 0 to 100");
+    c.default_deadband = percent;
+  }
+  std::int32_t get_Count() override { return static_cast<std::int32_t>(conn().group_list.size()); }
+  std::shared_ptr<opcda::OPCGroup> Item(const Variant& key) override { return facade(conn().find_group(key, true)); }
+  std::shared_ptr<opcda::OPCGroup> GetOPCGroup(const Variant& key) override {
+    return facade(conn().find_group(key, false));
+  }
+  std::shared_ptr<opcda::OPCGroup> Add(const Variant& name) override {
+    return facade(conn().add_group(name.is_missing() ? std::string() : to_bstr(name)));
+  }
+  void Remove(const Variant& key) override {
+    auto g = conn().find_group(key, false);
+    if (!g) throw bad_argument("no such group");
+    conn_->remove_group(g);
+  }
+  void RemoveAll() override {
+    DcomConnection& c = conn();
+    while (!c.group_list.empty()) c.remove_group(c.group_list.back());
+  }
+
+ private:
+  DcomConnection& conn() {
+    conn_->live();
+    return *conn_;
+  }
+  std::shared_ptr<opcda::OPCGroup> facade(std::shared_ptr<DcomGroupState> g) {
+    if (!g) throw bad_argument("no such group");
+    return std::make_shared<DcomGroup>(conn_, std::move(g));
+  }
+  std::shared_ptr<DcomConnection> conn_;
+};
+
+std::shared_ptr<opcda::OPCGroups> DcomConnection::groups() {
+  live();
+  return std::make_shared<DcomGroups>(shared_from_this());
+}
+
+class DcomModule final : public opcda::ServerModule {
+ public:
+  DcomModule(std::string prog_id, std::string node, DcomModuleOptions options)
+      : prog_id_(std::move(prog_id)), node_(std::move(node)), options_(std::move(options)) {}
+
+  std::shared_ptr<opcda::ServerConnection> connect() override {
+    auto connection = std::make_shared<DcomConnection>(prog_id_, node_, options_, Apartment::require_current());
+    try {
+      connection->open();
+    } catch (const DcomError& e) {
+      throw automation_error(e);
+    }
+    connection->start();
+    return connection;
+  }
+
+ private:
+  std::string prog_id_, node_;
+  DcomModuleOptions options_;
+};
+
+class DcomHandler final : public opcda::NodeServerHandler {
+ public:
+  explicit DcomHandler(DcomModuleOptions options) : options_(std::move(options)) {}
+  std::shared_ptr<opcda::ServerModule> module_for(const std::string& prog_id, const std::string& node) override {
+    return make_dcom_module(prog_id, node, options_);
+  }
+  std::vector<std::string> prog_ids(const std::string& node) override {
+    const std::string file = options_.password_file.empty() ? default_password_file() : options_.password_file;
+    try {
+      auto connected = connect_node(node, file, options_.node);
+      return node_servers(*connected);
+    } catch (const DcomError& e) {
+      throw automation_error(e);
+    }
+  }
+
+ private:
+  DcomModuleOptions options_;
+};
+
+}  // namespace
+
+void install_dcom(opcda::ServerRegistry& registry, DcomModuleOptions options) {
+  install_opc_interfaces();
+  registry.set_node_handler(std::make_shared<DcomHandler>(std::move(options)));
+}
+
+void uninstall_dcom(opcda::ServerRegistry& registry) { registry.set_node_handler(nullptr); }
+
+std::shared_ptr<opcda::ServerModule> make_dcom_module(std::string prog_id, std::string node,
+                                                      DcomModuleOptions options) {
+  return std::make_shared<DcomModule>(std::move(prog_id), std::move(node), std::move(options));
+}
+
+}  // namespace vexa32::dcom::da

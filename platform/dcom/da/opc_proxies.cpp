@@ -1,0 +1,247 @@
+#include "platform/dcom/da/opc_proxies.h"
+
+#include <cstdio>
+
+#include "platform/dcom/da/opc_ids.h"
+#include "platform/dcom/errors.h"
+#include "platform/dcom/oaut.h"
+#include "platform/dcom/orpc.h"
+
+namespace vexa32::dcom::da {
+namespace {
+
+constexpr std::uint32_t kLocale = 0x409;  // en-US: the error texts servers give
+constexpr std::size_t kItemResultSize = 20;
+
+std::string hex(std::uint32_t v) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", v);
+  return text;
+}
+
+// Calls interface::method on the target and returns the answer after ORPCTHAT.
+std::string call(DcomNode& node, const RemoteInterface& target, const char* interface, const char* method,
+                 std::string_view stub) {
+  install_opc_interfaces();
+  return node.call(target, interface_info(interface), opnum(interface, method), stub);
+}
+
+void check(std::uint32_t hresult, const char* interface, const char* method, const DcomNode& node) {
+  if (hresult & 0x80000000u)
+    throw DcomError(hresult,
+                    std::string(interface) + "::" + method + " on " + node.host() + " failed (" + hex(hresult) + ")");
+}
+
+void write_handles(NdrWriter& w, const std::vector<std::uint32_t>& handles) {
+  w.u32(static_cast<std::uint32_t>(handles.size()));
+  w.conformance(static_cast<std::uint32_t>(handles.size()));
+  for (std::uint32_t h : handles) w.u32(h);
+}
+
+// [out, size_is(dwCount)] HRESULT** ppErrors: count of them, or none when the call failed.
+std::vector<std::uint32_t> read_errors(NdrReader& r, std::size_t count) {
+  std::vector<std::uint32_t> out;
+  if (!r.unique()) return out;
+  if (r.conformance(4) != count) throw NdrError("errors for another number of items");
+  out.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) out.push_back(r.hresult());
+  return out;
+}
+
+// The per-item answer of IOPCItemMgt and IOPCSyncIO methods that give only errors.
+std::vector<std::uint32_t> per_item(DcomNode& node, const std::string& answer, std::size_t count, const char* interface,
+                                    const char* method) {
+  NdrReader r(answer);
+  std::vector<std::uint32_t> errors = read_errors(r, count);
+  const std::uint32_t hr = r.hresult();
+  r.expect_end();
+  check(hr, interface, method, node);
+  if (errors.size() != count) throw NdrError(std::string(method) + " answered without its errors");
+  return errors;
+}
+
+}  // namespace
+
+ServerStatus get_status(DcomNode& node, const RemoteInterface& server) {
+  const std::string answer = call(node, server, "IOPCServer", "GetStatus", "");
+  NdrReader r(answer);
+  ServerStatus s;
+  const bool present = r.unique();
+  if (present) {
+    s.start_time = r.filetime();
+    s.current_time = r.filetime();
+    s.last_update_time = r.filetime();
+    s.state = r.u16();  // OPCSERVERSTATE, an enum: 16 bits on the wire
+    s.group_count = r.u32();
+    s.band_width = r.u32();
+    s.major = r.u16();
+    s.minor = r.u16();
+    s.build = r.u16();
+    r.u16();
+    if (r.unique()) s.vendor = r.wide_string();
+  }
+  const std::uint32_t hr = r.hresult();
+  r.expect_end();
+  check(hr, "IOPCServer", "GetStatus", node);
+  if (!present) throw NdrError("GetStatus answered no status");
+  return s;
+}
+
+void set_client_name(DcomNode& node, const RemoteInterface& common, const std::string& name) {
+  NdrWriter w;
+  w.wide_string(name);
+  const std::string answer = call(node, common, "IOPCCommon", "SetClientName", w.data());
+  NdrReader r(answer);
+  check(r.hresult(), "IOPCCommon", "SetClientName", node);
+}
+
+GroupAdded add_group(DcomNode& node, const RemoteInterface& server, const std::string& name, bool active,
+                     std::uint32_t update_rate, std::uint32_t client_handle, float deadband) {
+  install_opc_interfaces();
+  NdrWriter w;
+  w.wide_string(name);
+  w.i32(active ? 1 : 0);
+  w.u32(update_rate);
+  w.u32(client_handle);
+  w.unique(false);  // pTimeBias: the server's own
+  w.unique(true);
+  w.f32(deadband);
+  w.u32(kLocale);
+  w.guid(interface_info("IOPCItemMgt").iid);
+  const std::string answer = call(node, server, "IOPCServer", "AddGroup", w.data());
+  NdrReader r(answer);
+  GroupAdded out;
+  out.server_handle = r.u32();
+  out.revised_rate = r.u32();
+  std::optional<ObjRef> group;
+  if (r.unique()) group = read_interface_pointer(r);
+  r.align(4);
+  const std::uint32_t hr = r.hresult();
+  r.expect_end();
+  check(hr, "IOPCServer", "AddGroup", node);
+  if (!group) throw NdrError("AddGroup answered no group");
+  out.item_mgt = node.adopt(*group);
+  return out;
+}
+
+void remove_group(DcomNode& node, const RemoteInterface& server, std::uint32_t server_handle) {
+  NdrWriter w;
+  w.u32(server_handle);
+  w.i32(1);  // bForce: our references to it are released right after
+  const std::string answer = call(node, server, "IOPCServer", "RemoveGroup", w.data());
+  NdrReader r(answer);
+  check(r.hresult(), "IOPCServer", "RemoveGroup", node);
+}
+
+std::uint32_t set_group_state(DcomNode& node, const RemoteInterface& state_mgt, std::optional<std::uint32_t> rate,
+                              std::optional<bool> active, std::optional<float> deadband) {
+  NdrWriter w;
+  // Each [in, unique] parameter: its pointer and at once its value.
+  if (w.unique(rate.has_value())) w.u32(*rate);
+  if (w.unique(active.has_value())) w.i32(*active ? 1 : 0);
+  w.unique(false);  // time bias
+  if (w.unique(deadband.has_value())) w.f32(*deadband);
+  w.unique(false);  // locale
+  w.unique(false);  // client handle
+  const std::string answer = call(node, state_mgt, "IOPCGroupStateMgt", "SetState", w.data());
+  NdrReader r(answer);
+  const std::uint32_t revised = r.u32();
+  check(r.hresult(), "IOPCGroupStateMgt", "SetState", node);
+  return revised;
+}
+
+std::vector<ItemResult> add_items(DcomNode& node, const RemoteInterface& item_mgt, const std::vector<ItemDef>& items) {
+  NdrWriter w;
+  const auto count = static_cast<std::uint32_t>(items.size());
+  w.u32(count);
+  w.conformance(count);
+  for (const ItemDef& d : items) {
+    w.unique(!d.access_path.empty());
+    w.unique(true);
+    w.i32(d.active ? 1 : 0);
+    w.u32(d.client_handle);
+    w.u32(0);         // dwBlobSize
+    w.unique(false);  // pBlob
+    w.u16(d.requested_type);
+    w.u16(0);
+  }
+  for (const ItemDef& d : items) {
+    if (!d.access_path.empty()) w.wide_string(d.access_path);
+    w.wide_string(d.item_id);
+  }
+  const std::string answer = call(node, item_mgt, "IOPCItemMgt", "AddItems", w.data());
+  NdrReader r(answer);
+  std::vector<ItemResult> out;
+  if (r.unique()) {
+    if (r.conformance(kItemResultSize) != count) throw NdrError("AddItems answered for another number of items");
+    std::vector<bool> blob(count);
+    out.resize(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      out[i].server_handle = r.u32();
+      out[i].canonical_type = r.u16();
+      r.u16();
+      out[i].access_rights = r.u32();
+      r.u32();  // dwBlobSize
+      blob[i] = r.unique();
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+      if (!blob[i]) continue;
+      const std::uint32_t size = r.conformance(1);
+      r.bytes(size);  // a server's blob is ours to give back only if we asked to keep it: we do not
+      r.align(4);
+    }
+  }
+  const std::vector<std::uint32_t> errors = read_errors(r, count);
+  const std::uint32_t hr = r.hresult();
+  r.expect_end();
+  check(hr, "IOPCItemMgt", "AddItems", node);
+  if (out.size() != count || errors.size() != count) throw NdrError("AddItems answered without its results");
+  for (std::uint32_t i = 0; i < count; ++i) out[i].hresult = errors[i];
+  return out;
+}
+
+std::vector<std::uint32_t> remove_items(DcomNode& node, const RemoteInterface& item_mgt,
+                                        const std::vector<std::uint32_t>& server_handles) {
+  NdrWriter w;
+  write_handles(w, server_handles);
+  return per_item(node, call(node, item_mgt, "IOPCItemMgt", "RemoveItems", w.data()), server_handles.size(),
+                  "IOPCItemMgt", "RemoveItems");
+}
+
+std::vector<std::uint32_t> set_active_state(DcomNode& node, const RemoteInterface& item_mgt,
+                                            const std::vector<std::uint32_t>& server_handles, bool active) {
+  NdrWriter w;
+  write_handles(w, server_handles);
+  w.i32(active ? 1 : 0);
+  return per_item(node, call(node, item_mgt, "IOPCItemMgt", "SetActiveState", w.data()), server_handles.size(),
+                  "IOPCItemMgt", "SetActiveState");
+}
+
+ReadAnswer sync_read(DcomNode& node, const RemoteInterface& sync_io, std::uint16_t source,
+                     const std::vector<std::uint32_t>& server_handles) {
+  NdrWriter w;
+  w.u16(source);
+  write_handles(w, server_handles);
+  const std::string answer = call(node, sync_io, "IOPCSyncIO", "Read", w.data());
+  NdrReader r(answer);
+  ReadAnswer out = read_item_states_answer(r, static_cast<std::uint32_t>(server_handles.size()));
+  check(out.result, "IOPCSyncIO", "Read", node);
+  if (out.states.size() != server_handles.size() || out.errors.size() != server_handles.size())
+    throw NdrError("Read answered without its item states");
+  return out;
+}
+
+std::vector<std::uint32_t> sync_write(DcomNode& node, const RemoteInterface& sync_io,
+                                      const std::vector<std::uint32_t>& server_handles,
+                                      const std::vector<Variant>& values) {
+  NdrWriter w;
+  write_handles(w, server_handles);
+  // [in, size_is(dwCount)] VARIANT*: a conformant array of wire VARIANTs, their bodies deferred.
+  w.conformance(static_cast<std::uint32_t>(values.size()));
+  for (std::size_t i = 0; i < values.size(); ++i) w.unique(true);
+  for (const Variant& v : values) write_variant_body(w, v);
+  return per_item(node, call(node, sync_io, "IOPCSyncIO", "Write", w.data()), server_handles.size(), "IOPCSyncIO",
+                  "Write");
+}
+
+}  // namespace vexa32::dcom::da

@@ -1,0 +1,68 @@
+#pragma once
+// The OPC DA custom interfaces as calls on a node: each proxy writes the method's [in]
+// parameters, reads its [out] ones and the HRESULT, with the operation numbers of the one table.
+// A failed HRESULT throws DcomError with it, naming the method and the node; where the method
+// answers per item, those HRESULTs come back and only a failure of the whole call throws.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/automation/variant.h"
+#include "platform/dcom/da/opc_types.h"
+#include "platform/dcom/dcom_node.h"
+
+namespace vexa32::dcom::da {
+
+// OPCSERVERSTATUS; times are FILETIME ticks.
+struct ServerStatus {
+  std::uint64_t start_time = 0, current_time = 0, last_update_time = 0;
+  std::uint32_t state = 0, group_count = 0, band_width = 0;
+  std::uint16_t major = 0, minor = 0, build = 0;
+  std::string vendor;
+};
+ServerStatus get_status(DcomNode& node, const RemoteInterface& server);
+
+// IOPCCommon::SetClientName; servers show it in their diagnostics.
+void set_client_name(DcomNode& node, const RemoteInterface& common, const std::string& name);
+
+struct GroupAdded {
+  std::uint32_t server_handle = 0, revised_rate = 0;
+  RemoteInterface item_mgt;  // the group, as IOPCItemMgt, held by the node
+};
+// IOPCServer::AddGroup (no time bias, the deadband in percent, locale 0x409).
+GroupAdded add_group(DcomNode& node, const RemoteInterface& server, const std::string& name, bool active,
+                     std::uint32_t update_rate, std::uint32_t client_handle, float deadband);
+void remove_group(DcomNode& node, const RemoteInterface& server, std::uint32_t server_handle);
+
+// IOPCGroupStateMgt::SetState with what is given; returns the revised update rate.
+std::uint32_t set_group_state(DcomNode& node, const RemoteInterface& state_mgt, std::optional<std::uint32_t> rate,
+                              std::optional<bool> active, std::optional<float> deadband);
+
+struct ItemDef {
+  std::string item_id, access_path;
+  bool active = true;
+  std::uint32_t client_handle = 0;
+  std::uint16_t requested_type = 0;  // VT_EMPTY: the canonical type
+};
+struct ItemResult {
+  std::uint32_t hresult = 0;
+  std::uint32_t server_handle = 0;
+  std::uint16_t canonical_type = 0;
+  std::uint32_t access_rights = 0;
+};
+std::vector<ItemResult> add_items(DcomNode& node, const RemoteInterface& item_mgt, const std::vector<ItemDef>& items);
+std::vector<std::uint32_t> remove_items(DcomNode& node, const RemoteInterface& item_mgt,
+                                        const std::vector<std::uint32_t>& server_handles);
+std::vector<std::uint32_t> set_active_state(DcomNode& node, const RemoteInterface& item_mgt,
+                                            const std::vector<std::uint32_t>& server_handles, bool active);
+
+inline constexpr std::uint16_t kFromCache = 1, kFromDevice = 2;  // OPCDATASOURCE
+ReadAnswer sync_read(DcomNode& node, const RemoteInterface& sync_io, std::uint16_t source,
+                     const std::vector<std::uint32_t>& server_handles);
+std::vector<std::uint32_t> sync_write(DcomNode& node, const RemoteInterface& sync_io,
+                                      const std::vector<std::uint32_t>& server_handles,
+                                      const std::vector<Variant>& values);
+
+}  // namespace vexa32::dcom::da

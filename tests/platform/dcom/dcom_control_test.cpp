@@ -1,0 +1,138 @@
+// An OPC DA server on a node, over DCOM, through the automation objects and the control: the DCOM
+// test server stands in for a Windows machine.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "control/vexa.h"
+#include "platform/apartment/apartment.h"
+#include "platform/automation/convert.h"
+#include "platform/container/services.h"
+#include "platform/container/site.h"
+#include "platform/dcom/da/dcom_server.h"
+#include "platform/opcda/registry.h"
+#include "test_server.h"
+
+namespace vexa32::dcom {
+namespace {
+
+using namespace std::chrono_literals;
+
+class DcomControl : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!server.activation()) GTEST_SKIP() << server.why();
+    node = "127.0.0.1:" + std::to_string(server.activation());
+    da::DcomModuleOptions options;
+    options.password_file = passwords.path();
+    da::install_dcom(opcda::ServerRegistry::instance(), options);
+  }
+  void TearDown() override { da::uninstall_dcom(opcda::ServerRegistry::instance()); }
+
+  void pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < end) {
+      apartment.run_until_idle();
+      std::this_thread::sleep_for(5ms);
+    }
+  }
+
+  TestServer server{"--many-items 60"};
+  PasswordFile passwords{"127.0.0.1:*:VEXATEST\\\\tester:Vexa-Test-1\n"};
+  std::string node;
+  Apartment apartment;
+};
+
+TEST_F(DcomControl, SixtySlotsConnectChangeWriteAndEveryObjectGoesBack) {
+  ScopedServices services{std::make_shared<RecordingMessageBox>()};
+  RecordingSite site(true);
+  int events = 0;
+  {
+    vexa control;
+    control.SetClientSite(&site);
+    control.put_svrname("Vexa.DcomTest.1");
+    control.put_nodname(node);
+    control.put_UpdateRate(Variant("100"));
+    for (int i = 0; i < 58; ++i) {
+      char id[40];
+      std::snprintf(id, sizeof id, "SimulatePLC.Many.Item%05d", i + 1);
+      control.put_itm(static_cast<std::int16_t>(i), id);
+    }
+    control.put_itm(58, "SimulatePLC.Setpoint");
+    control.put_itm(59, "SimulatePLC.ReadOnly");
+    control.events().advise([&](DISPID, const std::vector<Variant>&) { ++events; });
+    control.cnnec();
+    ASSERT_TRUE(control.IsConnect);
+    pump_until([&] { return !control.GetVl(59).is_empty(); });
+    for (std::int16_t i = 0; i < 60; ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_FALSE(control.GetVl(i).is_empty());
+      EXPECT_EQ(control.GetQuality(i), Variant("Good"));
+      EXPECT_GT(control.GetTimeStamp(i), 45000.0);
+    }
+    EXPECT_EQ(control.GetVl(59), Variant(std::int16_t{42}));
+    // The counters step every second: a later data change carries their new values.
+    const Variant counter = control.GetVl(0);
+    pump_until([&] { return control.GetVl(0) != counter; }, 3s);
+    EXPECT_NE(control.GetVl(0), counter);
+    EXPECT_GE(events, 2);
+
+    EXPECT_NE(control.opcWrt(58, Variant(77.5)), 0);
+    pump_until([&] { return control.GetVl(58) == Variant(77.5); });
+    EXPECT_EQ(control.GetVl(58), Variant(77.5));
+    control.discnn();
+    EXPECT_FALSE(control.IsConnect);
+  }
+  // Every object and reference went back to the server.
+  const std::string state = server.file("state.json");
+  EXPECT_NE(state.find("\"refs\": 0"), std::string::npos) << state;
+  EXPECT_NE(state.find("\"oids\": 0"), std::string::npos) << state;
+}
+
+TEST_F(DcomControl, RefusedWritesGiveTheServersErrorAndTheStatusComesFromIt) {
+  auto s = opcda::create_opc_server();
+  s->Connect("Vexa.DcomTest.1", Variant(node));
+  EXPECT_EQ(s->get_VendorInfo(), "VEXA32 DCOM test server on impacket");
+  EXPECT_EQ(s->get_ServerState(), opcda::OPCRunning);
+  EXPECT_GE(s->get_CurrentTime(), s->get_StartTime());
+  EXPECT_EQ(s->get_MajorVersion(), 1);
+  EXPECT_EQ(s->get_BuildNumber(), 7);
+  auto group = s->get_OPCGroups()->Add(Variant("writes"));
+  Variant handles, errors;
+  group->get_OPCItems()->AddItems(
+      3, make_array(VT_BSTR, {Variant("SimulatePLC.Setpoint"), Variant("SimulatePLC.ReadOnly"), Variant("No.Such")}),
+      make_array(VT_I4, {Variant(1), Variant(2), Variant(3)}), handles, errors);
+  EXPECT_EQ(to_i4(errors.array().at(3)), static_cast<std::int32_t>(hr::OPC_E_UNKNOWNITEMID));
+  const struct {
+    const char* label;
+    int slot;
+    Variant value;
+    HRESULT error;
+  } rows[] = {
+      {"a number", 1, Variant(12.25), hr::S_OK},
+      {"the read-only item", 2, Variant(1), hr::OPC_E_BADRIGHTS},
+      {"text that is no number", 1, Variant("abc"), hr::OPC_E_BADTYPE},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    Variant write_errors;
+    group->SyncWrite(1, make_array(VT_I4, {handles.array().at(row.slot)}), make_array(VT_VARIANT, {row.value}),
+                     write_errors);
+    EXPECT_EQ(to_i4(write_errors.array().at(1)), static_cast<std::int32_t>(row.error));
+  }
+  EXPECT_EQ(group->get_OPCItems()->GetOPCItem(to_i4(handles.array().at(1)))->get_Value(), Variant(12.25));
+  EXPECT_EQ(s->GetOPCServers(Variant(node)).array().elements(), std::vector<Variant>{Variant("Vexa.DcomTest.1")});
+  s->Disconnect();
+  EXPECT_THROW(s->get_VendorInfo(), AutomationError);
+  try {
+    s->Connect("Vexa.NoSuch.1", Variant(node));
+    ADD_FAILURE() << "an unknown ProgID connected";
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.hresult(), hr::REGDB_E_CLASSNOTREG) << e.what();
+  }
+}
+
+}  // namespace
+}  // namespace vexa32::dcom
