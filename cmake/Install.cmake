@@ -5,20 +5,26 @@ include(CMakePackageConfigHelpers)
 # the development files, the tools, the Python module and the Qt Designer plugin.
 set(VEXA32_INCLUDE_DIR ${CMAKE_INSTALL_INCLUDEDIR}/vexa32)
 
-# vexa32_install_library(target export-set header-folders...): the library, and the public headers
-# of its folders (not the private *_p.h ones), only with it.
+# vexa32_install_library(target export-set header-folders... [APART subfolders...]): the library,
+# and the public headers of its folders (not the private *_p.h ones), only with it. Subfolders
+# named APART hold another library's headers and go with that one.
 function(vexa32_install_library target export_set)
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" "" "APART")
   install(TARGETS ${target} EXPORT ${export_set}
           ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
           LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
           INCLUDES DESTINATION ${VEXA32_INCLUDE_DIR})
-  foreach(folder IN LISTS ARGN)
+  foreach(folder IN LISTS arg_UNPARSED_ARGUMENTS)
     get_filename_component(parent ${folder} DIRECTORY)
     # Folders of their own: pages/ua goes with its library, the plugin's headers nowhere. A
     # pattern would also match the folder being installed, so only what lies below it is named.
+    set(apart)
+    foreach(sub IN LISTS arg_APART)
+      list(APPEND apart REGEX "/${folder}/${sub}$" EXCLUDE)
+    endforeach()
     install(DIRECTORY ${folder} DESTINATION ${VEXA32_INCLUDE_DIR}/${parent} COMPONENT dev
             FILES_MATCHING PATTERN "*.h" PATTERN "*_p.h" EXCLUDE
-            REGEX "/${folder}/ua$" EXCLUDE REGEX "/${folder}/designer$" EXCLUDE)
+            REGEX "/${folder}/ua$" EXCLUDE REGEX "/${folder}/designer$" EXCLUDE ${apart})
   endforeach()
 endfunction()
 
@@ -30,6 +36,10 @@ vexa32_install_library(vexa32_control vexa32Targets control)
 vexa32_install_library(vexa32_opc vexa32Targets opc)
 if(VEXA32_OPCUA)
   vexa32_install_library(vexa32_opcua vexa32Targets platform/opcua)
+endif()
+if(VEXA32_DCOM)
+  vexa32_install_library(vexa32_dcom vexa32Targets platform/dcom APART da)
+  vexa32_install_library(vexa32_dcom_da vexa32Targets platform/dcom/da)
 endif()
 install(EXPORT vexa32Targets NAMESPACE vexa32:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vexa32 COMPONENT dev)
 

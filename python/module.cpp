@@ -17,10 +17,13 @@
 #include "platform/opcda/simulation.h"
 #include "python/objects.h"
 #include "python/values.h"
+#ifdef VEXA32_WITH_DCOM
+#include "platform/dcom/da/dcom_server.h"
+#endif
 #ifdef VEXA32_WITH_OPCUA
+#include "platform/opcua/da/ua_server.h"
 #include "platform/opcua/decisions.h"
 #include "platform/opcua/pki/pki.h"
-#include "platform/opcua/da/ua_server.h"
 #endif
 
 namespace vexa32::python {
@@ -99,7 +102,8 @@ class PythonDecisions final : public opcua::DecisionService {
       const py::object answer = on_login(info);
       if (answer.is_none()) return std::nullopt;
       const auto fields = answer.cast<py::tuple>();
-      if (fields.size() < 2 || fields.size() > 3) throw py::value_error("on_login returns (user, password[, remember])");
+      if (fields.size() < 2 || fields.size() > 3)
+        throw py::value_error("on_login returns (user, password[, remember])");
       opcua::LoginAnswer out{fields[0].cast<std::string>(), fields[1].cast<std::string>(),
                              fields.size() == 3 && fields[2].cast<bool>()};
       return out;
@@ -343,6 +347,9 @@ PYBIND11_MODULE(vexa32, m) {
   module_apartment();
 #ifdef VEXA32_WITH_OPCUA
   opcua::install_opcua(opcda::ServerRegistry::instance());
+#endif
+#ifdef VEXA32_WITH_DCOM
+  dcom::da::install_dcom(opcda::ServerRegistry::instance());
 #endif
   // A message box has no one to show it to here: its text goes to stderr.
   set_message_box_service(std::make_shared<StderrMessageBox>());

@@ -21,6 +21,10 @@
 #include "pages/ua/ua_dialogs.h"
 #include "platform/opcua/da/ua_server.h"
 #endif
+#ifdef VEXA32_WITH_DCOM
+#include "platform/dcom/da/dcom_server.h"
+#include "platform/opcda/registry.h"
+#endif
 
 namespace vexa32::widgets {
 namespace {
@@ -47,6 +51,9 @@ class Host final : public QObject {
       opcua::install_opcua(registry);
       decisions_ = std::make_unique<pages::QtDecisions>();
     }
+#endif
+#ifdef VEXA32_WITH_DCOM
+    if (!opcda::ServerRegistry::instance().handles_nodes()) dcom::da::install_dcom(opcda::ServerRegistry::instance());
 #endif
   }
   ~Host() override {

@@ -6,6 +6,9 @@
 #include "designer.h"
 #include "platform/qt/qt_apartment.h"
 #include "platform/qt/qt_services.h"
+#ifdef VEXA32_WITH_DCOM
+#include "platform/dcom/da/dcom_server.h"
+#endif
 #ifdef VEXA32_WITH_OPCUA
 #include "pages/ua/ua_dialogs.h"
 #include "platform/opcua/da/ua_server.h"
@@ -22,6 +25,10 @@ int main(int argc, char** argv) {
   vexa32::opcua::install_opcua(vexa32::opcda::ServerRegistry::instance());
   // An untrusted server or a login is asked in a window, wherever the designer connects.
   vexa32::pages::QtDecisions decisions;
+#endif
+#ifdef VEXA32_WITH_DCOM
+  // OPC DA servers on other nodes, over DCOM, in the server list, the tag browser and the control.
+  vexa32::dcom::da::install_dcom(vexa32::opcda::ServerRegistry::instance());
 #endif
   // A failing event handler is contained by its source; the designer says so on standard error.
   vexa32::set_sink_failure_hook([](std::exception_ptr failure) {

@@ -10,9 +10,12 @@
 
 #include "monitor.h"
 #include "platform/apartment/apartment.h"
+#ifdef VEXA32_WITH_DCOM
+#include "platform/dcom/da/dcom_server.h"
+#endif
 #ifdef VEXA32_WITH_OPCUA
-#include "platform/opcua/pki/pki.h"
 #include "platform/opcua/da/ua_server.h"
+#include "platform/opcua/pki/pki.h"
 #endif
 
 namespace {
@@ -57,6 +60,10 @@ int main(int argc, char** argv) {
   // opc.tcp:// servers, and the UA servers of a node in the server list.
   opcua::install_opcua(opcda::ServerRegistry::instance());
 #endif
+#ifdef VEXA32_WITH_DCOM
+  // OPC DA servers on other nodes, over DCOM; their logins come from the password file alone.
+  dcom::da::install_dcom(opcda::ServerRegistry::instance());
+#endif
   RecordingSite site(true);
   vexa control;
   control.SetClientSite(&site);
@@ -91,8 +98,7 @@ int main(int argc, char** argv) {
   control.cnnec();
   if (!control.IsConnect) {
     std::cerr << "vexa-monitor: cannot connect to OPC server \"" << control.get_svrname() << "\" on node \""
-              << monitor::describe_value(control.nodname_variant()) << "\": " << control.last_connect_failure()
-              << "\n";
+              << monitor::describe_value(control.nodname_variant()) << "\": " << control.last_connect_failure() << "\n";
     return 3;
   }
   std::cout << "connected to " << control.get_svrname() << "; update rate "
