@@ -43,10 +43,12 @@ AutomationError automation_error(const DcomError& e) {
   return hresult_error(static_cast<HRESULT>(e.hresult()), e.what());
 }
 
-// Failures that say the connection is gone, rather than that a call was refused.
+// Failures that say the connection is gone, rather than that a call was refused: the RPC and
+// object resolver statuses (Win32 1700-1999 as HRESULTs), a timeout, a broken or altered answer.
 bool is_lost(const DcomError& e) {
   const std::uint32_t h = e.hresult();
-  return (h & 0xFFFF0000u) == 0x80070000u || h == status::RPC_E_DISCONNECTED || h == status::RPC_S_CALL_TIMEOUT ||
+  const bool rpc_status = h >= 0x800706A4u && h <= 0x800707CFu;
+  return rpc_status || h == status::RPC_E_DISCONNECTED || h == status::RPC_S_CALL_TIMEOUT ||
          h == status::SEC_E_MESSAGE_ALTERED || h == status::RPC_X_BAD_STUB_DATA;
 }
 
@@ -123,10 +125,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
   std::string vendor_info() override { return status().vendor; }
   std::int32_t server_state() override { return static_cast<std::int32_t>(fresh_status().state); }
   std::shared_ptr<opcda::OPCGroups> groups() override;
-  std::shared_ptr<opcda::OPCBrowser> create_browser() override {
-    live();
-    return nullptr;  // browsing a node's server comes with its browse interfaces
-  }
+  std::shared_ptr<opcda::OPCBrowser> create_browser() override;
   void disconnect() override {
     if (!connected_) return;
     stop_timers();
@@ -764,6 +763,107 @@ class DcomGroups final : public opcda::OPCGroups {
   }
   std::shared_ptr<DcomConnection> conn_;
 };
+
+// A browser of the server's address space through IOPCBrowseServerAddressSpace. The server keeps
+// one position per client; each browser keeps its own and goes there before it asks.
+class DcomBrowser final : public opcda::OPCBrowser {
+ public:
+  DcomBrowser(std::shared_ptr<DcomConnection> c, RemoteInterface browse, std::int32_t organization)
+      : conn_(std::move(c)), browse_(std::move(browse)), organization_(organization) {}
+  ~DcomBrowser() override {
+    try {
+      conn_->live().release(browse_);
+    } catch (const AutomationError&) {
+    }
+  }
+
+  std::int32_t get_Organization() override { return (conn_->live(), organization_); }
+  std::string get_Filter() override { return filter_; }
+  void put_Filter(const std::string& filter) override { filter_ = filter; }
+  std::int16_t get_DataType() override { return data_type_; }
+  void put_DataType(std::int16_t data_type) override { data_type_ = data_type; }
+  std::int32_t get_AccessRights() override { return access_rights_; }
+  void put_AccessRights(std::int32_t rights) override {
+    if (rights < 0 || rights > (opcda::OPC_READABLE | opcda::OPC_WRITEABLE))
+      throw bad_argument("no such access rights");
+    access_rights_ = rights;
+  }
+  std::string get_CurrentPosition() override { return (conn_->live(), position_); }
+  std::int32_t get_Count() override { return static_cast<std::int32_t>(names_.size()); }
+  std::string Item(const Variant& index) override {
+    const std::int32_t i = to_i4(index);
+    if (i < 1 || i > static_cast<std::int32_t>(names_.size())) throw bad_argument("no entry at that index");
+    return names_[static_cast<std::size_t>(i - 1)];
+  }
+  void ShowBranches() override { names_ = list(BrowseType::Branch); }
+  void ShowLeafs(const Variant& flat) override {
+    names_ = list(!flat.is_missing() && to_bool(flat) != 0 ? BrowseType::Flat : BrowseType::Leaf);
+  }
+  void MoveUp() override {
+    if (path_.empty()) throw hresult_error(hr::E_FAIL, "already at the root");
+    path_.pop_back();
+    move_to(path_.empty() ? std::string() : path_.back());
+  }
+  void MoveToRoot() override {
+    path_.clear();
+    move_to("");
+  }
+  void MoveDown(const std::string& branch) override {
+    at_position();
+    conn_->call([&](DcomNode& node) { change_browse_position(node, browse_, BrowseDirection::Down, branch); });
+    position_ = conn_->call([&](DcomNode& node) { return get_item_id(node, browse_, ""); });
+    path_.push_back(position_);
+  }
+  std::string GetItemID(const std::string& leaf) override {
+    at_position();
+    return conn_->call([&](DcomNode& node) { return get_item_id(node, browse_, leaf); });
+  }
+
+ private:
+  void at_position() {
+    conn_->call([&](DcomNode& node) { change_browse_position(node, browse_, BrowseDirection::To, position_); });
+  }
+  void move_to(const std::string& id) {
+    position_ = id;
+    at_position();
+  }
+  std::vector<std::string> list(BrowseType type) {
+    at_position();
+    return conn_->call([&](DcomNode& node) {
+      return browse_item_ids(node, browse_, type, filter_, static_cast<std::uint16_t>(data_type_),
+                             static_cast<std::uint32_t>(access_rights_));
+    });
+  }
+
+  std::shared_ptr<DcomConnection> conn_;
+  RemoteInterface browse_;
+  std::int32_t organization_;
+  std::string filter_, position_;
+  std::vector<std::string> path_;  // the item IDs of the branches above and at the position
+  std::int16_t data_type_ = VT_EMPTY;
+  std::int32_t access_rights_ = 0;
+  std::vector<std::string> names_;
+};
+
+std::shared_ptr<opcda::OPCBrowser> DcomConnection::create_browser() {
+  DcomNode& node = live();
+  RemoteInterface browse;
+  try {
+    browse = node.query_interface(server_, interface_info("IOPCBrowseServerAddressSpace").iid);
+  } catch (const DcomError& e) {
+    if (e.hresult() == status::E_NOINTERFACE) return nullptr;  // a server that cannot browse gives Nothing
+    if (is_lost(e)) lost(e.what());
+    throw automation_error(e);
+  }
+  std::int32_t organization = opcda::OPCHierarchical;
+  try {
+    organization = query_organization(node, browse) == kFlat ? opcda::OPCFlat : opcda::OPCHierarchical;
+  } catch (const DcomError& e) {
+    node.release(browse);
+    throw automation_error(e);
+  }
+  return std::make_shared<DcomBrowser>(shared_from_this(), browse, organization);
+}
 
 std::shared_ptr<opcda::OPCGroups> DcomConnection::groups() {
   live();

@@ -60,6 +60,9 @@ std::vector<std::uint32_t> per_item(DcomNode& node, const std::string& answer, s
   return errors;
 }
 
+// One text behind a unique pointer, or nothing.
+std::string optional_text(NdrReader& r) { return r.unique() ? r.wide_string() : std::string(); }
+
 }  // namespace
 
 ServerStatus get_status(DcomNode& node, const RemoteInterface& server) {
@@ -78,7 +81,7 @@ ServerStatus get_status(DcomNode& node, const RemoteInterface& server) {
     s.minor = r.u16();
     s.build = r.u16();
     r.u16();
-    if (r.unique()) s.vendor = r.wide_string();
+    s.vendor = optional_text(r);
   }
   const std::uint32_t hr = r.hresult();
   r.expect_end();
@@ -242,6 +245,81 @@ std::vector<std::uint32_t> sync_write(DcomNode& node, const RemoteInterface& syn
   for (const Variant& v : values) write_variant_body(w, v);
   return per_item(node, call(node, sync_io, "IOPCSyncIO", "Write", w.data()), server_handles.size(), "IOPCSyncIO",
                   "Write");
+}
+
+std::uint32_t query_organization(DcomNode& node, const RemoteInterface& browse) {
+  const std::string answer = call(node, browse, "IOPCBrowseServerAddressSpace", "QueryOrganization", "");
+  NdrReader r(answer);
+  const std::uint32_t organization = r.u16();  // OPCNAMESPACETYPE, an enum
+  check(r.hresult(), "IOPCBrowseServerAddressSpace", "QueryOrganization", node);
+  return organization;
+}
+
+void change_browse_position(DcomNode& node, const RemoteInterface& browse, BrowseDirection direction,
+                            const std::string& target) {
+  NdrWriter w;
+  w.u16(static_cast<std::uint16_t>(direction));
+  w.wide_string(target);
+  const std::string answer = call(node, browse, "IOPCBrowseServerAddressSpace", "ChangeBrowsePosition", w.data());
+  NdrReader r(answer);
+  check(r.hresult(), "IOPCBrowseServerAddressSpace", "ChangeBrowsePosition", node);
+}
+
+std::vector<std::string> browse_item_ids(DcomNode& node, const RemoteInterface& browse, BrowseType type,
+                                         const std::string& filter, std::uint16_t data_type,
+                                         std::uint32_t access_rights) {
+  NdrWriter w;
+  w.u16(static_cast<std::uint16_t>(type));
+  w.wide_string(filter);
+  w.u16(data_type);
+  w.u32(access_rights);
+  const std::string answer = call(node, browse, "IOPCBrowseServerAddressSpace", "BrowseOPCItemIDs", w.data());
+  NdrReader r(answer);
+  std::optional<ObjRef> strings;
+  if (r.unique()) strings = read_interface_pointer(r);
+  const std::uint32_t hr = r.hresult();
+  r.expect_end();
+  check(hr, "IOPCBrowseServerAddressSpace", "BrowseOPCItemIDs", node);
+  std::vector<std::string> out;
+  if (!strings) return out;
+  const RemoteInterface enumerator = node.adopt(*strings);
+  try {
+    // IEnumString::Next: a varying array of text pointers, their texts deferred behind it.
+    constexpr std::uint32_t kBatch = 256;
+    for (bool more = true; more && out.size() < (1u << 20);) {
+      NdrWriter next;
+      next.u32(kBatch);
+      const std::string batch = call(node, enumerator, "IEnumString", "Next", next.data());
+      NdrReader b(batch);
+      if (b.u32() != kBatch) throw NdrError("IEnumString::Next answered for another count than asked");
+      const Variance v = b.variance(kBatch, 4);
+      std::vector<bool> present(v.actual);
+      for (std::uint32_t i = 0; i < v.actual; ++i) present[i] = b.unique();
+      for (std::uint32_t i = 0; i < v.actual; ++i)
+        if (present[i]) out.push_back(b.wide_string());
+      const std::uint32_t fetched = b.u32();
+      const std::uint32_t next_hr = b.hresult();
+      b.expect_end();
+      check(next_hr, "IEnumString", "Next", node);
+      if (fetched != v.actual) throw NdrError("IEnumString::Next counted its texts wrong");
+      more = next_hr == 0 && fetched == kBatch;
+    }
+  } catch (...) {
+    node.release(enumerator);
+    throw;
+  }
+  node.release(enumerator);
+  return out;
+}
+
+std::string get_item_id(DcomNode& node, const RemoteInterface& browse, const std::string& name) {
+  NdrWriter w;
+  w.wide_string(name);
+  const std::string answer = call(node, browse, "IOPCBrowseServerAddressSpace", "GetItemID", w.data());
+  NdrReader r(answer);
+  std::string id = optional_text(r);
+  check(r.hresult(), "IOPCBrowseServerAddressSpace", "GetItemID", node);
+  return id;
 }
 
 }  // namespace vexa32::dcom::da

@@ -65,4 +65,19 @@ std::vector<std::uint32_t> sync_write(DcomNode& node, const RemoteInterface& syn
                                       const std::vector<std::uint32_t>& server_handles,
                                       const std::vector<Variant>& values);
 
+// IOPCBrowseServerAddressSpace.
+inline constexpr std::uint32_t kHierarchical = 1, kFlat = 2;  // OPCNAMESPACETYPE
+enum class BrowseDirection : std::uint16_t { Up = 1, Down = 2, To = 3 };
+enum class BrowseType : std::uint16_t { Branch = 1, Leaf = 2, Flat = 3 };
+std::uint32_t query_organization(DcomNode& node, const RemoteInterface& browse);
+void change_browse_position(DcomNode& node, const RemoteInterface& browse, BrowseDirection direction,
+                            const std::string& target);
+// The names the server lists at its position (every one, through the IEnumString it gives, which
+// is released after), filtered by the server as asked.
+std::vector<std::string> browse_item_ids(DcomNode& node, const RemoteInterface& browse, BrowseType type,
+                                         const std::string& filter, std::uint16_t data_type,
+                                         std::uint32_t access_rights);
+// The item ID of a name at the server's position ("" for the position itself).
+std::string get_item_id(DcomNode& node, const RemoteInterface& browse, const std::string& name);
+
 }  // namespace vexa32::dcom::da

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -132,6 +133,48 @@ TEST_F(DcomControl, RefusedWritesGiveTheServersErrorAndTheStatusComesFromIt) {
   } catch (const AutomationError& e) {
     EXPECT_EQ(e.hresult(), hr::REGDB_E_CLASSNOTREG) << e.what();
   }
+}
+
+TEST_F(DcomControl, TheAddressSpaceBrowsesByBranchLeafFilterAndFlat) {
+  auto s = opcda::create_opc_server();
+  s->Connect("Vexa.DcomTest.1", Variant(node));
+  auto b = s->CreateBrowser();
+  ASSERT_TRUE(b);
+  EXPECT_EQ(b->get_Organization(), opcda::OPCHierarchical);
+  auto names = [&] {
+    std::vector<std::string> out;
+    for (std::int32_t i = 1; i <= b->get_Count(); ++i) out.push_back(b->Item(Variant(i)));
+    return out;
+  };
+  auto has = [](const std::vector<std::string>& list, const std::string& name) {
+    return std::find(list.begin(), list.end(), name) != list.end();
+  };
+  b->ShowBranches();
+  EXPECT_TRUE(has(names(), "SimulatePLC"));
+  b->MoveDown("SimulatePLC");
+  EXPECT_EQ(b->get_CurrentPosition(), "SimulatePLC");
+  b->ShowLeafs();
+  EXPECT_TRUE(has(names(), "Setpoint"));
+  EXPECT_FALSE(has(names(), "Heartbeat"));  // a leaf of the root
+  b->put_Filter("S*");
+  b->ShowLeafs();
+  EXPECT_EQ(names(), (std::vector<std::string>{"Sine", "Square", "Setpoint"}));  // in the server's order
+  b->put_Filter("");
+  b->put_AccessRights(opcda::OPC_WRITEABLE);
+  b->ShowLeafs(Variant(true));
+  EXPECT_TRUE(has(names(), "SimulatePLC.Arrays.LongArray"));
+  EXPECT_FALSE(has(names(), "SimulatePLC.Arrays.ByteArray"));  // read-only
+  EXPECT_EQ(b->GetItemID("Setpoint"), "SimulatePLC.Setpoint");
+  b->MoveUp();
+  EXPECT_EQ(b->get_CurrentPosition(), "");
+  EXPECT_THROW(b->MoveUp(), AutomationError);
+  EXPECT_THROW(b->MoveDown("No such branch"), AutomationError);
+  // A second browser keeps its own place: the first goes on where it was.
+  b->MoveDown("SimulatePLC");
+  auto other = s->CreateBrowser();
+  other->MoveDown("K");
+  b->ShowLeafs();
+  EXPECT_TRUE(has(names(), "Setpoint"));
 }
 
 }  // namespace
