@@ -177,5 +177,50 @@ TEST_F(DcomControl, TheAddressSpaceBrowsesByBranchLeafFilterAndFlat) {
   EXPECT_TRUE(has(names(), "Setpoint"));
 }
 
+Variant array_of(VarType type, std::vector<Variant> values) {
+  SafeArray a(type, 0, 0);
+  a.raw_elements() = std::move(values);
+  return Variant(std::move(a));
+}
+
+// Every type the server serves goes there in a write and comes back in a read as the same value.
+TEST_F(DcomControl, EveryTypeGoesThereAndComesBackTheSame) {
+  auto s = opcda::create_opc_server();
+  s->Connect("Vexa.DcomTest.1", Variant(node));
+  auto group = s->get_OPCGroups()->Add(Variant("types"));
+  const struct {
+    const char* item;
+    Variant value;
+  } rows[] = {
+      {"Types.Boolean", Variant(true)},
+      {"Types.Char", Variant(std::int8_t{-5})},
+      {"Types.Byte", Variant(std::uint8_t{200})},
+      {"Types.Short", Variant(std::int16_t{-300})},
+      {"Types.Word", Variant(std::uint16_t{60000})},
+      {"Types.Long", Variant(std::int32_t{-70000})},
+      {"Types.DWord", Variant(std::uint32_t{4000000000u})},
+      {"Types.Float", Variant(1.5f)},
+      {"Types.Double", Variant(-2.25)},
+      {"Types.String", Variant("Grüße, 東京")},
+      {"Types.Date", Variant::date(45000.5)},
+      {"Arrays.LongArray", array_of(VT_I4, {Variant(4), Variant(5), Variant(-6)})},
+      {"Arrays.DoubleArray", array_of(VT_R8, {Variant(0.25)})},
+      {"Arrays.StringArray", array_of(VT_BSTR, {Variant("x"), Variant("")})},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.item);
+    auto item = group->get_OPCItems()->AddItem(std::string("SimulatePLC.") + row.item, 1);
+    ASSERT_TRUE(item);
+    EXPECT_EQ(item->get_CanonicalDataType(), static_cast<std::int16_t>(row.value.vt()));
+    Variant errors;
+    group->SyncWrite(1, make_array(VT_I4, {Variant(item->get_ServerHandle())}), make_array(VT_VARIANT, {row.value}),
+                     errors);
+    EXPECT_EQ(to_i4(errors.array().at(1)), 0);
+    const Variant back = item->get_Value();
+    EXPECT_EQ(back.vt(), row.value.vt());
+    EXPECT_EQ(back, row.value);
+  }
+}
+
 }  // namespace
 }  // namespace vexa32::dcom
