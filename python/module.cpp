@@ -99,6 +99,7 @@ class PythonDecisions final : public opcua::DecisionService {
       info["user"] = q.user;
       info["refusal"] = q.refusal;
       info["attempt"] = q.attempt;
+      info["windows_user"] = q.windows_user;  // a DCOM node's account, not a UA server's user
       const py::object answer = on_login(info);
       if (answer.is_none()) return std::nullopt;
       const auto fields = answer.cast<py::tuple>();

@@ -170,6 +170,8 @@ std::unique_ptr<DcomNode> connect_node(const std::string& nodname, const std::st
     login = node_login(node, password_file);
     source = "the password file " + password_file;
   } catch (const DcomError& e) {
+    // Nobody is asked for the password of a node that is not there.
+    if (e.hresult() == status::E_ACCESSDENIED) check_reachable(node.host, node.port, options.rpc.connect_timeout);
     if (e.hresult() != status::E_ACCESSDENIED || !ask("", 1)) throw;
     login = credentials(node, asked->user, asked->password);
     source = "the login window";

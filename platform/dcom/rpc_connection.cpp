@@ -73,6 +73,18 @@ int connect_within(const std::string& host, std::uint16_t port, Clock::time_poin
 
 }  // namespace
 
+void check_reachable(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout) {
+  std::string why;
+  const int fd = connect_within(host, port, Clock::now() + timeout, why);
+  if (fd < 0) {
+    const std::string where =
+        (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    throw DcomError(status::RPC_S_SERVER_UNAVAILABLE,
+                    "the RPC server " + where + " is unavailable: " + why + " (within " + millis(timeout) + ")");
+  }
+  ::close(fd);
+}
+
 RpcConnection::RpcConnection(std::string host, std::uint16_t port, const InterfaceInfo& interface,
                              NtlmCredentials credentials, RpcOptions options)
     : host_(std::move(host)), port_(port), credentials_(std::move(credentials)), options_(options) {

@@ -31,6 +31,10 @@ struct RpcOptions {
   std::size_t max_answer = 32u << 20;  // a reassembled answer
 };
 
+// Whether anything takes a TCP connection at host:port within the time; DcomError
+// RPC_S_SERVER_UNAVAILABLE, naming them, when nothing does. Asks nothing of what answers.
+void check_reachable(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout);
+
 class RpcConnection {
  public:
   // Connects to host:port and binds to the interface. DcomError: RPC_S_SERVER_UNAVAILABLE when

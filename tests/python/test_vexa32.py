@@ -260,3 +260,38 @@ def test_the_host_answers_for_an_untrusted_server_and_a_login(tmp_path, monkeypa
     assert len(servers) == 1 and servers[0]["can_trust"] and re.fullmatch("[0-9A-F]{40}", servers[0]["thumbprint"])
     assert [q["attempt"] for q in questions] == [1, 2] and "BadUserAccessDenied" in questions[1]["refusal"]
     assert (tmp_path / "uapass").stat().st_mode & 0o777 == 0o600
+
+
+def dcom_node():
+    state = os.environ.get("VEXA32_DCOM_STATE")
+    try:
+        with open(os.path.join(state, "ports"), encoding="utf-8") as f:
+            ports = dict(line.strip().split("=", 1) for line in f if "=" in line)
+        return "127.0.0.1:" + ports["activation"]
+    except (TypeError, OSError, KeyError):
+        pytest.skip("the DCOM test server is not running (run the tests through CTest)")
+
+
+def test_a_server_on_a_node_over_dcom_with_the_login_from_the_host(tmp_path, monkeypatch):
+    node = dcom_node()
+    monkeypatch.setenv("VEXA32_UAPASSFILE", str(tmp_path / "uapass"))
+    questions = []
+    vexa32.on_login(lambda info: questions.append(info) or ("VEXATEST\\tester", "Vexa-Test-1"))
+    try:
+        c = vexa32.Control()
+        c.svrname = "Vexa.DcomTest.1"
+        c.nodname = node
+        c.itm0 = "SimulatePLC.Counter"
+        c.itm1 = "SimulatePLC.Setpoint"
+        c.UpdateRate = "100"
+        c.cnnec()
+        assert c.IsConnect
+        assert len(list(c.changes(count=2, seconds=5))) == 2
+        assert c.GetQuality(0) == "Good"
+        assert c.opcWrt(1, 12.5)
+        assert vexa32.wait_for(lambda: c.GetVl(1) == 12.5, timeout=5)
+        c.discnn()
+    finally:
+        vexa32.on_login(None)
+    assert [(q["windows_user"], q["port"], q["user"]) for q in questions] == [(True, node.split(":")[1], "")]
+
