@@ -135,12 +135,18 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
   }
   opcda::ServerShutDownEvent& shutdown_event() override { return shutdown_; }
 
+  bool reachable() const { return connected_ && node_ != nullptr; }
   // The node, or the automation error of a closed or lost connection.
   DcomNode& live() {
     if (!connected_) throw hresult_error(hr::RPC_E_DISCONNECTED, "The server connection has been closed");
     if (!node_)
       throw hresult_error(hr::RPC_E_DISCONNECTED, "The connection to " + node_text_ + " is lost: " + lost_reason_);
     return *node_;
+  }
+  // Whether the connection is open, lost or not: removing works while it is lost too (what the
+  // server held goes when our pings stop).
+  void open_or_lost() {
+    if (!connected_) throw hresult_error(hr::RPC_E_DISCONNECTED, "The server connection has been closed");
   }
   // Runs calls on the node; a failure that loses the connection starts healing.
   template <typename F>
@@ -547,7 +553,9 @@ class DcomItems final : public opcda::OPCItems {
     errors = out_array(VT_I4, e);
   }
   void Remove(std::int32_t count, const Variant& server_handles, Variant& errors) override {
-    DcomGroupState& g = state();
+    conn_->open_or_lost();
+    if (group_->removed) throw hresult_error(hr::E_FAIL, "The group has been removed");
+    DcomGroupState& g = *group_;
     check_count(count);
     std::vector<Variant> errs;
     std::vector<std::uint32_t> remote;
@@ -565,7 +573,7 @@ class DcomItems final : public opcda::OPCItems {
     }
     errors = out_array(VT_I4, errs);
     // Gone from the group now; the server's refusal changes nothing the caller can act on.
-    if (!remote.empty() && g.remote_handle) {
+    if (!remote.empty() && g.remote_handle && conn_->reachable()) {
       try {
         conn_->call([&](DcomNode& node) { return remove_items(node, g.item_mgt, remote); });
       } catch (const AutomationError&) {
@@ -743,13 +751,14 @@ class DcomGroups final : public opcda::OPCGroups {
     return facade(conn().add_group(name.is_missing() ? std::string() : to_bstr(name)));
   }
   void Remove(const Variant& key) override {
-    auto g = conn().find_group(key, false);
+    conn_->open_or_lost();
+    auto g = conn_->find_group(key, false);
     if (!g) throw bad_argument("no such group");
     conn_->remove_group(g);
   }
   void RemoveAll() override {
-    DcomConnection& c = conn();
-    while (!c.group_list.empty()) c.remove_group(c.group_list.back());
+    conn_->open_or_lost();
+    while (!conn_->group_list.empty()) conn_->remove_group(conn_->group_list.back());
   }
 
  private:

@@ -447,8 +447,8 @@ class Listener(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, app):
-        super().__init__(("127.0.0.1", 0), Connection)
+    def __init__(self, app, port=0):
+        super().__init__(("127.0.0.1", port), Connection)
         self.app = app
         app.port = self.server_address[1]
         self.thread = threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.2}, daemon=True)

@@ -89,6 +89,9 @@ def parse_args(argv):
     p.add_argument("--big-vendor", type=int, default=0, metavar="CHARS", help="GetStatus vendor text of this length")
     p.add_argument("--many-items", type=int, default=0, metavar="N", help="add SimulatePLC.Many.Item00001..N")
     p.add_argument("--max-frag", type=int, default=rpc.OUR_MAX_FRAG, help="largest fragment offered (1024..5840)")
+    p.add_argument("--activation-port", type=int, default=0, metavar="PORT",
+                   help="listen there rather than on a free port (a restart on the same ports)")
+    p.add_argument("--exporter-port", type=int, default=0, metavar="PORT", help="the same for the object exporter")
     p.add_argument("--swap-activation-properties", action="store_true",
                    help="put ScmReplyInfo before PropsOutInfo in activation answers")
     args = p.parse_args(argv)
@@ -118,7 +121,8 @@ def main(argv):
     world.served_classes = [OpcEnum, OpcServer, Group, EnumString, EnumGuid]
     world.iid_names.update({v: k for k, v in NAMED_IIDS.items()})
     world.idl_order = IDL_ORDER
-    listeners = [rpc.Listener(dcom.Application(world, role)) for role in ("activation", "exporter")]
+    listeners = [rpc.Listener(dcom.Application(world, role), port)
+                 for role, port in (("activation", args.activation_port), ("exporter", args.exporter_port))]
     world.act_port, world.exp_port = (l.app.port for l in listeners)
     stop = threading.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):

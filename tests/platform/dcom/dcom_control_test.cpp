@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <thread>
 
 #include "control/vexa.h"
@@ -220,6 +222,74 @@ TEST_F(DcomControl, EveryTypeGoesThereAndComesBackTheSame) {
     EXPECT_EQ(back.vt(), row.value.vt());
     EXPECT_EQ(back, row.value);
   }
+}
+
+// What the process holds: descriptors and threads.
+std::pair<int, int> holdings() {
+  auto count = [](const char* dir) {
+    int n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir)) ++n;
+    return n;
+  };
+  return {count("/proc/self/fd"), count("/proc/self/task")};
+}
+
+TEST_F(DcomControl, AServerThatGoesAndComesBackHealsAndAWrongPasswordStaysBadWithoutATightLoop) {
+  da::DcomModuleOptions options;
+  options.password_file = passwords.path();
+  options.first_retry = 200ms;  // the test's own pace; a host keeps the default 1 s
+  options.last_retry = 800ms;
+  options.status_period = 300ms;
+  da::install_dcom(opcda::ServerRegistry::instance(), options);
+  ScopedServices services{std::make_shared<RecordingMessageBox>()};
+  RecordingSite site(true);
+  vexa control;
+  control.SetClientSite(&site);
+  control.put_svrname("Vexa.DcomTest.1");
+  control.put_nodname(node);
+  control.put_UpdateRate(Variant("100"));
+  control.put_itm(0, "SimulatePLC.Counter");
+  control.put_itm(1, "SimulatePLC.Setpoint");
+  control.cnnec();
+  ASSERT_TRUE(control.IsConnect);
+  auto good = [&] { return control.GetQuality(0) == Variant("Good") && control.GetQuality(1) == Variant("Good"); };
+  auto lost = [&] { return control.GetQuality(0) == Variant(24) && control.GetQuality(1) == Variant(24); };
+  pump_until(good);
+  std::pair<int, int> first;
+  const char* restarts = std::getenv("VEXA32_DCOM_RESTARTS");
+  const int rounds = restarts ? std::atoi(restarts) : 3;
+  for (int round = 1; round <= rounds; ++round) {
+    SCOPED_TRACE(round);
+    server.stop();
+    pump_until(lost);
+    ASSERT_TRUE(lost());
+    server.restart("--many-items 60");
+    pump_until(good);
+    ASSERT_TRUE(good());
+    const Variant counter = control.GetVl(0);
+    pump_until([&] { return control.GetVl(0) != counter; });
+    ASSERT_NE(control.GetVl(0), counter);
+    if (round == 1) first = holdings();
+  }
+  const auto last = holdings();
+  EXPECT_LE(last.first, first.first);
+  EXPECT_LE(last.second, first.second);
+  std::printf("after restart 1: %d fds, %d threads; after restart %d: %d fds, %d threads\n", first.first, first.second,
+              rounds, last.first, last.second);
+
+  // Back with another password: the slots stay bad, and the node is asked again only at the pace
+  // of the retries (at most every 0.8 s here), never in a tight loop.
+  server.stop();
+  pump_until(lost);
+  server.restart("--password Another-1");
+  pump_until([] { return false; }, 3s);
+  EXPECT_TRUE(lost());
+  std::string log = server.file("log");
+  int refused = 0;
+  for (auto at = log.find("auth3 refused"); at != std::string::npos; at = log.find("auth3 refused", at + 1)) ++refused;
+  EXPECT_GE(refused, 1);
+  EXPECT_LE(refused, 6);
+  control.discnn();
 }
 
 }  // namespace

@@ -32,6 +32,13 @@ class TestServer {
       std::filesystem::remove_all(state_);
     }
   }
+  // Stopped, as a machine that goes away; started again on the same ports with the flags.
+  void stop() { std::system((script() + " stop " + state_ + "/s > /dev/null 2>&1").c_str()); }
+  void restart(const std::string& flags) {
+    const std::string ports =
+        " --activation-port " + std::to_string(activation_) + " --exporter-port " + std::to_string(exporter_);
+    std::system((script() + " start " + state_ + "/s " + flags + ports + " > /dev/null 2>&1").c_str());
+  }
   std::uint16_t activation() const { return activation_; }
   const std::string& why() const { return why_; }
   std::string file(const char* name) const {
@@ -48,6 +55,7 @@ class TestServer {
     std::ifstream ports(dir + "/ports");
     for (std::string line; std::getline(ports, line);) {
       if (line.rfind("activation=", 0) == 0) activation_ = static_cast<std::uint16_t>(std::stoi(line.substr(11)));
+      if (line.rfind("exporter=", 0) == 0) exporter_ = static_cast<std::uint16_t>(std::stoi(line.substr(9)));
     }
     if (!activation_) {
       std::ifstream skip(dir + "/skip");
@@ -56,7 +64,7 @@ class TestServer {
     }
   }
   std::string state_, dir_, why_;
-  std::uint16_t activation_ = 0;
+  std::uint16_t activation_ = 0, exporter_ = 0;
 };
 
 // A password file of the test's own, removed when it goes.
