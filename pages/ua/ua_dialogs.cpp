@@ -127,11 +127,17 @@ UntrustedServerDialog::UntrustedServerDialog(const opcua::UntrustedServer& serve
 
 LoginDialog::LoginDialog(const opcua::LoginQuestion& question, QWidget* parent) : QDialog(parent) {
   setObjectName("Login");
-  setWindowTitle("Log in");
+  // A DCOM node asks for one of its Windows accounts (DOMAIN\user); a UA server for one of its users.
+  setWindowTitle(question.windows_user ? QString("Windows user on %1").arg(q(question.host)) : QString("Log in"));
   setModal(true);
   qt::use_design_font(*this);
-  lblServer =
-      named(new QLabel(QString("%1 asks for a user name and password.").arg(q(question.url)), this), "lblServer");
+  lblServer = named(
+      new QLabel(
+          question.windows_user
+              ? QString("The node %1 asks for a Windows user (DOMAIN\\user) and its password.").arg(q(question.url))
+              : QString("%1 asks for a user name and password.").arg(q(question.url)),
+          this),
+      "lblServer");
   lblServer->setWordWrap(true);
   lblRefusal = named(new QLabel(q(question.refusal), this), "lblRefusal");
   lblRefusal->setWordWrap(true);
