@@ -292,5 +292,39 @@ TEST_F(DcomControl, AServerThatGoesAndComesBackHealsAndAWrongPasswordStaysBadWit
   control.discnn();
 }
 
+// The server list of a node through either list of OpcEnum, and a server that lets our objects go
+// (it collects them after missed pings) is a lost connection that heals.
+TEST_F(DcomControl, EitherServerListListsAndCollectedObjectsHeal) {
+  for (const char* refused : {"IOPCServerList", "IOPCServerList2"}) {
+    SCOPED_TRACE(refused);
+    TestServer variant(std::string("--refuse-iid ") + refused);
+    auto s = opcda::create_opc_server();
+    EXPECT_EQ(s->GetOPCServers(Variant("127.0.0.1:" + std::to_string(variant.activation()))).array().elements(),
+              std::vector<Variant>{Variant("Vexa.DcomTest.1")});
+  }
+  TestServer collecting("--ping-period 0.3 --ping-count 2");
+  da::DcomModuleOptions options;
+  options.password_file = passwords.path();
+  options.first_retry = 200ms;
+  options.status_period = 300ms;
+  options.node.ping_period = 60s;  // far too seldom for this server: it collects our objects
+  da::install_dcom(opcda::ServerRegistry::instance(), options);
+  auto s = opcda::create_opc_server();
+  s->Connect("Vexa.DcomTest.1", Variant("127.0.0.1:" + std::to_string(collecting.activation())));
+  auto group = s->get_OPCGroups()->Add(Variant("g"));
+  group->put_IsSubscribed(true);
+  group->put_UpdateRate(100);
+  std::vector<std::int32_t> qualities;
+  group->DataChange().connect([&](std::int32_t, std::int32_t, const Variant&, const Variant&, const Variant& q,
+                                  const Variant&) { qualities.push_back(to_i4(q.array().at(1))); });
+  ASSERT_TRUE(group->get_OPCItems()->AddItem("SimulatePLC.Counter", 7));
+  pump_until([&] { return std::count(qualities.begin(), qualities.end(), 24) > 0; }, 5s);
+  ASSERT_GT(std::count(qualities.begin(), qualities.end(), 24), 0) << "the collection went unnoticed";
+  const auto lost_at = std::find(qualities.begin(), qualities.end(), 24) - qualities.begin();
+  pump_until([&] { return qualities.back() == opcda::OPC_QUALITY_GOOD && qualities.size() > std::size_t(lost_at) + 1; },
+             5s);
+  EXPECT_EQ(qualities.back(), opcda::OPC_QUALITY_GOOD);
+}
+
 }  // namespace
 }  // namespace vexa32::dcom
