@@ -4,6 +4,7 @@
 #include "platform/dcom/da/dcom_server.h"
 
 #include <algorithm>
+#include <atomic>
 #include <optional>
 
 #include "platform/apartment/apartment.h"
@@ -26,6 +27,8 @@ using opcda::check_count;
 using opcda::out_array;
 
 const Guid kIUnknown = guid("00000000-0000-0000-C000-000000000046");
+
+std::atomic<long> g_polls{0}, g_values{0};
 
 // FILETIME ticks (100 ns since 1601) as an automation DATE (days since 1899-12-30).
 DATE date_of(std::uint64_t ticks) {
@@ -226,10 +229,11 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
       handles.push_back(item.remote_handle);
     }
     if (active.empty()) return;
-    ++polls_;
     ReadAnswer answer;
     try {
       answer = sync_read(*node_, g->sync_io, kFromCache, handles);
+      ++g_polls;
+      g_values += static_cast<long>(handles.size());
     } catch (const DcomError& e) {
       if (is_lost(e)) lost(e.what());
       return;  // a refused read leaves the values as they were; the next poll asks again
@@ -446,7 +450,6 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
   bool connected_ = true;
   std::string lost_reason_;
   int attempts_ = 0;
-  long polls_ = 0;
   std::optional<Apartment::TimerId> status_timer_, retry_timer_;
   opcda::ServerShutDownEvent shutdown_;
   std::int32_t handles_ = 0;
@@ -921,6 +924,8 @@ class DcomHandler final : public opcda::NodeServerHandler {
 };
 
 }  // namespace
+
+PollTotals poll_totals() { return {g_polls.load(), g_values.load()}; }
 
 void install_dcom(opcda::ServerRegistry& registry, DcomModuleOptions options) {
   install_opc_interfaces();

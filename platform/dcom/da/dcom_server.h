@@ -30,6 +30,12 @@ struct DcomModuleOptions {
   std::chrono::milliseconds last_retry{30000};
 };
 
+// Polls made and values read by every connection of the process so far, for load measurements.
+struct PollTotals {
+  long polls = 0, values = 0;
+};
+PollTotals poll_totals();
+
 void install_dcom(opcda::ServerRegistry& registry, DcomModuleOptions options = {});
 void uninstall_dcom(opcda::ServerRegistry& registry);
 

@@ -1,0 +1,109 @@
+// vexa32_dcom_load NODE SECONDS [SERVER_PID]: against the DCOM test server started with
+// --many-items 2000 on NODE ("127.0.0.1:PORT", its password in the password file), 60 slots at
+// 100 ms and a group of 2,000 items at 250 ms, polled for SECONDS. Prints the polls made against
+// those due, the values read, this process's CPU time per value read, and the server's CPU time
+// beside ours (from /proc when its pid is given).
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/apartment/apartment.h"
+#include "platform/automation/convert.h"
+#include "platform/dcom/da/dcom_server.h"
+#include "platform/opcda/automation.h"
+
+namespace {
+
+double own_cpu_seconds() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double process_cpu_seconds(const std::string& pid) {
+  std::ifstream stat("/proc/" + pid + "/stat");
+  std::string text;
+  if (!std::getline(stat, text)) return -1;
+  const auto close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stol(field);
+    if (i == 15) stime = std::stol(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace vexa32;
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: vexa32_dcom_load NODE SECONDS [SERVER_PID]\n");
+    return 2;
+  }
+  const std::string node = argv[1], pid = argc > 3 ? argv[3] : "";
+  const double seconds = std::stod(argv[2]);
+  Apartment apartment;
+  dcom::da::install_dcom(opcda::ServerRegistry::instance());
+  try {
+    auto server = opcda::create_opc_server();
+    server->Connect("Vexa.DcomTest.1", Variant(node));
+    const struct { int items, rate; } groups[] = {{60, 100}, {2000, 250}};
+    std::vector<std::shared_ptr<opcda::OPCGroup>> held;
+    long changes = 0;
+    for (const auto& spec : groups) {
+      auto group = server->get_OPCGroups()->Add(Variant("Load" + std::to_string(spec.items)));
+      group->put_UpdateRate(spec.rate);
+      group->put_IsSubscribed(true);
+      group->DataChange().connect([&changes](std::int32_t, std::int32_t n, const Variant&, const Variant&,
+                                             const Variant&, const Variant&) { changes += n; });
+      std::vector<Variant> ids, handles;
+      for (int i = 1; i <= spec.items; ++i) {
+        char id[40];
+        std::snprintf(id, sizeof id, "SimulatePLC.Many.Item%05d", i);
+        ids.emplace_back(id);
+        handles.emplace_back(i);
+      }
+      Variant server_handles, errors;
+      group->get_OPCItems()->AddItems(spec.items, make_array(VT_BSTR, ids), make_array(VT_I4, handles), server_handles,
+                                      errors);
+      for (const auto& e : errors.array().elements()) {
+        if (e.i4() != 0) {
+          std::fprintf(stderr, "an item was refused: start the server with --many-items 2000\n");
+          return 3;
+        }
+      }
+      held.push_back(group);
+    }
+    apartment.run_for(std::chrono::milliseconds(1500));
+    const auto totals0 = dcom::da::poll_totals();
+    const long changes0 = changes;
+    const double own0 = own_cpu_seconds(), server0 = pid.empty() ? -1 : process_cpu_seconds(pid);
+    apartment.run_for(std::chrono::milliseconds(static_cast<long long>(seconds * 1000)));
+    const double own = own_cpu_seconds() - own0;
+    const double server_cpu = pid.empty() ? -1 : process_cpu_seconds(pid) - server0;
+    const auto totals = dcom::da::poll_totals();
+    const long polls = totals.polls - totals0.polls, values = totals.values - totals0.values;
+    const double due = seconds * (1000.0 / 100 + 1000.0 / 250);
+    std::printf("polls %ld of %.0f due, values read %ld, changes reported %ld\n", polls, due, values,
+                changes - changes0);
+    std::printf("CPU: this process %.2f s, %.2f us a value read", own, values ? own * 1e6 / values : 0.0);
+    if (server_cpu >= 0)
+      std::printf("; the server %.2f s (ours is %.1f%% of the two)", server_cpu, 100.0 * own / (own + server_cpu));
+    std::printf("\n");
+    server->Disconnect();
+  } catch (const AutomationError& e) {
+    std::fprintf(stderr, "vexa32_dcom_load: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
