@@ -177,6 +177,11 @@ TEST_F(DcomControl, TheAddressSpaceBrowsesByBranchLeafFilterAndFlat) {
   other->MoveDown("K");
   b->ShowLeafs();
   EXPECT_TRUE(has(names(), "Setpoint"));
+  // A server that cannot browse gives no browser.
+  TestServer blind("--refuse-iid IOPCBrowseServerAddressSpace");
+  auto other_server = opcda::create_opc_server();
+  other_server->Connect("Vexa.DcomTest.1", Variant("127.0.0.1:" + std::to_string(blind.activation())));
+  EXPECT_EQ(other_server->CreateBrowser(), nullptr);
 }
 
 Variant array_of(VarType type, std::vector<Variant> values) {
