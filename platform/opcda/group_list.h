@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/automation/convert.h"
+#include "platform/opcda/arguments.h"
 #include "platform/opcda/automation.h"
 #include "platform/opcda/data_change.h"
 
@@ -65,5 +66,55 @@ std::string new_group_name(const std::vector<std::shared_ptr<G>>& list, const st
   }
   return name;
 }
+
+// The groups collection of one client's connection, as every server reached through a network
+// shows it. Connection keeps the defaults and group_list, and has find_group(key, by_position),
+// add_group(name) and remove_group(group); live() fails on a closed or lost connection,
+// reachable() on a closed one only, since removing works while the connection is lost (the group
+// goes now, from the server later). Group is the facade of one group, made from both.
+template <class Connection, class Group>
+class GroupsOf final : public OPCGroups {
+ public:
+  explicit GroupsOf(std::shared_ptr<Connection> c) : conn_(std::move(c)) {}
+
+  bool get_DefaultGroupIsActive() override { return conn().default_active; }
+  void put_DefaultGroupIsActive(bool a) override { conn().default_active = a; }
+  std::int32_t get_DefaultGroupUpdateRate() override { return conn().default_update_rate; }
+  void put_DefaultGroupUpdateRate(std::int32_t ms) override { conn().default_update_rate = revise_update_rate(ms); }
+  float get_DefaultGroupDeadband() override { return conn().default_deadband; }
+  void put_DefaultGroupDeadband(float percent) override {
+    Connection& c = conn();
+    if (!(percent >= 0.0f && percent <= 100.0f)) throw bad_argument("the deadband lies outside 0 to 100");
+    c.default_deadband = percent;
+  }
+  std::int32_t get_Count() override { return static_cast<std::int32_t>(conn().group_list.size()); }
+  std::shared_ptr<OPCGroup> Item(const Variant& key) override { return facade(conn().find_group(key, true)); }
+  std::shared_ptr<OPCGroup> GetOPCGroup(const Variant& key) override { return facade(conn().find_group(key, false)); }
+  std::shared_ptr<OPCGroup> Add(const Variant& name) override {
+    return facade(conn().add_group(name.is_missing() ? std::string() : to_bstr(name)));
+  }
+  void Remove(const Variant& key) override {
+    conn_->reachable();
+    auto g = conn_->find_group(key, false);
+    if (!g) throw bad_argument("no such group");
+    conn_->remove_group(g);
+  }
+  void RemoveAll() override {
+    conn_->reachable();
+    while (!conn_->group_list.empty()) conn_->remove_group(conn_->group_list.back());
+  }
+
+ private:
+  Connection& conn() {
+    conn_->live();
+    return *conn_;
+  }
+  template <class State>
+  std::shared_ptr<OPCGroup> facade(std::shared_ptr<State> g) {
+    if (!g) throw bad_argument("no such group");
+    return std::make_shared<Group>(conn_, std::move(g));
+  }
+  std::shared_ptr<Connection> conn_;
+};
 
 }  // namespace vexa32::opcda

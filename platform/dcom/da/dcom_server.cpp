@@ -138,7 +138,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
   }
   opcda::ServerShutDownEvent& shutdown_event() override { return shutdown_; }
 
-  bool reachable() const { return connected_ && node_ != nullptr; }
+  bool has_node() const { return connected_ && node_ != nullptr; }
   // The node, or the automation error of a closed or lost connection.
   DcomNode& live() {
     if (!connected_) throw hresult_error(hr::RPC_E_DISCONNECTED, "The server connection has been closed");
@@ -146,10 +146,11 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
       throw hresult_error(hr::RPC_E_DISCONNECTED, "The connection to " + node_text_ + " is lost: " + lost_reason_);
     return *node_;
   }
-  // Whether the connection is open, lost or not: removing works while it is lost too (what the
-  // server held goes when our pings stop).
-  void open_or_lost() {
+  // Whether the server can be asked now: false while the connection is lost (removing works then
+  // too; what the server held goes when our pings stop); an automation error when it is closed.
+  bool reachable() {
     if (!connected_) throw hresult_error(hr::RPC_E_DISCONNECTED, "The server connection has been closed");
+    return node_ != nullptr;
   }
   // Runs calls on the node; a failure that loses the connection starts healing.
   template <typename F>
@@ -556,7 +557,7 @@ class DcomItems final : public opcda::OPCItems {
     errors = out_array(VT_I4, e);
   }
   void Remove(std::int32_t count, const Variant& server_handles, Variant& errors) override {
-    conn_->open_or_lost();
+    conn_->reachable();
     if (group_->removed) throw hresult_error(hr::E_FAIL, "The group has been removed");
     DcomGroupState& g = *group_;
     check_count(count);
@@ -576,7 +577,7 @@ class DcomItems final : public opcda::OPCItems {
     }
     errors = out_array(VT_I4, errs);
     // Gone from the group now; the server's refusal changes nothing the caller can act on.
-    if (!remote.empty() && g.remote_handle && conn_->reachable()) {
+    if (!remote.empty() && g.remote_handle && conn_->has_node()) {
       try {
         conn_->call([&](DcomNode& node) { return remove_items(node, g.item_mgt, remote); });
       } catch (const AutomationError&) {
@@ -729,53 +730,6 @@ class DcomGroup final : public opcda::OPCGroup {
   std::shared_ptr<DcomGroupState> group_;
 };
 
-class DcomGroups final : public opcda::OPCGroups {
- public:
-  explicit DcomGroups(std::shared_ptr<DcomConnection> c) : conn_(std::move(c)) {}
-
-  bool get_DefaultGroupIsActive() override { return conn().default_active; }
-  void put_DefaultGroupIsActive(bool a) override { conn().default_active = a; }
-  std::int32_t get_DefaultGroupUpdateRate() override { return conn().default_update_rate; }
-  void put_DefaultGroupUpdateRate(std::int32_t ms) override {
-    conn().default_update_rate = opcda::revise_update_rate(ms);
-  }
-  float get_DefaultGroupDeadband() override { return conn().default_deadband; }
-  void put_DefaultGroupDeadband(float percent) override {
-    DcomConnection& c = conn();
-    if (!(percent >= 0.0f && percent <= 100.0f)) throw bad_argument("the deadband lies outside 0 to 100");
-    c.default_deadband = percent;
-  }
-  std::int32_t get_Count() override { return static_cast<std::int32_t>(conn().group_list.size()); }
-  std::shared_ptr<opcda::OPCGroup> Item(const Variant& key) override { return facade(conn().find_group(key, true)); }
-  std::shared_ptr<opcda::OPCGroup> GetOPCGroup(const Variant& key) override {
-    return facade(conn().find_group(key, false));
-  }
-  std::shared_ptr<opcda::OPCGroup> Add(const Variant& name) override {
-    return facade(conn().add_group(name.is_missing() ? std::string() : to_bstr(name)));
-  }
-  void Remove(const Variant& key) override {
-    conn_->open_or_lost();
-    auto g = conn_->find_group(key, false);
-    if (!g) throw bad_argument("no such group");
-    conn_->remove_group(g);
-  }
-  void RemoveAll() override {
-    conn_->open_or_lost();
-    while (!conn_->group_list.empty()) conn_->remove_group(conn_->group_list.back());
-  }
-
- private:
-  DcomConnection& conn() {
-    conn_->live();
-    return *conn_;
-  }
-  std::shared_ptr<opcda::OPCGroup> facade(std::shared_ptr<DcomGroupState> g) {
-    if (!g) throw bad_argument("no such group");
-    return std::make_shared<DcomGroup>(conn_, std::move(g));
-  }
-  std::shared_ptr<DcomConnection> conn_;
-};
-
 // A browser of the server's address space through IOPCBrowseServerAddressSpace. The server keeps
 // one position per client; each browser keeps its own and goes there before it asks.
 class DcomBrowser final : public opcda::OPCBrowser {
@@ -879,7 +833,7 @@ std::shared_ptr<opcda::OPCBrowser> DcomConnection::create_browser() {
 
 std::shared_ptr<opcda::OPCGroups> DcomConnection::groups() {
   live();
-  return std::make_shared<DcomGroups>(shared_from_this());
+  return std::make_shared<opcda::GroupsOf<DcomConnection, DcomGroup>>(shared_from_this());
 }
 
 class DcomModule final : public opcda::ServerModule {

@@ -405,63 +405,11 @@ class UaGroup final : public opcda::OPCGroup {
   std::shared_ptr<UaGroupState> group_;
 };
 
-class UaGroups final : public opcda::OPCGroups {
- public:
-  explicit UaGroups(std::shared_ptr<UaConnection> c) : conn_(std::move(c)) {}
-
-  bool get_DefaultGroupIsActive() override { return conn().default_active; }
-  void put_DefaultGroupIsActive(bool a) override { conn().default_active = a; }
-  std::int32_t get_DefaultGroupUpdateRate() override { return conn().default_update_rate; }
-  void put_DefaultGroupUpdateRate(std::int32_t ms) override {
-    conn().default_update_rate = opcda::revise_update_rate(ms);
-  }
-  float get_DefaultGroupDeadband() override { return conn().default_deadband; }
-  void put_DefaultGroupDeadband(float percent) override {
-    UaConnection& c = conn();
-    if (!(percent >= 0.0f && percent <= 100.0f)) throw bad_argument("the deadband lies outside 0 to 100");
-    c.default_deadband = percent;
-  }
-  std::int32_t get_Count() override { return static_cast<std::int32_t>(conn().group_list.size()); }
-
-  std::shared_ptr<opcda::OPCGroup> Item(const Variant& key) override { return facade(conn().find_group(key, true)); }
-  std::shared_ptr<opcda::OPCGroup> GetOPCGroup(const Variant& key) override {
-    return facade(conn().find_group(key, false));
-  }
-  std::shared_ptr<opcda::OPCGroup> Add(const Variant& name) override {
-    UaConnection& c = conn();
-    return facade(c.add_group(name.is_missing() ? std::string() : to_bstr(name)));
-  }
-  void Remove(const Variant& key) override {
-    // Removing works while the connection is lost too: the group goes now, from the server later.
-    conn_->reachable();
-    UaConnection& c = *conn_;
-    auto g = c.find_group(key, false);
-    if (!g) throw bad_argument("no such group");
-    c.remove_group(g);
-  }
-  void RemoveAll() override {
-    conn_->reachable();
-    UaConnection& c = *conn_;
-    while (!c.group_list.empty()) c.remove_group(c.group_list.back());
-  }
-
- private:
-  UaConnection& conn() {
-    conn_->live();
-    return *conn_;
-  }
-  std::shared_ptr<opcda::OPCGroup> facade(std::shared_ptr<UaGroupState> g) {
-    if (!g) throw bad_argument("no such group");
-    return std::make_shared<UaGroup>(conn_, std::move(g));
-  }
-  std::shared_ptr<UaConnection> conn_;
-};
-
 }  // namespace
 
 std::shared_ptr<opcda::OPCGroups> UaConnection::groups() {
   live();
-  return std::make_shared<UaGroups>(shared_from_this());
+  return std::make_shared<opcda::GroupsOf<UaConnection, UaGroup>>(shared_from_this());
 }
 
 std::shared_ptr<opcda::OPCBrowser> UaConnection::create_browser() {
