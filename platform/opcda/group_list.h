@@ -117,4 +117,65 @@ class GroupsOf final : public OPCGroups {
   std::shared_ptr<Connection> conn_;
 };
 
+// What every group facade of a networked server shares: the settings kept on our side, the
+// events, and the sorting of a write's handles. State has find_item(server handle).
+template <class Connection, class State>
+class GroupFacadeBase : public OPCGroup {
+ public:
+  GroupFacadeBase(std::shared_ptr<Connection> c, std::shared_ptr<State> g)
+      : conn_(std::move(c)), group_(std::move(g)) {}
+
+  std::string get_Name() override { return state().name; }
+  void put_Name(const std::string& name) override {
+    State& g = state();
+    auto other = conn_->find_group(Variant(name), false);
+    if (other && other != group_) throw hresult_error(hr::OPC_E_DUPLICATENAME);
+    g.name = name;
+  }
+  bool get_IsPublic() override { return (state(), false); }
+  bool get_IsActive() override { return state().active; }
+  bool get_IsSubscribed() override { return state().subscribed; }
+  std::int32_t get_ClientHandle() override { return state().client_handle; }
+  void put_ClientHandle(std::int32_t h) override { state().client_handle = h; }
+  std::int32_t get_ServerHandle() override { return state().server_handle; }
+  std::int32_t get_UpdateRate() override { return state().update_rate; }
+  float get_DeadBand() override { return state().deadband; }
+  DataChangeEvent& DataChange() override { return group_->data_change; }
+  AsyncWriteCompleteEvent& AsyncWriteComplete() override { return group_->write_complete; }
+
+ protected:
+  State& state() {
+    conn_->live();
+    if (group_->removed) throw hresult_error(hr::E_FAIL, "The group has been removed");
+    return *group_;
+  }
+  // The items a write names that the group has, with their values and their places in the call;
+  // errs holds OPC_E_INVALIDHANDLE for the others, S_OK for these (until the server says).
+  template <class Item>
+  std::vector<std::size_t> sort_out_write(std::int32_t count, const Variant& server_handles, const Variant& values,
+                                          std::vector<const Item*>& items, std::vector<Variant>& to_write,
+                                          std::vector<Variant>& errs) {
+    State& g = state();
+    check_count(count);
+    errs.assign(static_cast<std::size_t>(count), Variant(hr::S_OK));
+    std::vector<std::size_t> index;
+    for (std::int32_t i = 1; i <= count; ++i) {
+      const std::int32_t handle = to_i4(arg_at(server_handles, i, "ServerHandles"));
+      Variant value = arg_at(values, i, "Values");
+      const Item* item = g.find_item(handle);
+      if (!item) {
+        errs[static_cast<std::size_t>(i - 1)] = Variant(hr::OPC_E_INVALIDHANDLE);
+        continue;
+      }
+      items.push_back(item);
+      to_write.push_back(std::move(value));
+      index.push_back(static_cast<std::size_t>(i - 1));
+    }
+    return index;
+  }
+
+  std::shared_ptr<Connection> conn_;
+  std::shared_ptr<State> group_;
+};
+
 }  // namespace vexa32::opcda

@@ -626,20 +626,10 @@ class DcomItems final : public opcda::OPCItems {
   std::shared_ptr<DcomGroupState> group_;
 };
 
-class DcomGroup final : public opcda::OPCGroup {
+class DcomGroup final : public opcda::GroupFacadeBase<DcomConnection, DcomGroupState> {
  public:
-  DcomGroup(std::shared_ptr<DcomConnection> c, std::shared_ptr<DcomGroupState> g)
-      : conn_(std::move(c)), group_(std::move(g)) {}
+  using GroupFacadeBase::GroupFacadeBase;
 
-  std::string get_Name() override { return state().name; }
-  void put_Name(const std::string& name) override {
-    DcomGroupState& g = state();
-    auto other = conn_->find_group(Variant(name), false);
-    if (other && other != group_) throw hresult_error(hr::OPC_E_DUPLICATENAME);
-    g.name = name;
-  }
-  bool get_IsPublic() override { return (state(), false); }
-  bool get_IsActive() override { return state().active; }
   void put_IsActive(bool active) override {
     DcomGroupState& g = state();
     if (g.active == active) return;
@@ -647,19 +637,13 @@ class DcomGroup final : public opcda::OPCGroup {
     g.active = active;
     if (active) conn_->report_all(g);
   }
-  bool get_IsSubscribed() override { return state().subscribed; }
   void put_IsSubscribed(bool subscribed) override {
     DcomGroupState& g = state();
     if (g.subscribed == subscribed) return;
     g.subscribed = subscribed;
     if (subscribed) conn_->report_all(g);
   }
-  std::int32_t get_ClientHandle() override { return state().client_handle; }
-  void put_ClientHandle(std::int32_t h) override { state().client_handle = h; }
-  std::int32_t get_ServerHandle() override { return state().server_handle; }
-  std::int32_t get_UpdateRate() override { return state().update_rate; }
   void put_UpdateRate(std::int32_t ms) override { conn_->change_rate(state(), ms); }
-  float get_DeadBand() override { return state().deadband; }
   void put_DeadBand(float percent) override {
     DcomGroupState& g = state();
     if (!(percent >= 0.0f && percent <= 100.0f)) throw bad_argument("the deadband lies outside 0 to 100");
@@ -673,25 +657,11 @@ class DcomGroup final : public opcda::OPCGroup {
   }
 
   void SyncWrite(std::int32_t count, const Variant& server_handles, const Variant& values, Variant& errors) override {
-    DcomGroupState& g = state();
-    check_count(count);
     std::vector<const DcomItem*> items;
-    std::vector<Variant> to_write, errs(static_cast<std::size_t>(count), Variant(hr::S_OK));
-    std::vector<std::size_t> index;
-    for (std::int32_t i = 1; i <= count; ++i) {
-      const std::int32_t handle = to_i4(arg_at(server_handles, i, "ServerHandles"));
-      Variant value = arg_at(values, i, "Values");
-      const DcomItem* item = g.find_item(handle);
-      if (!item) {
-        errs[static_cast<std::size_t>(i - 1)] = Variant(hr::OPC_E_INVALIDHANDLE);
-        continue;
-      }
-      items.push_back(item);
-      to_write.push_back(std::move(value));
-      index.push_back(static_cast<std::size_t>(i - 1));
-    }
+    std::vector<Variant> to_write, errs;
+    const std::vector<std::size_t> index = sort_out_write(count, server_handles, values, items, to_write, errs);
     if (!items.empty()) {
-      const auto results = conn_->write(g, items, to_write);
+      const auto results = conn_->write(*group_, items, to_write);
       for (std::size_t k = 0; k < index.size(); ++k) errs[index[k]] = Variant(results[k]);
     }
     errors = out_array(VT_I4, errs);
@@ -716,18 +686,6 @@ class DcomGroup final : public opcda::OPCGroup {
                               results);
     });
   }
-
-  opcda::DataChangeEvent& DataChange() override { return group_->data_change; }
-  opcda::AsyncWriteCompleteEvent& AsyncWriteComplete() override { return group_->write_complete; }
-
- private:
-  DcomGroupState& state() {
-    conn_->live();
-    if (group_->removed) throw hresult_error(hr::E_FAIL, "The group has been removed");
-    return *group_;
-  }
-  std::shared_ptr<DcomConnection> conn_;
-  std::shared_ptr<DcomGroupState> group_;
 };
 
 // A browser of the server's address space through IOPCBrowseServerAddressSpace. The server keeps

@@ -268,20 +268,10 @@ class UaItems final : public opcda::OPCItems {
   std::shared_ptr<UaGroupState> group_;
 };
 
-class UaGroup final : public opcda::OPCGroup {
+class UaGroup final : public opcda::GroupFacadeBase<UaConnection, UaGroupState> {
  public:
-  UaGroup(std::shared_ptr<UaConnection> c, std::shared_ptr<UaGroupState> g)
-      : conn_(std::move(c)), group_(std::move(g)) {}
+  using GroupFacadeBase::GroupFacadeBase;
 
-  std::string get_Name() override { return state().name; }
-  void put_Name(const std::string& name) override {
-    UaGroupState& g = state();
-    auto other = conn_->find_group(Variant(name), false);
-    if (other && other != group_) throw hresult_error(hr::OPC_E_DUPLICATENAME);
-    g.name = name;
-  }
-  bool get_IsPublic() override { return (state(), false); }
-  bool get_IsActive() override { return state().active; }
   void put_IsActive(bool active) override {
     UaGroupState& g = state();
     if (g.active == active) return;
@@ -290,20 +280,14 @@ class UaGroup final : public opcda::OPCGroup {
     conn_->set_publishing(g, active);
     g.active = active;
   }
-  bool get_IsSubscribed() override { return state().subscribed; }
   void put_IsSubscribed(bool subscribed) override {
     UaGroupState& g = state();
     if (g.subscribed == subscribed) return;
     g.subscribed = subscribed;
     if (subscribed && !g.items.empty()) conn_->refresh(group_);
   }
-  std::int32_t get_ClientHandle() override { return state().client_handle; }
-  void put_ClientHandle(std::int32_t h) override { state().client_handle = h; }
-  std::int32_t get_ServerHandle() override { return state().server_handle; }
-  std::int32_t get_UpdateRate() override { return state().update_rate; }
   // The server's revised publishing interval is what reads back.
   void put_UpdateRate(std::int32_t ms) override { conn_->change_rate(state(), ms); }
-  float get_DeadBand() override { return state().deadband; }
   void put_DeadBand(float percent) override {
     UaGroupState& g = state();
     if (!(percent >= 0.0f && percent <= 100.0f)) throw bad_argument("the deadband lies outside 0 to 100");
@@ -317,23 +301,9 @@ class UaGroup final : public opcda::OPCGroup {
   }
 
   void SyncWrite(std::int32_t count, const Variant& server_handles, const Variant& values, Variant& errors) override {
-    UaGroupState& g = state();
-    check_count(count);
     std::vector<const UaItem*> items;
-    std::vector<Variant> to_write, errs(static_cast<std::size_t>(count), Variant(hr::S_OK));
-    std::vector<std::size_t> index;
-    for (std::int32_t i = 1; i <= count; ++i) {
-      std::int32_t handle = to_i4(arg_at(server_handles, i, "ServerHandles"));
-      Variant value = arg_at(values, i, "Values");
-      const UaItem* item = g.find_item(handle);
-      if (!item) {
-        errs[static_cast<std::size_t>(i - 1)] = Variant(hr::OPC_E_INVALIDHANDLE);
-        continue;
-      }
-      items.push_back(item);
-      to_write.push_back(std::move(value));
-      index.push_back(static_cast<std::size_t>(i - 1));
-    }
+    std::vector<Variant> to_write, errs;
+    const std::vector<std::size_t> index = sort_out_write(count, server_handles, values, items, to_write, errs);
     auto results = conn_->write(items, to_write);
     for (std::size_t k = 0; k < index.size(); ++k) errs[index[k]] = Variant(results[k]);
     errors = out_array(VT_I4, errs);
@@ -390,19 +360,6 @@ class UaGroup final : public opcda::OPCGroup {
       });
     });
   }
-
-  opcda::DataChangeEvent& DataChange() override { return group_->data_change; }
-  opcda::AsyncWriteCompleteEvent& AsyncWriteComplete() override { return group_->write_complete; }
-
- private:
-  UaGroupState& state() {
-    conn_->live();
-    if (group_->removed) throw hresult_error(hr::E_FAIL, "The group has been removed");
-    return *group_;
-  }
-
-  std::shared_ptr<UaConnection> conn_;
-  std::shared_ptr<UaGroupState> group_;
 };
 
 }  // namespace
