@@ -178,4 +178,41 @@ class GroupFacadeBase : public OPCGroup {
   std::shared_ptr<State> group_;
 };
 
+// What every items facade of a networked server shares: the group's defaults, its count and its
+// items by position or server handle. ItemFacade is made from the connection, the group and an
+// item's server handle.
+template <class Connection, class State, class ItemFacade>
+class ItemsFacadeBase : public OPCItems {
+ public:
+  ItemsFacadeBase(std::shared_ptr<Connection> c, std::shared_ptr<State> g)
+      : conn_(std::move(c)), group_(std::move(g)) {}
+
+  std::int16_t get_DefaultRequestedDataType() override { return state().default_requested_type; }
+  void put_DefaultRequestedDataType(std::int16_t t) override { state().default_requested_type = t; }
+  std::string get_DefaultAccessPath() override { return state().default_access_path; }
+  void put_DefaultAccessPath(const std::string& p) override { state().default_access_path = p; }
+  bool get_DefaultIsActive() override { return state().default_active; }
+  void put_DefaultIsActive(bool a) override { state().default_active = a; }
+  std::int32_t get_Count() override { return static_cast<std::int32_t>(state().items.size()); }
+  std::shared_ptr<OPCItem> Item(const Variant& index) override {
+    State& g = state();
+    const std::int32_t i = to_i4(index);
+    if (i < 1 || i > static_cast<std::int32_t>(g.items.size())) throw bad_argument("no item at that position");
+    return std::make_shared<ItemFacade>(conn_, group_, g.items[static_cast<std::size_t>(i - 1)].server_handle);
+  }
+  std::shared_ptr<OPCItem> GetOPCItem(std::int32_t server_handle) override {
+    if (!state().find_item(server_handle)) throw hresult_error(hr::OPC_E_INVALIDHANDLE);
+    return std::make_shared<ItemFacade>(conn_, group_, server_handle);
+  }
+
+ protected:
+  State& state() {
+    conn_->live();
+    if (group_->removed) throw hresult_error(hr::E_FAIL, "The group has been removed");
+    return *group_;
+  }
+  std::shared_ptr<Connection> conn_;
+  std::shared_ptr<State> group_;
+};
+
 }  // namespace vexa32::opcda

@@ -508,29 +508,10 @@ class DcomItemFacade final : public opcda::OPCItem {
   std::int32_t handle_;
 };
 
-class DcomItems final : public opcda::OPCItems {
+class DcomItems final : public opcda::ItemsFacadeBase<DcomConnection, DcomGroupState, DcomItemFacade> {
  public:
-  DcomItems(std::shared_ptr<DcomConnection> c, std::shared_ptr<DcomGroupState> g)
-      : conn_(std::move(c)), group_(std::move(g)) {}
+  using ItemsFacadeBase::ItemsFacadeBase;
 
-  std::int16_t get_DefaultRequestedDataType() override { return state().default_requested_type; }
-  void put_DefaultRequestedDataType(std::int16_t t) override { state().default_requested_type = t; }
-  std::string get_DefaultAccessPath() override { return state().default_access_path; }
-  void put_DefaultAccessPath(const std::string& p) override { state().default_access_path = p; }
-  bool get_DefaultIsActive() override { return state().default_active; }
-  void put_DefaultIsActive(bool a) override { state().default_active = a; }
-  std::int32_t get_Count() override { return static_cast<std::int32_t>(state().items.size()); }
-
-  std::shared_ptr<opcda::OPCItem> Item(const Variant& index) override {
-    DcomGroupState& g = state();
-    const std::int32_t i = to_i4(index);
-    if (i < 1 || i > static_cast<std::int32_t>(g.items.size())) throw bad_argument("no item at that position");
-    return std::make_shared<DcomItemFacade>(conn_, group_, g.items[static_cast<std::size_t>(i - 1)].server_handle);
-  }
-  std::shared_ptr<opcda::OPCItem> GetOPCItem(std::int32_t server_handle) override {
-    if (!state().find_item(server_handle)) throw hresult_error(hr::OPC_E_INVALIDHANDLE);
-    return std::make_shared<DcomItemFacade>(conn_, group_, server_handle);
-  }
   std::shared_ptr<opcda::OPCItem> AddItem(const std::string& item_id, std::int32_t client_handle) override {
     std::vector<std::int32_t> handles;
     if (conn_->add_items(state(), {request(item_id, client_handle, state().default_requested_type)}, handles).front())
@@ -617,13 +598,6 @@ class DcomItems final : public opcda::OPCItems {
     item.access_path = group_->default_access_path;
     return item;
   }
-  DcomGroupState& state() {
-    conn_->live();
-    if (group_->removed) throw hresult_error(hr::E_FAIL, "The group has been removed");
-    return *group_;
-  }
-  std::shared_ptr<DcomConnection> conn_;
-  std::shared_ptr<DcomGroupState> group_;
 };
 
 class DcomGroup final : public opcda::GroupFacadeBase<DcomConnection, DcomGroupState> {

@@ -84,30 +84,9 @@ class UaItemFacade final : public opcda::OPCItem {
   std::int32_t handle_;
 };
 
-class UaItems final : public opcda::OPCItems {
+class UaItems final : public opcda::ItemsFacadeBase<UaConnection, UaGroupState, UaItemFacade> {
  public:
-  UaItems(std::shared_ptr<UaConnection> c, std::shared_ptr<UaGroupState> g)
-      : conn_(std::move(c)), group_(std::move(g)) {}
-
-  std::int16_t get_DefaultRequestedDataType() override { return state().default_requested_type; }
-  void put_DefaultRequestedDataType(std::int16_t t) override { state().default_requested_type = t; }
-  std::string get_DefaultAccessPath() override { return state().default_access_path; }
-  void put_DefaultAccessPath(const std::string& p) override { state().default_access_path = p; }
-  bool get_DefaultIsActive() override { return state().default_active; }
-  void put_DefaultIsActive(bool a) override { state().default_active = a; }
-  std::int32_t get_Count() override { return static_cast<std::int32_t>(state().items.size()); }
-
-  std::shared_ptr<opcda::OPCItem> Item(const Variant& index) override {
-    UaGroupState& g = state();
-    std::int32_t i = to_i4(index);
-    if (i < 1 || i > static_cast<std::int32_t>(g.items.size())) throw bad_argument("no item at that position");
-    return std::make_shared<UaItemFacade>(conn_, group_, g.items[static_cast<std::size_t>(i - 1)].server_handle);
-  }
-
-  std::shared_ptr<opcda::OPCItem> GetOPCItem(std::int32_t server_handle) override {
-    if (!state().find_item(server_handle)) throw hresult_error(hr::OPC_E_INVALIDHANDLE);
-    return std::make_shared<UaItemFacade>(conn_, group_, server_handle);
-  }
+  using ItemsFacadeBase::ItemsFacadeBase;
 
   std::shared_ptr<opcda::OPCItem> AddItem(const std::string& item_id, std::int32_t client_handle) override {
     UaGroupState& g = state();
@@ -167,12 +146,6 @@ class UaItems final : public opcda::OPCItems {
     std::int32_t client = 0;
     std::int16_t requested = VT_EMPTY;
   };
-
-  UaGroupState& state() {
-    conn_->live();
-    if (group_->removed) throw hresult_error(hr::E_FAIL, "The group has been removed");
-    return *group_;
-  }
 
   // Every argument is read first: a bad one fails the call before anything is added.
   std::vector<Request> read_requests(std::int32_t count, const Variant& item_ids, const Variant* client_handles,
@@ -263,9 +236,6 @@ class UaItems final : public opcda::OPCItems {
     if (!added.empty()) conn_->monitor(g, added);
     return results;
   }
-
-  std::shared_ptr<UaConnection> conn_;
-  std::shared_ptr<UaGroupState> group_;
 };
 
 class UaGroup final : public opcda::GroupFacadeBase<UaConnection, UaGroupState> {
