@@ -4,48 +4,19 @@
 // those due, the values read, this process's CPU time per value read, and the server's CPU time
 // beside ours (from /proc when its pid is given).
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "bench/process_cpu.h"
 #include "platform/apartment/apartment.h"
 #include "platform/automation/convert.h"
 #include "platform/dcom/da/dcom_server.h"
 #include "platform/opcda/automation.h"
 
-namespace {
-
-double own_cpu_seconds() {
-  rusage u{};
-  ::getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double process_cpu_seconds(const std::string& pid) {
-  std::ifstream stat("/proc/" + pid + "/stat");
-  std::string text;
-  if (!std::getline(stat, text)) return -1;
-  const auto close = text.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stol(field);
-    if (i == 15) stime = std::stol(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   using namespace vexa32;
+  using bench::own_cpu_seconds;
+  using bench::process_cpu_seconds;
   if (argc < 3) {
     std::fprintf(stderr, "usage: vexa32_dcom_load NODE SECONDS [SERVER_PID]\n");
     return 2;

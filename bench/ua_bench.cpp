@@ -82,8 +82,8 @@ struct Delivery {
       item.client_handle = i;
       group.items.push_back(item);
     }
-    group.data_change.connect([this](std::int32_t, std::int32_t n, const Variant& h, const Variant& v,
-                                     const Variant& q, const Variant& t) { sim->raise_data_change("Group1", n, h, v, q, t); });
+    group.data_change.connect([this](std::int32_t, std::int32_t n, const Variant& h, const Variant& v, const Variant& q,
+                                     const Variant& t) { sim->raise_data_change("Group1", n, h, v, q, t); });
   }
   ~Delivery() { control.discnn(); }
   // Decoded, turned into one DataChange of the group (values, qualities, time stamps as the

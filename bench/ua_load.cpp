@@ -4,50 +4,20 @@
 // notifications delivered a second, the Publish sequence gaps, and this process's CPU time
 // against the server's (from /proc when its pid is given).
 
-#include <sys/resource.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <algorithm>
-#include <fstream>
-#include <sstream>
+#include <cstdio>
 #include <string>
 
+#include "bench/process_cpu.h"
 #include "platform/apartment/apartment.h"
 #include "platform/automation/convert.h"
 #include "platform/opcda/automation.h"
 #include "platform/opcua/da/ua_server.h"
 
-namespace {
-
-double own_cpu_seconds() {
-  rusage u{};
-  ::getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-// utime + stime of a process, in seconds; -1 when it cannot be read.
-double process_cpu_seconds(const std::string& pid) {
-  std::ifstream stat("/proc/" + pid + "/stat");
-  std::string text;
-  if (!std::getline(stat, text)) return -1;
-  auto close = text.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stol(field);
-    if (i == 15) stime = std::stol(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   using namespace vexa32;
+  using bench::own_cpu_seconds;
+  using bench::process_cpu_seconds;
   if (argc < 4) {
     std::fprintf(stderr, "usage: vexa32_ua_load URL N SECONDS [SERVER_PID]\n");
     return 2;
@@ -68,10 +38,8 @@ int main(int argc, char** argv) {
       auto group = server->get_OPCGroups()->Add(Variant("Load" + std::to_string(g)));
       group->put_UpdateRate(100);
       group->put_IsSubscribed(true);
-      group->DataChange().connect(
-          [&entries](std::int32_t, std::int32_t n, const Variant&, const Variant&, const Variant&, const Variant&) {
-            entries += n;
-          });
+      group->DataChange().connect([&entries](std::int32_t, std::int32_t n, const Variant&, const Variant&,
+                                             const Variant&, const Variant&) { entries += n; });
       std::vector<Variant> ids, handles;
       for (int i = g * per_group; i < std::min(total, (g + 1) * per_group); ++i) {
         ids.emplace_back("ns=1;s=Load.V" + std::to_string(i));
@@ -98,10 +66,11 @@ int main(int argc, char** argv) {
     const double server_cpu = pid.empty() ? -1 : process_cpu_seconds(pid) - server0;
     const auto totals = opcua::Client::publish_totals();
     const double expected = total * 10.0;  // every item changes every 100 ms
-    std::printf("items %d, notifications/s %.0f (the server changes %.0f/s), publish answers %llu, sequence gaps %llu\n",
-                total, static_cast<double>(entries - entries0) / seconds, expected,
-                static_cast<unsigned long long>(totals.answers - totals0.answers),
-                static_cast<unsigned long long>(totals.sequence_gaps - totals0.sequence_gaps));
+    std::printf(
+        "items %d, notifications/s %.0f (the server changes %.0f/s), publish answers %llu, sequence gaps %llu\n", total,
+        static_cast<double>(entries - entries0) / seconds, expected,
+        static_cast<unsigned long long>(totals.answers - totals0.answers),
+        static_cast<unsigned long long>(totals.sequence_gaps - totals0.sequence_gaps));
     if (server_cpu >= 0) {
       std::printf("CPU: this process %.2f s, server %.2f s, ratio %.3f\n", own, server_cpu, own / server_cpu);
     } else {

@@ -24,4 +24,10 @@ Variant out_array(VarType type, const std::vector<Variant>& values) { return mak
 
 std::int32_t revise_update_rate(std::int32_t requested) { return std::max(requested, kMinimumUpdateRate); }
 
+std::chrono::milliseconds retry_pause(std::chrono::milliseconds first, std::chrono::milliseconds last, int attempt) {
+  auto pause = first;
+  for (int i = 0; i < attempt && pause < last; ++i) pause *= 2;
+  return std::min(pause, last);
+}
+
 }  // namespace vexa32::opcda

@@ -2,6 +2,7 @@
 // Reading the array arguments of the OPC automation calls, as every server of this model does:
 // one-based arrays, one entry per item, checked against the count the caller gives.
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -19,5 +20,8 @@ Variant out_array(VarType type, const std::vector<Variant>& values);
 // The update rate a server applies: below the fastest it serves (10 ms), or zero and less, the
 // fastest, so a server never spins.
 std::int32_t revise_update_rate(std::int32_t requested);
+// The pause before attempt n (from 0) to restore a lost connection: the first, doubling each time,
+// never longer than the last.
+std::chrono::milliseconds retry_pause(std::chrono::milliseconds first, std::chrono::milliseconds last, int attempt);
 
 }  // namespace vexa32::opcda

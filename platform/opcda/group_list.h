@@ -215,4 +215,34 @@ class ItemsFacadeBase : public OPCItems {
   std::shared_ptr<State> group_;
 };
 
+// What every item facade of a networked server shares: the item found again by its server handle
+// at each call (it may have been removed), and what is kept of it on our side.
+template <class Connection, class State, class ItemState>
+class ItemFacadeBase : public OPCItem {
+ public:
+  ItemFacadeBase(std::shared_ptr<Connection> c, std::shared_ptr<State> g, std::int32_t h)
+      : conn_(std::move(c)), group_(std::move(g)), handle_(h) {}
+
+  std::int32_t get_ClientHandle() override { return item().client_handle; }
+  void put_ClientHandle(std::int32_t handle) override { item().client_handle = handle; }
+  std::int32_t get_ServerHandle() override { return item().server_handle; }
+  std::string get_ItemID() override { return item().item_id; }
+  std::string get_AccessPath() override { return item().access_path; }
+  std::int32_t get_AccessRights() override { return item().access; }
+  bool get_IsActive() override { return item().active; }
+  std::int16_t get_RequestedDataType() override { return item().requested_type; }
+  std::int16_t get_CanonicalDataType() override { return static_cast<std::int16_t>(item().canonical); }
+
+ protected:
+  ItemState& item() {
+    conn_->live();
+    ItemState* it = group_->removed ? nullptr : group_->find_item(handle_);
+    if (!it) throw hresult_error(hr::OPC_E_INVALIDHANDLE, "The item has been removed");
+    return *it;
+  }
+  std::shared_ptr<Connection> conn_;
+  std::shared_ptr<State> group_;
+  std::int32_t handle_;
+};
+
 }  // namespace vexa32::opcda

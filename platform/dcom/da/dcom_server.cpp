@@ -376,10 +376,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
   }
 
   void schedule_retry() {
-    auto pause = options_.first_retry;
-    for (int i = 0; i < attempts_ && pause < options_.last_retry; ++i) pause *= 2;
-    pause = std::min(pause, options_.last_retry);
-    ++attempts_;
+    const auto pause = opcda::retry_pause(options_.first_retry, options_.last_retry, attempts_++);
     std::weak_ptr<DcomConnection> weak = shared_from_this();
     retry_timer_ = apartment_.set_timer(
         pause,
@@ -459,18 +456,10 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
 
 // ---- the client-facing objects ----
 
-class DcomItemFacade final : public opcda::OPCItem {
+class DcomItemFacade final : public opcda::ItemFacadeBase<DcomConnection, DcomGroupState, DcomItem> {
  public:
-  DcomItemFacade(std::shared_ptr<DcomConnection> c, std::shared_ptr<DcomGroupState> g, std::int32_t h)
-      : conn_(std::move(c)), group_(std::move(g)), handle_(h) {}
+  using ItemFacadeBase::ItemFacadeBase;
 
-  std::int32_t get_ClientHandle() override { return item().client_handle; }
-  void put_ClientHandle(std::int32_t handle) override { item().client_handle = handle; }
-  std::int32_t get_ServerHandle() override { return item().server_handle; }
-  std::string get_ItemID() override { return item().item_id; }
-  std::string get_AccessPath() override { return item().access_path; }
-  std::int32_t get_AccessRights() override { return item().access; }
-  bool get_IsActive() override { return item().active; }
   void put_IsActive(bool active) override {
     DcomItem& it = item();
     if (it.active == active) return;
@@ -478,23 +467,15 @@ class DcomItemFacade final : public opcda::OPCItem {
     it.active = active;
     it.reported = false;
   }
-  std::int16_t get_RequestedDataType() override { return item().requested_type; }
   void put_RequestedDataType(std::int16_t type) override {
     // The server converts; a type it cannot give is refused by it when the item is added again.
     item().requested_type = type;
   }
-  std::int16_t get_CanonicalDataType() override { return static_cast<std::int16_t>(item().canonical); }
   Variant get_Value() override { return sample().value; }
   std::int32_t get_Quality() override { return sample().quality; }
   DATE get_TimeStamp() override { return date_of(sample().time); }
 
  private:
-  DcomItem& item() {
-    conn_->live();
-    DcomItem* it = group_->removed ? nullptr : group_->find_item(handle_);
-    if (!it) throw hresult_error(hr::OPC_E_INVALIDHANDLE, "The item has been removed");
-    return *it;
-  }
   // Each read goes to the device, as an item's properties do in this model.
   ItemState sample() {
     DcomItem& it = item();
@@ -502,10 +483,6 @@ class DcomItemFacade final : public opcda::OPCItem {
     if (answer.errors.front() & 0x80000000u) throw hresult_error(static_cast<HRESULT>(answer.errors.front()));
     return std::move(answer.states.front());
   }
-
-  std::shared_ptr<DcomConnection> conn_;
-  std::shared_ptr<DcomGroupState> group_;
-  std::int32_t handle_;
 };
 
 class DcomItems final : public opcda::ItemsFacadeBase<DcomConnection, DcomGroupState, DcomItemFacade> {

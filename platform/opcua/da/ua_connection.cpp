@@ -9,11 +9,11 @@
 #include "platform/container/password_file.h"
 #include "platform/opcda/arguments.h"
 #include "platform/opcda/group_list.h"
+#include "platform/opcua/da/ua_p.h"
+#include "platform/opcua/da/values.h"
 #include "platform/opcua/decisions.h"
 #include "platform/opcua/log.h"
 #include "platform/opcua/pki/pki.h"
-#include "platform/opcua/da/ua_p.h"
-#include "platform/opcua/da/values.h"
 
 namespace vexa32::opcua {
 namespace {
@@ -277,11 +277,10 @@ std::shared_ptr<Client> connect_session(const std::string& text, const UaModuleO
       } else if (ask("", 1)) {
         user.password = asked->password;
       } else {
-        throw UaError(status::BadIdentityTokenRejected,
-                      "no password for " + address.user + " on " + address.host + ":" + address.port + " in " +
-                          password_file +
-                          (found.warning.empty() ? std::string(" (a line host:port:user:password)")
-                                                 : ": " + found.warning));
+        throw UaError(
+            status::BadIdentityTokenRejected,
+            "no password for " + address.user + " on " + address.host + ":" + address.port + " in " + password_file +
+                (found.warning.empty() ? std::string(" (a line host:port:user:password)") : ": " + found.warning));
       }
     } else {
       user.password = asked->password;
@@ -366,7 +365,8 @@ crypto::Certificate server_certificate(const std::string& text, const UaModuleOp
   try {
     endpoint = choose_endpoint(endpoints, address);
   } catch (const UaError&) {
-    auto any = std::find_if(endpoints.begin(), endpoints.end(), [](const auto& e) { return !e.server_certificate.empty(); });
+    auto any =
+        std::find_if(endpoints.begin(), endpoints.end(), [](const auto& e) { return !e.server_certificate.empty(); });
     if (any == endpoints.end()) throw;
     endpoint = *any;
   }
@@ -716,10 +716,7 @@ void UaConnection::on_lost(std::uint64_t generation, const std::string& why) {
 
 void UaConnection::schedule_retry() {
   if (!connected_) return;
-  auto pause = options_.first_retry;
-  for (int i = 0; i < attempts_ && pause < options_.last_retry; ++i) pause *= 2;
-  pause = std::min(pause, options_.last_retry);
-  ++attempts_;
+  const auto pause = opcda::retry_pause(options_.first_retry, options_.last_retry, attempts_++);
   std::weak_ptr<UaConnection> weak = shared_from_this();
   retry_timer_ = apartment.set_timer(
       pause,

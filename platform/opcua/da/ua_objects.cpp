@@ -32,18 +32,10 @@ HRESULT check_requested_type(VarType canonical, std::int16_t requested, const Va
   return hr::S_OK;
 }
 
-class UaItemFacade final : public opcda::OPCItem {
+class UaItemFacade final : public opcda::ItemFacadeBase<UaConnection, UaGroupState, UaItem> {
  public:
-  UaItemFacade(std::shared_ptr<UaConnection> c, std::shared_ptr<UaGroupState> g, std::int32_t h)
-      : conn_(std::move(c)), group_(std::move(g)), handle_(h) {}
+  using ItemFacadeBase::ItemFacadeBase;
 
-  std::int32_t get_ClientHandle() override { return item().client_handle; }
-  void put_ClientHandle(std::int32_t handle) override { item().client_handle = handle; }
-  std::int32_t get_ServerHandle() override { return item().server_handle; }
-  std::string get_ItemID() override { return item().item_id; }
-  std::string get_AccessPath() override { return item().access_path; }
-  std::int32_t get_AccessRights() override { return item().access; }
-  bool get_IsActive() override { return item().active; }
   void put_IsActive(bool active) override {
     UaItem& it = item();
     if (it.active == active) return;
@@ -51,25 +43,17 @@ class UaItemFacade final : public opcda::OPCItem {
     if (group_->active) conn_->set_monitoring(*group_, {&it}, active);
     it.active = active;
   }
-  std::int16_t get_RequestedDataType() override { return item().requested_type; }
   void put_RequestedDataType(std::int16_t type) override {
     UaItem& it = item();
     Sample s = sample();
     if (HRESULT h = check_requested_type(it.canonical, type, &s.value)) throw hresult_error(h);
     it.requested_type = type;
   }
-  std::int16_t get_CanonicalDataType() override { return static_cast<std::int16_t>(item().canonical); }
   Variant get_Value() override { return sample().value; }
   std::int32_t get_Quality() override { return sample().quality; }
   DATE get_TimeStamp() override { return sample().timestamp; }
 
  private:
-  UaItem& item() {
-    conn_->live();
-    UaItem* it = group_->removed ? nullptr : group_->find_item(handle_);
-    if (!it) throw hresult_error(hr::OPC_E_INVALIDHANDLE, "The item has been removed");
-    return *it;
-  }
   // Each read goes to the server: an item's value is the device's, never a cached one.
   Sample sample() {
     UaItem& it = item();
@@ -78,10 +62,6 @@ class UaItemFacade final : public opcda::OPCItem {
     std::int16_t requested = it.requested_type;
     return to_da_sample(conn_->read_values({node}).front(), requested);
   }
-
-  std::shared_ptr<UaConnection> conn_;
-  std::shared_ptr<UaGroupState> group_;
-  std::int32_t handle_;
 };
 
 class UaItems final : public opcda::ItemsFacadeBase<UaConnection, UaGroupState, UaItemFacade> {
