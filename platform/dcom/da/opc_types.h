@@ -3,6 +3,7 @@
 // answer of every read.
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "platform/automation/variant.h"
@@ -12,6 +13,12 @@ namespace vexa32::dcom::da {
 
 // OPCITEMSTATE: the client's handle, the FILETIME of the value, its quality and the value.
 struct ItemState {
+  ItemState() = default;
+  // The value from anything a Variant is made of, made in place (a decoder's lazy value too).
+  template <class Value>
+  ItemState(std::uint32_t handle, std::uint64_t ticks, std::uint16_t q, Value&& v)
+      : client_handle(handle), time(ticks), quality(q), value(std::forward<Value>(v)) {}
+
   std::uint32_t client_handle = 0;
   std::uint64_t time = 0;  // FILETIME ticks
   std::uint16_t quality = 0;
