@@ -31,21 +31,21 @@ int main(int argc, char** argv) {
     const struct { int items, rate; } groups[] = {{60, 100}, {2000, 250}};
     std::vector<std::shared_ptr<opcda::OPCGroup>> held;
     long changes = 0;
-    for (const auto& spec : groups) {
-      auto group = server->get_OPCGroups()->Add(Variant("Load" + std::to_string(spec.items)));
-      group->put_UpdateRate(spec.rate);
+    for (const auto& load : groups) {
+      auto group = server->get_OPCGroups()->Add(Variant("Load" + std::to_string(load.items)));
+      group->put_UpdateRate(load.rate);
       group->put_IsSubscribed(true);
       group->DataChange().connect([&changes](std::int32_t, std::int32_t n, const Variant&, const Variant&,
                                              const Variant&, const Variant&) { changes += n; });
       std::vector<Variant> ids, handles;
-      for (int i = 1; i <= spec.items; ++i) {
+      for (int i = 1; i <= load.items; ++i) {
         char id[40];
         std::snprintf(id, sizeof id, "SimulatePLC.Many.Item%05d", i);
         ids.emplace_back(id);
         handles.emplace_back(i);
       }
       Variant server_handles, errors;
-      group->get_OPCItems()->AddItems(spec.items, make_array(VT_BSTR, ids), make_array(VT_I4, handles), server_handles,
+      group->get_OPCItems()->AddItems(load.items, make_array(VT_BSTR, ids), make_array(VT_I4, handles), server_handles,
                                       errors);
       for (const auto& e : errors.array().elements()) {
         if (e.i4() != 0) {
