@@ -17,6 +17,7 @@
 #include "platform/dcom/node_login.h"
 #include "platform/opcda/arguments.h"
 #include "platform/opcda/group_list.h"
+#include "platform/opcda/wildcard.h"
 
 namespace vexa32::dcom::da {
 namespace {
@@ -639,105 +640,194 @@ class DcomGroup final : public opcda::GroupFacadeBase<DcomConnection, DcomGroupS
   }
 };
 
-// A browser of the server's address space through IOPCBrowseServerAddressSpace. The server keeps
-// one position per client; each browser keeps its own and goes there before it asks.
+// What a browser asks of the server, given the item ID of its branch ("" for the root).
+struct BrowseFilters {
+  std::string names;
+  std::uint16_t data_type = VT_EMPTY;
+  std::uint32_t access_rights = 0;
+};
+class BrowseSource {
+ public:
+  explicit BrowseSource(RemoteInterface browse) : browse_(std::move(browse)) {}
+  virtual ~BrowseSource() = default;
+  const RemoteInterface& interface() const { return browse_; }
+  // Names of the branch's branches or leaves; with `flat`, every leaf below it by item ID.
+  virtual std::vector<std::string> branches(DcomNode& node, const std::string& at, const BrowseFilters& f) = 0;
+  virtual std::vector<std::string> leaves(DcomNode& node, const std::string& at, bool flat, const BrowseFilters& f) = 0;
+  // The item ID of a child branch, and of a leaf; both fail for a name the branch lacks.
+  virtual std::string branch_id(DcomNode& node, const std::string& at, const std::string& name) = 0;
+  virtual std::string leaf_id(DcomNode& node, const std::string& at, const std::string& name) = 0;
+
+ protected:
+  RemoteInterface browse_;
+};
+
+// IOPCBrowseServerAddressSpace keeps one position per client on the server: each request goes
+// there first, so that browsers of one connection do not move each other.
+class PositionSource final : public BrowseSource {
+ public:
+  using BrowseSource::BrowseSource;
+  std::vector<std::string> branches(DcomNode& node, const std::string& at, const BrowseFilters& f) override {
+    return list(node, at, BrowseType::Branch, f);
+  }
+  std::vector<std::string> leaves(DcomNode& node, const std::string& at, bool flat, const BrowseFilters& f) override {
+    return list(node, at, flat ? BrowseType::Flat : BrowseType::Leaf, f);
+  }
+  std::string branch_id(DcomNode& node, const std::string& at, const std::string& name) override {
+    go(node, at);
+    change_browse_position(node, browse_, BrowseDirection::Down, name);
+    return get_item_id(node, browse_, "");
+  }
+  std::string leaf_id(DcomNode& node, const std::string& at, const std::string& name) override {
+    go(node, at);
+    return get_item_id(node, browse_, name);
+  }
+
+ private:
+  void go(DcomNode& node, const std::string& at) { change_browse_position(node, browse_, BrowseDirection::To, at); }
+  std::vector<std::string> list(DcomNode& node, const std::string& at, BrowseType type, const BrowseFilters& f) {
+    go(node, at);
+    return browse_item_ids(node, browse_, type, f.names, f.data_type, f.access_rights);
+  }
+};
+
+// IOPCBrowse of DA 3 names the branch in each call and filters nothing we need: names, types and
+// rights are filtered here, by the same rules as the other browsers.
+class ElementSource final : public BrowseSource {
+ public:
+  using BrowseSource::BrowseSource;
+  std::vector<std::string> branches(DcomNode& node, const std::string& at, const BrowseFilters& f) override {
+    std::vector<std::string> out;
+    for (const BrowseElement& e : browse_elements(node, browse_, at, BrowseFilter::Branches, false))
+      if (opcda::match_pattern(e.name, f.names)) out.push_back(e.name);
+    return out;
+  }
+  std::vector<std::string> leaves(DcomNode& node, const std::string& at, bool flat, const BrowseFilters& f) override {
+    std::vector<std::string> out;
+    collect(node, at, flat, f, 0, out);
+    return out;
+  }
+  std::string branch_id(DcomNode& node, const std::string& at, const std::string& name) override {
+    for (const BrowseElement& e : browse_elements(node, browse_, at, BrowseFilter::Branches, false))
+      if (e.name == name) return e.item_id;
+    throw DcomError(status::E_INVALIDARG, "no branch \"" + name + "\" here");
+  }
+  std::string leaf_id(DcomNode& node, const std::string& at, const std::string& name) override {
+    for (const BrowseElement& e : browse_elements(node, browse_, at, BrowseFilter::Items, false))
+      if (e.name == name) return e.item_id;
+    throw DcomError(static_cast<std::uint32_t>(hr::OPC_E_UNKNOWNITEMID), "no leaf \"" + name + "\" here");
+  }
+
+ private:
+  static constexpr int kDeepest = 64;  // an address space that loops back on itself ends here
+
+  void collect(DcomNode& node, const std::string& at, bool flat, const BrowseFilters& f, int depth,
+               std::vector<std::string>& out) {
+    const bool typed = f.data_type != VT_EMPTY || f.access_rights != 0;
+    for (const BrowseElement& e : browse_elements(node, browse_, at, BrowseFilter::Items, typed)) {
+      if (f.data_type != VT_EMPTY && e.data_type != f.data_type) continue;
+      if ((e.access_rights & f.access_rights) != f.access_rights) continue;
+      const std::string& shown = flat ? e.item_id : e.name;
+      if (opcda::match_pattern(shown, f.names)) out.push_back(shown);
+    }
+    if (!flat || depth >= kDeepest) return;
+    for (const BrowseElement& e : browse_elements(node, browse_, at, BrowseFilter::Branches, false))
+      collect(node, e.item_id, flat, f, depth + 1, out);
+  }
+};
+
+// A browser of the server's address space. It keeps its own position, as the item IDs of the
+// branches from the root down, so that several browsers of one connection go their own ways.
 class DcomBrowser final : public opcda::OPCBrowser {
  public:
-  DcomBrowser(std::shared_ptr<DcomConnection> c, RemoteInterface browse, std::int32_t organization)
-      : conn_(std::move(c)), browse_(std::move(browse)), organization_(organization) {}
+  DcomBrowser(std::shared_ptr<DcomConnection> c, std::unique_ptr<BrowseSource> source, std::int32_t organization)
+      : conn_(std::move(c)), source_(std::move(source)), organization_(organization) {}
   ~DcomBrowser() override {
     try {
-      conn_->live().release(browse_);
+      conn_->live().release(source_->interface());
     } catch (const AutomationError&) {
     }
   }
 
   std::int32_t get_Organization() override { return (conn_->live(), organization_); }
-  std::string get_Filter() override { return filter_; }
-  void put_Filter(const std::string& filter) override { filter_ = filter; }
-  std::int16_t get_DataType() override { return data_type_; }
-  void put_DataType(std::int16_t data_type) override { data_type_ = data_type; }
-  std::int32_t get_AccessRights() override { return access_rights_; }
+  std::string get_Filter() override { return filters_.names; }
+  void put_Filter(const std::string& filter) override { filters_.names = filter; }
+  std::int16_t get_DataType() override { return static_cast<std::int16_t>(filters_.data_type); }
+  void put_DataType(std::int16_t data_type) override { filters_.data_type = static_cast<std::uint16_t>(data_type); }
+  std::int32_t get_AccessRights() override { return static_cast<std::int32_t>(filters_.access_rights); }
   void put_AccessRights(std::int32_t rights) override {
     if (rights < 0 || rights > (opcda::OPC_READABLE | opcda::OPC_WRITEABLE))
       throw bad_argument("no such access rights");
-    access_rights_ = rights;
+    filters_.access_rights = static_cast<std::uint32_t>(rights);
   }
-  std::string get_CurrentPosition() override { return (conn_->live(), position_); }
+  std::string get_CurrentPosition() override { return (conn_->live(), position()); }
   std::int32_t get_Count() override { return static_cast<std::int32_t>(names_.size()); }
   std::string Item(const Variant& index) override {
     const std::int32_t i = to_i4(index);
     if (i < 1 || i > static_cast<std::int32_t>(names_.size())) throw bad_argument("no entry at that index");
     return names_[static_cast<std::size_t>(i - 1)];
   }
-  void ShowBranches() override { names_ = list(BrowseType::Branch); }
+  void ShowBranches() override {
+    names_ = conn_->call([&](DcomNode& node) { return source_->branches(node, position(), filters_); });
+  }
   void ShowLeafs(const Variant& flat) override {
-    names_ = list(!flat.is_missing() && to_bool(flat) != 0 ? BrowseType::Flat : BrowseType::Leaf);
+    const bool all = !flat.is_missing() && to_bool(flat) != 0;
+    names_ = conn_->call([&](DcomNode& node) { return source_->leaves(node, position(), all, filters_); });
   }
   void MoveUp() override {
     if (path_.empty()) throw hresult_error(hr::E_FAIL, "already at the root");
     path_.pop_back();
-    move_to(path_.empty() ? std::string() : path_.back());
   }
-  void MoveToRoot() override {
-    path_.clear();
-    move_to("");
-  }
+  void MoveToRoot() override { path_.clear(); }
   void MoveDown(const std::string& branch) override {
-    at_position();
-    conn_->call([&](DcomNode& node) { change_browse_position(node, browse_, BrowseDirection::Down, branch); });
-    position_ = conn_->call([&](DcomNode& node) { return get_item_id(node, browse_, ""); });
-    path_.push_back(position_);
+    path_.push_back(conn_->call([&](DcomNode& node) { return source_->branch_id(node, position(), branch); }));
   }
   std::string GetItemID(const std::string& leaf) override {
-    at_position();
-    return conn_->call([&](DcomNode& node) { return get_item_id(node, browse_, leaf); });
+    return conn_->call([&](DcomNode& node) { return source_->leaf_id(node, position(), leaf); });
   }
 
  private:
-  void at_position() {
-    conn_->call([&](DcomNode& node) { change_browse_position(node, browse_, BrowseDirection::To, position_); });
-  }
-  void move_to(const std::string& id) {
-    position_ = id;
-    at_position();
-  }
-  std::vector<std::string> list(BrowseType type) {
-    at_position();
-    return conn_->call([&](DcomNode& node) {
-      return browse_item_ids(node, browse_, type, filter_, static_cast<std::uint16_t>(data_type_),
-                             static_cast<std::uint32_t>(access_rights_));
-    });
-  }
+  std::string position() const { return path_.empty() ? std::string() : path_.back(); }
 
   std::shared_ptr<DcomConnection> conn_;
-  RemoteInterface browse_;
+  std::unique_ptr<BrowseSource> source_;
   std::int32_t organization_;
-  std::string filter_, position_;
+  BrowseFilters filters_;
   std::vector<std::string> path_;  // the item IDs of the branches above and at the position
-  std::int16_t data_type_ = VT_EMPTY;
-  std::int32_t access_rights_ = 0;
   std::vector<std::string> names_;
 };
 
+// Through IOPCBrowseServerAddressSpace where the server has it, else through IOPCBrowse of DA 3;
+// a server with neither cannot be browsed and gives Nothing.
 std::shared_ptr<opcda::OPCBrowser> DcomConnection::create_browser() {
   DcomNode& node = live();
-  RemoteInterface browse;
-  try {
-    browse = node.query_interface(server_, interface_info("IOPCBrowseServerAddressSpace").iid);
-  } catch (const DcomError& e) {
-    if (e.hresult() == status::E_NOINTERFACE) return nullptr;  // a server that cannot browse gives Nothing
-    if (is_lost(e)) lost(e.what());
-    throw automation_error(e);
+  std::unique_ptr<BrowseSource> source;
+  for (const char* name : {"IOPCBrowseServerAddressSpace", "IOPCBrowse"}) {
+    try {
+      RemoteInterface browse = node.query_interface(server_, interface_info(name).iid);
+      if (name == std::string_view("IOPCBrowse")) {
+        source = std::make_unique<ElementSource>(std::move(browse));
+      } else {
+        source = std::make_unique<PositionSource>(std::move(browse));
+      }
+      break;
+    } catch (const DcomError& e) {
+      if (e.hresult() == status::E_NOINTERFACE) continue;
+      if (is_lost(e)) lost(e.what());
+      throw automation_error(e);
+    }
   }
+  if (!source) return nullptr;
   std::int32_t organization = opcda::OPCHierarchical;
-  try {
-    organization = query_organization(node, browse) == kFlat ? opcda::OPCFlat : opcda::OPCHierarchical;
-  } catch (const DcomError& e) {
-    node.release(browse);
-    throw automation_error(e);
+  if (dynamic_cast<PositionSource*>(source.get())) {
+    try {
+      organization = query_organization(node, source->interface()) == kFlat ? opcda::OPCFlat : opcda::OPCHierarchical;
+    } catch (const DcomError& e) {
+      node.release(source->interface());
+      throw automation_error(e);
+    }
   }
-  return std::make_shared<DcomBrowser>(shared_from_this(), browse, organization);
+  return std::make_shared<DcomBrowser>(shared_from_this(), std::move(source), organization);
 }
 
 std::shared_ptr<opcda::OPCGroups> DcomConnection::groups() {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/automation/convert.h"
 #include "platform/dcom/da/opc_ids.h"
 #include "platform/dcom/errors.h"
 #include "platform/dcom/oaut.h"
@@ -320,6 +321,120 @@ std::string get_item_id(DcomNode& node, const RemoteInterface& browse, const std
   std::string id = optional_text(r);
   check(r.hresult(), "IOPCBrowseServerAddressSpace", "GetItemID", node);
   return id;
+}
+
+namespace {
+
+// OPCBROWSEELEMENT: szName, szItemID, dwFlagValue, dwReserved and OPCITEMPROPERTIES (hrErrorID,
+// dwNumProperties, pItemProperties, dwReserved); OPCITEMPROPERTY: vtDataType, wReserved,
+// dwPropertyID, szItemID, szDescription, hrErrorID, the VARIANT's pointer, dwReserved.
+constexpr std::size_t kBrowseElementSize = 32, kItemPropertySize = 28;
+constexpr std::uint32_t kHasChildren = 1, kIsItem = 2;
+constexpr std::uint32_t kCanonicalType = 1, kAccessRights = 5;  // property IDs
+constexpr std::uint32_t kBrowsePage = 500;
+constexpr std::size_t kMostElements = 1u << 20, kMostCalls = 4096;
+
+// The text of a pointer read earlier in its structure.
+std::string deferred_text(NdrReader& r, bool present) { return present ? r.wide_string() : std::string(); }
+
+// The properties of one element, deferred behind the element array in the element's turn.
+void read_properties(NdrReader& r, std::uint32_t count, BrowseElement& e) {
+  if (r.conformance(kItemPropertySize) != count) throw NdrError("Browse counted an element's properties wrong");
+  struct Fixed {
+    std::uint32_t id, hresult;
+    bool item_id, description, value;
+  };
+  std::vector<Fixed> fixed(count);
+  for (Fixed& f : fixed) {
+    r.u16();  // vtDataType: the value says its own type
+    r.u16();
+    f.id = r.u32();
+    f.item_id = r.unique();
+    f.description = r.unique();
+    f.hresult = r.hresult();
+    f.value = r.unique();
+    r.u32();
+  }
+  for (const Fixed& f : fixed) {
+    deferred_text(r, f.item_id);
+    deferred_text(r, f.description);
+    if (!f.value) continue;
+    const Variant value = read_variant_body(r);
+    if (f.hresult & 0x80000000u) continue;
+    if (f.id == kCanonicalType) e.data_type = static_cast<std::uint16_t>(to_i4(value));
+    if (f.id == kAccessRights) e.access_rights = static_cast<std::uint32_t>(to_i4(value));
+  }
+}
+
+}  // namespace
+
+std::vector<BrowseElement> browse_elements(DcomNode& node, const RemoteInterface& browse, const std::string& item_id,
+                                           BrowseFilter filter, bool with_type_and_rights) {
+  std::vector<BrowseElement> out;
+  std::string continuation;
+  for (std::size_t calls = 0;;) {
+    NdrWriter w;
+    w.wide_string(item_id);
+    w.unique(!continuation.empty());  // [in, out] LPWSTR*: the pointer is ref, the text unique
+    if (!continuation.empty()) w.wide_string(continuation);
+    w.u32(kBrowsePage);
+    w.u16(static_cast<std::uint16_t>(filter));
+    w.wide_string("");  // names are filtered here, with the pattern rules of every other browser
+    w.wide_string("");
+    w.i32(0);  // not every property
+    w.i32(with_type_and_rights ? 1 : 0);
+    const std::vector<std::uint32_t> ids =
+        with_type_and_rights ? std::vector<std::uint32_t>{kCanonicalType, kAccessRights} : std::vector<std::uint32_t>{};
+    w.u32(static_cast<std::uint32_t>(ids.size()));
+    w.conformance(static_cast<std::uint32_t>(ids.size()));
+    for (std::uint32_t id : ids) w.u32(id);
+    const std::string answer = call(node, browse, "IOPCBrowse", "Browse", w.data());
+    NdrReader r(answer);
+    std::string next;
+    if (r.unique()) next = r.wide_string();
+    const bool more = r.i32() != 0;
+    const std::uint32_t count = r.u32();
+    const std::size_t first = out.size();
+    if (r.unique()) {
+      if (r.conformance(kBrowseElementSize) != count) throw NdrError("Browse counted its elements wrong");
+      if (out.size() + count > kMostElements) throw NdrError("Browse lists more elements than any address space has");
+      struct Fixed {
+        bool name, item_id, properties;
+        std::uint32_t property_count;
+      };
+      std::vector<Fixed> fixed(count);
+      out.resize(first + count);
+      for (std::uint32_t i = 0; i < count; ++i) {
+        BrowseElement& e = out[first + i];
+        fixed[i].name = r.unique();
+        fixed[i].item_id = r.unique();
+        const std::uint32_t flags = r.u32();
+        e.has_children = (flags & kHasChildren) != 0;
+        e.is_item = (flags & kIsItem) != 0;
+        r.u32();
+        r.hresult();  // per property below
+        fixed[i].property_count = r.u32();
+        fixed[i].properties = r.unique();
+        r.u32();
+      }
+      for (std::uint32_t i = 0; i < count; ++i) {
+        BrowseElement& e = out[first + i];
+        e.name = deferred_text(r, fixed[i].name);
+        e.item_id = deferred_text(r, fixed[i].item_id);
+        if (fixed[i].properties) read_properties(r, fixed[i].property_count, e);
+      }
+    } else if (count != 0) {
+      throw NdrError("Browse counted elements it did not give");
+    }
+    const std::uint32_t hr = r.hresult();
+    r.expect_end();
+    check(hr, "IOPCBrowse", "Browse", node);
+    // Done when the server has no more, or gives a continuation that would ask the same again.
+    if (!more || next.empty() || next == continuation) break;
+    if (++calls > kMostCalls) throw NdrError("Browse keeps giving continuation points without end");
+    continuation = std::move(next);
+  }
+  return out;
 }
 
 }  // namespace vexa32::dcom::da

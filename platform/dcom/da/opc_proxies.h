@@ -80,4 +80,18 @@ std::vector<std::string> browse_item_ids(DcomNode& node, const RemoteInterface& 
 // The item ID of a name at the server's position ("" for the position itself).
 std::string get_item_id(DcomNode& node, const RemoteInterface& browse, const std::string& name);
 
+// IOPCBrowse (DA 3): no position on the server; each call names its branch by item ID.
+enum class BrowseFilter : std::uint16_t { All = 1, Branches = 2, Items = 3 };  // OPCBROWSEFILTER
+struct BrowseElement {
+  std::string name, item_id;
+  bool has_children = false, is_item = false;
+  // The item's canonical type and access rights (properties 1 and 5), when asked for.
+  std::uint16_t data_type = 0;
+  std::uint32_t access_rights = 0;
+};
+// Every element of the branch that the filter passes, through as many calls as the server's
+// continuation points take (bounded: a server that keeps answering is cut off with an error).
+std::vector<BrowseElement> browse_elements(DcomNode& node, const RemoteInterface& browse, const std::string& item_id,
+                                           BrowseFilter filter, bool with_type_and_rights);
+
 }  // namespace vexa32::dcom::da

@@ -31,6 +31,7 @@ IID_IOPCServer = string_to_bin("39C13A4D-011E-11D0-9675-0020AFD8ADB3")
 IID_IOPCServerList2 = string_to_bin("9DD0B56C-AD9E-43EE-8305-487F3188BF7A")
 IID_IOPCItemMgt = string_to_bin("39C13A54-011E-11D0-9675-0020AFD8ADB3")
 IID_IOPCSyncIO = string_to_bin("39C13A52-011E-11D0-9675-0020AFD8ADB3")
+IID_IOPCBrowse = string_to_bin("39227004-A18F-4B57-8B0A-5235670F4468")
 IID_IUnknown = string_to_bin("00000000-0000-0000-C000-000000000046")
 USER, DOMAIN, PASSWORD = "tester", "VEXATEST", "Vexa-Test-1"
 VENDOR = "VEXA32 DCOM test server on impacket"
@@ -151,6 +152,44 @@ class Write(DCOMCALL):
 
 class WriteResponse(DCOMANSWER):
     structure = (("ppErrors", PHRESULT_ARRAY), ("ErrorCode", DWORD))
+
+
+# IOPCBrowse::Browse per opcda.idl (DA 3): elements with embedded pointers whose referents hold
+# pointers again (the property array, its texts and VARIANTs), in the order impacket's NDR expects.
+class OPCITEMPROPERTY(NDRSTRUCT):
+    structure = (("vtDataType", USHORT), ("wReserved", USHORT), ("dwPropertyID", DWORD), ("szItemID", LPWSTR),
+                 ("szDescription", LPWSTR), ("hrErrorID", DWORD), ("vValue", VARIANT), ("dwReserved", DWORD))
+
+
+class POPCITEMPROPERTY_ARRAY(NDRPOINTER):
+    referent = (("Data", type("OPCITEMPROPERTY_ARRAY", (NDRUniConformantArray,), {"item": OPCITEMPROPERTY})),)
+
+
+class OPCITEMPROPERTIES(NDRSTRUCT):
+    structure = (("hrErrorID", DWORD), ("dwNumProperties", DWORD), ("pItemProperties", POPCITEMPROPERTY_ARRAY),
+                 ("dwReserved", DWORD))
+
+
+class OPCBROWSEELEMENT(NDRSTRUCT):
+    structure = (("szName", LPWSTR), ("szItemID", LPWSTR), ("dwFlagValue", DWORD), ("dwReserved", DWORD),
+                 ("ItemProperties", OPCITEMPROPERTIES))
+
+
+class POPCBROWSEELEMENT_ARRAY(NDRPOINTER):
+    referent = (("Data", type("OPCBROWSEELEMENT_ARRAY", (NDRUniConformantArray,), {"item": OPCBROWSEELEMENT})),)
+
+
+class Browse(DCOMCALL):
+    opnum = 4
+    structure = (("szItemID", WSTR), ("pszContinuationPoint", LPWSTR), ("dwMaxElementsReturned", DWORD),
+                 ("dwBrowseFilter", USHORT), ("szElementNameFilter", WSTR), ("szVendorFilter", WSTR),
+                 ("bReturnAllProperties", DWORD), ("bReturnPropertyValues", DWORD), ("dwPropertyCount", DWORD),
+                 ("pdwPropertyIDs", DWORD_ARRAY))
+
+
+class BrowseResponse(DCOMANSWER):
+    structure = (("pszContinuationPoint", LPWSTR), ("pbMoreElements", DWORD), ("pdwCount", DWORD),
+                 ("ppBrowseElements", POPCBROWSEELEMENT_ARRAY), ("ErrorCode", DWORD))
 
 
 def dial_activation_port(port):
@@ -389,6 +428,36 @@ def row_items(srv):
         close(dcom)
 
 
+def row_browse3(srv):
+    """IOPCBrowse pages through continuation points; names, item IDs and typed property values."""
+    dcom = connect()
+    try:
+        unknown, _, _ = get_status(dcom)
+        browse = unknown.RemQueryInterface(1, (IID_IOPCBrowse,))
+        seen, cont = [], NULL
+        for _ in range(10):
+            req = Browse()
+            req["szItemID"], req["pszContinuationPoint"], req["dwMaxElementsReturned"] = "SimulatePLC\0", cont, 2
+            req["dwBrowseFilter"], req["szElementNameFilter"], req["szVendorFilter"] = 3, "S*\0", "\0"
+            req["bReturnAllProperties"], req["bReturnPropertyValues"], req["dwPropertyCount"] = 0, 1, 2
+            for pid in (1, 5):
+                req["pdwPropertyIDs"].append(pid)
+            resp = browse.request(req, IID_IOPCBrowse, browse.get_iPid())
+            for e in resp["ppBrowseElements"]:
+                props = e["ItemProperties"]["pItemProperties"]
+                seen.append((e["szName"], e["szItemID"], e["dwFlagValue"],
+                             [(p["dwPropertyID"], p["vValue"]["_varUnion"]["iVal" if p["dwPropertyID"] == 1 else "lVal"])
+                              for p in props]))
+            if not resp["pbMoreElements"]:
+                break
+            cont = resp["pszContinuationPoint"]
+        assert seen == [("Sine\0", "SimulatePLC.Sine\0", 2, [(1, 5), (5, 1)]),
+                        ("Square\0", "SimulatePLC.Square\0", 2, [(1, 11), (5, 1)]),
+                        ("Setpoint\0", "SimulatePLC.Setpoint\0", 2, [(1, 5), (5, 3)])], seen
+    finally:
+        close(dcom)
+
+
 def row_broken_exporter(srv, *log_texts):
     """A stall, a kill or garbage on the exporter port: the call fails or hangs, never succeeds."""
     dcom = connect()
@@ -438,6 +507,7 @@ ROWS = [
     ("connect level refused with E_ACCESSDENIED", (), row_connect_level),
     ("OpcEnum CLSIDFromProgID, a request in fragments", (), row_progid),
     ("group, items and Read", (), row_items),
+    ("IOPCBrowse pages, properties and values", ("--many-items", "7"), row_browse3),
     ("answer in several fragments", ("--big-vendor", "20000", "--max-frag", "2048"), row_fragmented),
     ("fault PDU on GetStatus", ("--fault", "IOPCServer:GetStatus:0x80004005"), row_fault),
     ("refused interface", ("--refuse-iid", "IOPCServer"), row_refused_iid),

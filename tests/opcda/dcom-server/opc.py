@@ -21,6 +21,7 @@ IID = {name: guid(text) for name, text in {
     "IOPCSyncIO": "39C13A52-011E-11D0-9675-0020AFD8ADB3",
     "IOPCItemMgt": "39C13A54-011E-11D0-9675-0020AFD8ADB3",
     "IOPCItemProperties": "39C13A72-011E-11D0-9675-0020AFD8ADB3",
+    "IOPCBrowse": "39227004-A18F-4B57-8B0A-5235670F4468",
     "IOPCCommon": "F31DFDE2-07B6-11D2-B2D8-0060083BA1FB",
     "IOPCServerList": "13486D50-4821-11D2-A494-3CB306C10000",
     "IOPCServerList2": "9DD0B56C-AD9E-43EE-8305-487F3188BF7A",
@@ -30,7 +31,6 @@ IID = {name: guid(text) for name, text in {
     "IConnectionPointContainer": "B196B284-BAB4-101A-B69C-00AA00341D07",
     # known to the name table only, so logs and --refuse-iid can name them
     "IOPCAsyncIO2": "39C13A71-011E-11D0-9675-0020AFD8ADB3",
-    "IOPCBrowse": "39227004-A18F-4B57-8B0A-5235670F4468",
     "IOPCItemIO": "85C0B427-2893-4CBC-BD78-E5FC5146F08F",
     "IOPCShutdown": "F31DFDE1-07B6-11D2-B2D8-0060083BA1FB",
     "IOPCDataCallback": "39C13A70-011E-11D0-9675-0020AFD8ADB3",
@@ -54,6 +54,7 @@ IDL_ORDER = {
     "IOPCEnumGUID": ["Next", "Skip", "Reset", "Clone"],
     "IOPCServerList": ["EnumClassesOfCategories", "GetClassDetails", "CLSIDFromProgID"],
     "IOPCServerList2": ["EnumClassesOfCategories", "GetClassDetails", "CLSIDFromProgID"],
+    "IOPCBrowse": ["GetProperties", "Browse"],
 }
 CATID_DA10 = guid("63D5F430-CFE4-11D1-B2C8-0060083BA1FB")
 CATID_DA20 = guid("63D5F432-CFE4-11D1-B2C8-0060083BA1FB")
@@ -62,6 +63,7 @@ OPC_E_INVALIDHANDLE, OPC_E_BADTYPE, OPC_E_BADRIGHTS = 0xC0040001, 0xC0040004, 0x
 OPC_E_UNKNOWNITEMID, OPC_E_INVALIDITEMID, OPC_E_RANGE = 0xC0040007, 0xC0040008, 0xC004000B
 OPC_E_DUPLICATENAME, OPC_S_UNSUPPORTEDRATE, OPC_S_INUSE = 0xC004000C, 0x0004000D, 0x0004000F
 OPC_E_INVALID_PID, OPC_E_NOTFOUND = 0xC0040203, 0xC0040011
+OPC_BROWSE_HASCHILDREN, OPC_BROWSE_ISITEM = 1, 2
 CONNECT_E_NOCONNECTION = 0x80040200
 ERROR_TEXT = {  # our own wording
     S_OK: "Done.", S_FALSE: "Done, but some entries failed.",
@@ -350,7 +352,7 @@ class OpcEnum(ComObject):
 
 class OpcServer(ComObject):
     kind = "OPCServer"
-    IFACES = {IID[n]: n for n in ("IOPCServer", "IOPCCommon", "IOPCBrowseServerAddressSpace",
+    IFACES = {IID[n]: n for n in ("IOPCServer", "IOPCCommon", "IOPCBrowseServerAddressSpace", "IOPCBrowse",
                                   "IOPCItemProperties", "IConnectionPointContainer")}
     METHODS = {
         "IOPCServer.AddGroup": "add_group", "IOPCServer.GetErrorString": "error_string",
@@ -366,6 +368,7 @@ class OpcServer(ComObject):
         "IOPCBrowseServerAddressSpace.BrowseAccessPaths": "browse_access_paths",
         "IOPCItemProperties.QueryAvailableProperties": "query_properties",
         "IOPCItemProperties.GetItemProperties": "get_properties", "IOPCItemProperties.LookupItemIDs": "lookup_item_ids",
+        "IOPCBrowse.GetProperties": "not_implemented_ptr", "IOPCBrowse.Browse": "browse_elements",
         "IConnectionPointContainer.EnumConnectionPoints": "not_implemented_ptr",
         "IConnectionPointContainer.FindConnectionPoint": "find_connection_point",
     }
@@ -559,6 +562,64 @@ class OpcServer(ComObject):
         known = full == "" or self.known_id(full)
         w.ptr((lambda w: w.wstr(full)) if known else None)
         return S_OK if known else E_INVALIDARG
+
+    # IOPCBrowse (DA 3): no position on the server, each call names its branch by item ID and pages
+    # through continuation points (the offset of the next element, as text).
+    def branch_path(self, item_id):
+        if item_id == "":
+            return []
+        return next((list(i.path[:k]) for i in self.space for k in range(1, len(i.path) + 1)
+                     if ".".join(i.path[:k]) == item_id), None)
+
+    def browse_elements(self, call, r, w):
+        item_id, cont = r.wstr(), r.unique(lambda r: r.wstr()) or ""
+        limit, kind, name_filter = r.u32(), r.enum16(), r.wstr()
+        r.wstr()  # vendor filter: this server has no vendor attributes
+        all_props, with_values, n = r.i32(), r.i32(), r.u32()
+        pids = read_handles(r, n, "property ID")
+        path = self.branch_path(item_id)
+        start = 0 if cont == "" else int(cont) if cont.isdigit() else -1
+        if path is None or kind not in (1, 2, 3) or start < 0:
+            w.ptr(None), w.i32(0), w.u32(0), w.ptr(None)
+            return OPC_E_UNKNOWNITEMID if path is None else E_INVALIDARG
+        branches = [(b, ".".join(path + [b]), OPC_BROWSE_HASCHILDREN, None) for b in self.branches(path)]
+        items = [(i.name, i.id, OPC_BROWSE_ISITEM, i) for i in self.space if i.path == path]
+        found = [e for e in {1: branches + items, 2: branches, 3: items}[kind]
+                 if not name_filter or like(name_filter, e[0])]
+        page = found[start:start + limit] if limit else found[start:]
+        more = start + len(page) < len(found)
+        asked = [p for p, _, _ in self.PROPS] if all_props else pids
+
+        def prop(item, pid):
+            row = next((p for p in self.PROPS if p[0] == pid), None)
+            if row is None:
+                return pid, "", VT_EMPTY, None, OPC_E_INVALID_PID
+            value = self.property_value(item, pid) if with_values else None
+            return pid, row[1], value[0] if value else item.vt if pid == 2 else row[2], value, S_OK
+
+        def write_prop(w, p):
+            pid, text, vt, value, hr = p
+            w.u16(vt), w.u16(0), w.u32(pid)
+            w.ptr(None)  # no property here is an item of its own
+            w.ptr(lambda w: w.wstr(text))
+            w.u32(hr)
+            w.ptr(lambda w: w.variant(value or (VT_EMPTY, None)))
+            w.u32(0)
+
+        def write_element(w, e):
+            name, eid, flags, item = e
+            props = [prop(item, p) for p in asked] if item else []
+            w.ptr(lambda w: w.wstr(name))
+            w.ptr(lambda w: w.wstr(eid))
+            w.u32(flags), w.u32(0)
+            w.u32(summary([p[4] for p in props])), w.u32(len(props))
+            w.ptr((lambda w: w.array(props, write_prop)) if props else None)
+            w.u32(0)
+
+        w.ptr((lambda w: w.wstr(str(start + len(page)))) if more else None)
+        w.i32(1 if more else 0), w.u32(len(page))
+        w.ptr((lambda w: w.array(page, write_element)) if page else None)
+        return S_OK
 
     def browse_access_paths(self, call, r, w):
         r.wstr()

@@ -137,48 +137,70 @@ TEST_F(DcomControl, RefusedWritesGiveTheServersErrorAndTheStatusComesFromIt) {
   }
 }
 
+// The DA 2 interface keeps a position on the server; a DA 3-only server is browsed through
+// IOPCBrowse by item ID, in pages of continuation points (1200 items are more than one page).
 TEST_F(DcomControl, TheAddressSpaceBrowsesByBranchLeafFilterAndFlat) {
-  auto s = opcda::create_opc_server();
-  s->Connect("Vexa.DcomTest.1", Variant(node));
-  auto b = s->CreateBrowser();
-  ASSERT_TRUE(b);
-  EXPECT_EQ(b->get_Organization(), opcda::OPCHierarchical);
-  auto names = [&] {
-    std::vector<std::string> out;
-    for (std::int32_t i = 1; i <= b->get_Count(); ++i) out.push_back(b->Item(Variant(i)));
-    return out;
-  };
-  auto has = [](const std::vector<std::string>& list, const std::string& name) {
-    return std::find(list.begin(), list.end(), name) != list.end();
-  };
-  b->ShowBranches();
-  EXPECT_TRUE(has(names(), "SimulatePLC"));
-  b->MoveDown("SimulatePLC");
-  EXPECT_EQ(b->get_CurrentPosition(), "SimulatePLC");
-  b->ShowLeafs();
-  EXPECT_TRUE(has(names(), "Setpoint"));
-  EXPECT_FALSE(has(names(), "Heartbeat"));  // a leaf of the root
-  b->put_Filter("S*");
-  b->ShowLeafs();
-  EXPECT_EQ(names(), (std::vector<std::string>{"Sine", "Square", "Setpoint"}));  // in the server's order
-  b->put_Filter("");
-  b->put_AccessRights(opcda::OPC_WRITEABLE);
-  b->ShowLeafs(Variant(true));
-  EXPECT_TRUE(has(names(), "SimulatePLC.Arrays.LongArray"));
-  EXPECT_FALSE(has(names(), "SimulatePLC.Arrays.ByteArray"));  // read-only
-  EXPECT_EQ(b->GetItemID("Setpoint"), "SimulatePLC.Setpoint");
-  b->MoveUp();
-  EXPECT_EQ(b->get_CurrentPosition(), "");
-  EXPECT_THROW(b->MoveUp(), AutomationError);
-  EXPECT_THROW(b->MoveDown("No such branch"), AutomationError);
-  // A second browser keeps its own place: the first goes on where it was.
-  b->MoveDown("SimulatePLC");
-  auto other = s->CreateBrowser();
-  other->MoveDown("K");
-  b->ShowLeafs();
-  EXPECT_TRUE(has(names(), "Setpoint"));
-  // A server that cannot browse gives no browser.
-  TestServer blind("--refuse-iid IOPCBrowseServerAddressSpace");
+  TestServer da3("--many-items 1200 --refuse-iid IOPCBrowseServerAddressSpace");
+  const struct {
+    std::uint16_t port;
+    std::int32_t many;
+  } variants[] = {{server.activation(), 60}, {da3.activation(), 1200}};
+  for (const auto& variant : variants) {
+    SCOPED_TRACE(variant.many);
+    auto s = opcda::create_opc_server();
+    s->Connect("Vexa.DcomTest.1", Variant("127.0.0.1:" + std::to_string(variant.port)));
+    auto b = s->CreateBrowser();
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->get_Organization(), opcda::OPCHierarchical);
+    auto names = [&] {
+      std::vector<std::string> out;
+      for (std::int32_t i = 1; i <= b->get_Count(); ++i) out.push_back(b->Item(Variant(i)));
+      return out;
+    };
+    auto has = [](const std::vector<std::string>& list, const std::string& name) {
+      return std::find(list.begin(), list.end(), name) != list.end();
+    };
+    b->ShowBranches();
+    EXPECT_TRUE(has(names(), "SimulatePLC"));
+    b->MoveDown("SimulatePLC");
+    EXPECT_EQ(b->get_CurrentPosition(), "SimulatePLC");
+    b->ShowLeafs();
+    EXPECT_TRUE(has(names(), "Setpoint"));
+    EXPECT_FALSE(has(names(), "Heartbeat"));  // a leaf of the root
+    b->put_Filter("S*");
+    b->ShowLeafs();
+    EXPECT_EQ(names(), (std::vector<std::string>{"Sine", "Square", "Setpoint"}));  // in the server's order
+    b->put_Filter("");
+    b->put_DataType(VT_BOOL);
+    b->ShowLeafs();
+    EXPECT_EQ(names(), std::vector<std::string>{"Square"});
+    b->put_DataType(VT_EMPTY);
+    b->put_AccessRights(opcda::OPC_WRITEABLE);
+    b->ShowLeafs(Variant(true));
+    EXPECT_TRUE(has(names(), "SimulatePLC.Arrays.LongArray"));
+    EXPECT_FALSE(has(names(), "SimulatePLC.Arrays.ByteArray"));  // read-only
+    b->put_AccessRights(0);
+    EXPECT_EQ(b->GetItemID("Setpoint"), "SimulatePLC.Setpoint");
+    b->MoveDown("Many");
+    b->ShowLeafs();
+    EXPECT_EQ(b->get_Count(), variant.many);
+    b->MoveUp();
+    b->MoveUp();
+    EXPECT_EQ(b->get_CurrentPosition(), "");
+    EXPECT_THROW(b->MoveUp(), AutomationError);
+    EXPECT_THROW(b->MoveDown("No such branch"), AutomationError);
+    b->MoveDown("Line 1.Area B");  // a branch whose name has the separator in it
+    EXPECT_EQ(b->GetItemID("Temperature"), "Line 1.Area B.Temperature");
+    b->MoveToRoot();
+    // A second browser keeps its own place: the first goes on where it was.
+    b->MoveDown("SimulatePLC");
+    auto other = s->CreateBrowser();
+    other->MoveDown("K");
+    b->ShowLeafs();
+    EXPECT_TRUE(has(names(), "Setpoint"));
+  }
+  // A server that cannot browse either way gives no browser.
+  TestServer blind("--refuse-iid IOPCBrowseServerAddressSpace --refuse-iid IOPCBrowse");
   auto other_server = opcda::create_opc_server();
   other_server->Connect("Vexa.DcomTest.1", Variant("127.0.0.1:" + std::to_string(blind.activation())));
   EXPECT_EQ(other_server->CreateBrowser(), nullptr);
