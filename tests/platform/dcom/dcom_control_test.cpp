@@ -267,6 +267,7 @@ TEST_F(DcomControl, AServerThatGoesAndComesBackHealsAndAWrongPasswordStaysBadWit
   options.first_retry = 200ms;  // the test's own pace; a host keeps the default 1 s
   options.last_retry = 800ms;
   options.status_period = 300ms;
+  options.node.rpc.call_timeout = 1500ms;  // a stalled server is given up on sooner than 15 s
   da::install_dcom(opcda::ServerRegistry::instance(), options);
   ScopedServices services{std::make_shared<RecordingMessageBox>()};
   RecordingSite site(true);
@@ -303,6 +304,38 @@ TEST_F(DcomControl, AServerThatGoesAndComesBackHealsAndAWrongPasswordStaysBadWit
   EXPECT_LE(last.second, first.second);
   std::printf("after restart 1: %d fds, %d threads; after restart %d: %d fds, %d threads\n", first.first, first.second,
               rounds, last.first, last.second);
+
+  // A server that stops answering after a while, and one that sends garbage where a bind's answer
+  // ends: bad while it lasts, at the pace of the retries, and good again once the server is sound.
+  const struct {
+    const char* flags;
+    bool answers_first;  // good values flow before the fault strikes
+    const char* logged;
+  } faults[] = {{"--stall-after 40", true, "stalled, no answer"},
+                {"--garbage-after-bind exporter", false, "garbage after"}};
+  for (const auto& fault : faults) {
+    SCOPED_TRACE(fault.flags);
+    server.stop();
+    pump_until(lost);
+    server.restart(std::string("--many-items 60 ") + fault.flags);
+    if (fault.answers_first) {
+      pump_until(good);
+      EXPECT_TRUE(good());
+      pump_until(lost);
+    } else {
+      pump_until([] { return false; }, 2s);
+    }
+    EXPECT_TRUE(lost());
+    const std::string log = server.file("log");
+    std::size_t seen = 0;
+    for (auto at = log.find(fault.logged); at != std::string::npos; at = log.find(fault.logged, at + 1)) ++seen;
+    EXPECT_GE(seen, 1u);
+    EXPECT_LE(seen, 12u);
+    server.stop();
+    server.restart("--many-items 60");
+    pump_until(good);
+    EXPECT_TRUE(good());
+  }
 
   // Back with another password: the slots stay bad, and the node is asked again only at the pace
   // of the retries (at most every 0.8 s here), never in a tight loop.
