@@ -469,8 +469,15 @@ class DcomItemFacade final : public opcda::ItemFacadeBase<DcomConnection, DcomGr
     it.reported = false;
   }
   void put_RequestedDataType(std::int16_t type) override {
-    // The server converts; a type it cannot give is refused by it when the item is added again.
-    item().requested_type = type;
+    // The server converts, and says at once when it cannot give the item in that type; the item
+    // keeps its type then. A heal adds it again with the type it has.
+    DcomItem& it = item();
+    const auto errors = conn_->call([&](DcomNode& node) {
+      return set_datatypes(node, group_->item_mgt, {it.remote_handle}, {static_cast<std::uint16_t>(type)});
+    });
+    if (errors.front() & 0x80000000u) throw hresult_error(static_cast<HRESULT>(errors.front()));
+    it.requested_type = type;
+    it.reported = false;
   }
   Variant get_Value() override { return sample().value; }
   std::int32_t get_Quality() override { return sample().quality; }
@@ -545,24 +552,21 @@ class DcomItems final : public opcda::ItemsFacadeBase<DcomConnection, DcomGroupS
   }
   void Validate(std::int32_t count, const Variant& item_ids, Variant& errors, const Variant& requested_types,
                 const Variant& access_paths) override {
-    // Added and removed again: the server's answer for each, as a validation gives it.
+    // The server's answer for each, nothing added.
     DcomGroupState& g = state();
     check_count(count);
-    std::vector<DcomItem> items;
+    std::vector<ItemDef> defs;
     for (std::int32_t i = 1; i <= count; ++i) {
-      DcomItem item = request(to_bstr(arg_at(item_ids, i, "ItemIDs")), 0, g.default_requested_type);
-      if (!requested_types.is_missing()) item.requested_type = to_i2(arg_at(requested_types, i, "RequestedDataTypes"));
-      if (!access_paths.is_missing()) item.access_path = to_bstr(arg_at(access_paths, i, "AccessPaths"));
-      item.active = false;
-      items.push_back(std::move(item));
+      ItemDef d{to_bstr(arg_at(item_ids, i, "ItemIDs")), g.default_access_path, false, 0,
+                static_cast<std::uint16_t>(g.default_requested_type)};
+      if (!requested_types.is_missing())
+        d.requested_type = static_cast<std::uint16_t>(to_i2(arg_at(requested_types, i, "RequestedDataTypes")));
+      if (!access_paths.is_missing()) d.access_path = to_bstr(arg_at(access_paths, i, "AccessPaths"));
+      defs.push_back(std::move(d));
     }
-    std::vector<std::int32_t> handles;
-    const auto results = conn_->add_items(g, std::move(items), handles);
-    std::vector<Variant> e(results.begin(), results.end()), added;
-    for (std::int32_t h : handles)
-      if (h) added.emplace_back(h);
-    Variant removed;
-    if (!added.empty()) Remove(static_cast<std::int32_t>(added.size()), out_array(VT_I4, added), removed);
+    const auto results = conn_->call([&](DcomNode& node) { return validate_items(node, g.item_mgt, defs); });
+    std::vector<Variant> e;
+    for (const ItemResult& r : results) e.emplace_back(static_cast<std::int32_t>(r.hresult));
     errors = out_array(VT_I4, e);
   }
 

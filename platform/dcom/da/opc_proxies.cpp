@@ -154,7 +154,11 @@ std::uint32_t set_group_state(DcomNode& node, const RemoteInterface& state_mgt, 
   return revised;
 }
 
-std::vector<ItemResult> add_items(DcomNode& node, const RemoteInterface& item_mgt, const std::vector<ItemDef>& items) {
+namespace {
+
+// AddItems and ValidateItems take the same definitions and give the same results.
+std::vector<ItemResult> item_results(DcomNode& node, const RemoteInterface& item_mgt, const std::vector<ItemDef>& items,
+                                     const char* method) {
   NdrWriter w;
   const auto count = static_cast<std::uint32_t>(items.size());
   w.u32(count);
@@ -173,11 +177,13 @@ std::vector<ItemResult> add_items(DcomNode& node, const RemoteInterface& item_mg
     if (!d.access_path.empty()) w.wide_string(d.access_path);
     w.wide_string(d.item_id);
   }
-  const std::string answer = call(node, item_mgt, "IOPCItemMgt", "AddItems", w.data());
+  if (method == std::string_view("ValidateItems")) w.i32(0);  // bBlobUpdate: we keep no blobs
+  const std::string answer = call(node, item_mgt, "IOPCItemMgt", method, w.data());
   NdrReader r(answer);
   std::vector<ItemResult> out;
   if (r.unique()) {
-    if (r.conformance(kItemResultSize) != count) throw NdrError("AddItems answered for another number of items");
+    if (r.conformance(kItemResultSize) != count)
+      throw NdrError(std::string(method) + " answered for another number of items");
     std::vector<bool> blob(count);
     out.resize(count);
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -198,10 +204,22 @@ std::vector<ItemResult> add_items(DcomNode& node, const RemoteInterface& item_mg
   const std::vector<std::uint32_t> errors = read_errors(r, count);
   const std::uint32_t hr = r.hresult();
   r.expect_end();
-  check(hr, "IOPCItemMgt", "AddItems", node);
-  if (out.size() != count || errors.size() != count) throw NdrError("AddItems answered without its results");
+  check(hr, "IOPCItemMgt", method, node);
+  if (out.size() != count || errors.size() != count)
+    throw NdrError(std::string(method) + " answered without its results");
   for (std::uint32_t i = 0; i < count; ++i) out[i].hresult = errors[i];
   return out;
+}
+
+}  // namespace
+
+std::vector<ItemResult> add_items(DcomNode& node, const RemoteInterface& item_mgt, const std::vector<ItemDef>& items) {
+  return item_results(node, item_mgt, items, "AddItems");
+}
+
+std::vector<ItemResult> validate_items(DcomNode& node, const RemoteInterface& item_mgt,
+                                       const std::vector<ItemDef>& items) {
+  return item_results(node, item_mgt, items, "ValidateItems");
 }
 
 std::vector<std::uint32_t> remove_items(DcomNode& node, const RemoteInterface& item_mgt,
@@ -219,6 +237,17 @@ std::vector<std::uint32_t> set_active_state(DcomNode& node, const RemoteInterfac
   w.i32(active ? 1 : 0);
   return per_item(node, call(node, item_mgt, "IOPCItemMgt", "SetActiveState", w.data()), server_handles.size(),
                   "IOPCItemMgt", "SetActiveState");
+}
+
+std::vector<std::uint32_t> set_datatypes(DcomNode& node, const RemoteInterface& item_mgt,
+                                         const std::vector<std::uint32_t>& server_handles,
+                                         const std::vector<std::uint16_t>& types) {
+  NdrWriter w;
+  write_handles(w, server_handles);
+  w.conformance(static_cast<std::uint32_t>(types.size()));
+  for (std::uint16_t t : types) w.u16(t);
+  return per_item(node, call(node, item_mgt, "IOPCItemMgt", "SetDatatypes", w.data()), server_handles.size(),
+                  "IOPCItemMgt", "SetDatatypes");
 }
 
 ReadAnswer sync_read(DcomNode& node, const RemoteInterface& sync_io, std::uint16_t source,

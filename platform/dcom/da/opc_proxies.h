@@ -53,10 +53,18 @@ struct ItemResult {
   std::uint32_t access_rights = 0;
 };
 std::vector<ItemResult> add_items(DcomNode& node, const RemoteInterface& item_mgt, const std::vector<ItemDef>& items);
+// What AddItems would answer, without adding anything.
+std::vector<ItemResult> validate_items(DcomNode& node, const RemoteInterface& item_mgt,
+                                       const std::vector<ItemDef>& items);
 std::vector<std::uint32_t> remove_items(DcomNode& node, const RemoteInterface& item_mgt,
                                         const std::vector<std::uint32_t>& server_handles);
 std::vector<std::uint32_t> set_active_state(DcomNode& node, const RemoteInterface& item_mgt,
                                             const std::vector<std::uint32_t>& server_handles, bool active);
+
+// IOPCItemMgt::SetDatatypes: the types the server converts each item's value to from now on.
+std::vector<std::uint32_t> set_datatypes(DcomNode& node, const RemoteInterface& item_mgt,
+                                         const std::vector<std::uint32_t>& server_handles,
+                                         const std::vector<std::uint16_t>& types);
 
 inline constexpr std::uint16_t kFromCache = 1, kFromDevice = 2;  // OPCDATASOURCE
 ReadAnswer sync_read(DcomNode& node, const RemoteInterface& sync_io, std::uint16_t source,

@@ -249,6 +249,26 @@ TEST_F(DcomControl, EveryTypeGoesThereAndComesBackTheSame) {
     EXPECT_EQ(back.vt(), row.value.vt());
     EXPECT_EQ(back, row.value);
   }
+  // A requested type is the server's to convert to, from the next read on; one it cannot give is
+  // refused at once and the item keeps its type.
+  auto setpoint = group->get_OPCItems()->AddItem("SimulatePLC.Setpoint", 2);
+  ASSERT_TRUE(setpoint);
+  setpoint->put_RequestedDataType(VT_BSTR);
+  EXPECT_EQ(setpoint->get_Value().vt(), VT_BSTR);
+  EXPECT_THROW(setpoint->put_RequestedDataType(static_cast<std::int16_t>(VT_ARRAY | VT_I4)), AutomationError);
+  EXPECT_EQ(setpoint->get_RequestedDataType(), VT_BSTR);
+  // Validation asks the server and adds nothing.
+  const std::int32_t count = group->get_OPCItems()->get_Count();
+  Variant errors;
+  group->get_OPCItems()->Validate(
+      3, make_array(VT_BSTR, {Variant("SimulatePLC.Setpoint"), Variant("No.Such.Item"), Variant("SimulatePLC.Sine")}),
+      errors,
+      make_array(VT_I2, {Variant(std::int16_t{VT_R8}), Variant(std::int16_t{VT_R8}),
+                         Variant(static_cast<std::int16_t>(VT_ARRAY | VT_I4))}));
+  EXPECT_EQ(errors.array().elements(),
+            (std::vector<Variant>{Variant(0), Variant(static_cast<std::int32_t>(0xC0040007u)),
+                                  Variant(static_cast<std::int32_t>(0xC0040004u))}));
+  EXPECT_EQ(group->get_OPCItems()->get_Count(), count);
 }
 
 // What the process holds: descriptors and threads.
