@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <optional>
+#include <thread>
 
 #include "platform/apartment/apartment.h"
 #include "platform/automation/convert.h"
@@ -94,24 +95,36 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
   ~DcomConnection() override {
     stop_timers();
     release();
+    if (reconnect_thread_.joinable()) reconnect_thread_.join();
   }
 
-  // Reaches the node, the server and its status; DcomError when that cannot be done.
-  void open() {
-    const std::string file = options_.password_file.empty() ? default_password_file() : options_.password_file;
-    std::unique_ptr<DcomNode> node = connect_node(node_text_, file, options_.node);
-    const Guid clsid = server_clsid(*node, prog_id_);
-    const RemoteInterface unknown = node->create_instance(clsid, kIUnknown);
-    server_ = node->query_interface(unknown, interface_info("IOPCServer").iid);
-    node->release(unknown);
+  // The node, the server on it and its status, reached without touching the connection: a
+  // reconnection does this off the apartment.
+  struct Opened {
+    std::unique_ptr<DcomNode> node;
+    RemoteInterface server;
+    ServerStatus status;
+  };
+  static Opened open_server(const std::string& node_text, const std::string& prog_id,
+                            const DcomModuleOptions& options) {
+    const std::string file = options.password_file.empty() ? default_password_file() : options.password_file;
+    Opened out;
+    out.node = connect_node(node_text, file, options.node);
+    DcomNode& node = *out.node;
+    const RemoteInterface unknown = node.create_instance(server_clsid(node, prog_id), kIUnknown);
+    out.server = node.query_interface(unknown, interface_info("IOPCServer").iid);
+    node.release(unknown);
     try {
-      set_client_name(*node, node->query_interface(server_, interface_info("IOPCCommon").iid), options_.client_name);
+      set_client_name(node, node.query_interface(out.server, interface_info("IOPCCommon").iid), options.client_name);
     } catch (const DcomError& e) {
       if (is_lost(e)) throw;  // a DA 1 server has no IOPCCommon: its diagnostics lose our name
     }
-    status_ = get_status(*node, server_);
-    node_ = std::move(node);
+    out.status = get_status(node, out.server);
+    return out;
   }
+
+  // Reaches the node, the server and its status; DcomError when that cannot be done.
+  void open() { adopt(open_server(node_text_, prog_id_, options_)); }
 
   void start() {
     std::weak_ptr<DcomConnection> weak = shared_from_this();
@@ -390,11 +403,36 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
         false);
   }
 
-  // Connects again and makes every group and item again, with the same handles for the client.
+  // Connects again off the apartment, which goes on meanwhile: reaching a node that is gone takes
+  // up to the connect timeout, and a login as long as the node takes to answer.
   void attempt() {
     if (!connected_ || node_) return;
+    if (reconnect_thread_.joinable()) reconnect_thread_.join();
+    std::weak_ptr<DcomConnection> weak = shared_from_this();
+    Apartment* target = &apartment_;
+    reconnect_thread_ = std::thread(
+        [weak, target, alive = apartment_.liveness(), node_text = node_text_, prog_id = prog_id_, options = options_] {
+          std::shared_ptr<Opened> opened;
+          std::string why;
+          try {
+            opened = std::make_shared<Opened>(open_server(node_text, prog_id, options));
+          } catch (const DcomError& e) {
+            why = e.what();
+          }
+          if (alive.expired()) return;
+          target->post([weak, opened, why] {
+            auto self = weak.lock();
+            if (self) self->reconnected(opened, why);
+          });
+        });
+  }
+
+  // Makes every group and item again on the node reached, with the same handles for the client.
+  void reconnected(const std::shared_ptr<Opened>& opened, const std::string& why) {
+    if (!connected_ || node_) return;  // closed meanwhile: what was reached goes with `opened`
     try {
-      open();
+      if (!opened) throw DcomError(status::RPC_S_SERVER_UNAVAILABLE, why);
+      adopt(std::move(*opened));
       for (auto& g : group_list) {
         make_remote(*node_, *g);
         if (g->items.empty()) continue;
@@ -415,6 +453,12 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
       node_.reset();
       schedule_retry();
     }
+  }
+
+  void adopt(Opened&& opened) {
+    server_ = opened.server;
+    status_ = opened.status;
+    node_ = std::move(opened.node);
   }
 
   void stop_timers() {
@@ -450,6 +494,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
   std::string lost_reason_;
   int attempts_ = 0;
   std::optional<Apartment::TimerId> status_timer_, retry_timer_;
+  std::thread reconnect_thread_;
   opcda::ServerShutDownEvent shutdown_;
   std::int32_t handles_ = 0;
   int unnamed_groups_ = 0;
