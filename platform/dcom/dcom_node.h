@@ -45,6 +45,8 @@ class DcomNode {
   // whether it is alive. DcomError as RpcConnection says when the node cannot be reached or
   // refuses the login (E_ACCESSDENIED).
   DcomNode(std::string host, std::uint16_t activation_port, NtlmCredentials credentials, DcomOptions options = {});
+  // The login the node took.
+  const NtlmCredentials& credentials() const { return credentials_; }
   // Releases everything still held.
   ~DcomNode();
   DcomNode(const DcomNode&) = delete;

@@ -153,12 +153,13 @@ NtlmCredentials node_login(const NodeAddress& node, const std::string& password_
 }
 
 std::unique_ptr<DcomNode> connect_node(const std::string& nodname, const std::string& password_file,
-                                       const DcomOptions& options) {
+                                       const DcomOptions& options, const NtlmCredentials* known) {
   const NodeAddress node = parse_node(nodname);
   const std::string port = std::to_string(node.port);
   std::optional<LoginAnswer> asked;
   // A login the host gives: the user it names, else the node's; nullopt when it gives none.
   auto ask = [&](const std::string& refusal, int attempt) {
+    if (known) return false;
     asked = login_service()->login(
         {nodname, node.host, port, node.user.empty() ? "" : user_text(node), refusal, attempt, true});
     if (asked && asked->user.empty()) asked->user = node.user.empty() ? "" : user_text(node);
@@ -171,10 +172,16 @@ std::unique_ptr<DcomNode> connect_node(const std::string& nodname, const std::st
     source = "the password file " + password_file;
   } catch (const DcomError& e) {
     // Nobody is asked for the password of a node that is not there.
-    if (e.hresult() == status::E_ACCESSDENIED) check_reachable(node.host, node.port, options.rpc.connect_timeout);
-    if (e.hresult() != status::E_ACCESSDENIED || !ask("", 1)) throw;
-    login = credentials(node, asked->user, asked->password);
-    source = "the login window";
+    if (e.hresult() != status::E_ACCESSDENIED) throw;
+    if (known) {
+      login = *known;
+      source = "the login given before";
+    } else {
+      check_reachable(node.host, node.port, options.rpc.connect_timeout);
+      if (!ask("", 1)) throw;
+      login = credentials(node, asked->user, asked->password);
+      source = "the login window";
+    }
   }
   for (int attempt = 1;; ++attempt) {
     try {

@@ -35,7 +35,9 @@ NtlmCredentials node_login(const NodeAddress& node, const std::string& password_
 // the password file once the node took it. DcomError: E_INVALIDARG for a node that does not
 // parse, E_ACCESSDENIED naming the node, the user and where the password came from, and whatever
 // DcomNode says when the node cannot be reached.
+// With `known` (a reconnection, off the thread that may ask), nobody is asked: the file's line when
+// it has one now, else that login, which the node took before.
 std::unique_ptr<DcomNode> connect_node(const std::string& nodname, const std::string& password_file,
-                                       const DcomOptions& options = {});
+                                       const DcomOptions& options = {}, const NtlmCredentials* known = nullptr);
 
 }  // namespace vexa32::dcom

@@ -105,11 +105,11 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
     RemoteInterface server;
     ServerStatus status;
   };
-  static Opened open_server(const std::string& node_text, const std::string& prog_id,
-                            const DcomModuleOptions& options) {
+  static Opened open_server(const std::string& node_text, const std::string& prog_id, const DcomModuleOptions& options,
+                            const NtlmCredentials* known = nullptr) {
     const std::string file = options.password_file.empty() ? default_password_file() : options.password_file;
     Opened out;
-    out.node = connect_node(node_text, file, options.node);
+    out.node = connect_node(node_text, file, options.node, known);
     DcomNode& node = *out.node;
     const RemoteInterface unknown = node.create_instance(server_clsid(node, prog_id), kIUnknown);
     out.server = node.query_interface(unknown, interface_info("IOPCServer").iid);
@@ -405,26 +405,28 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
 
   // Connects again off the apartment, which goes on meanwhile: reaching a node that is gone takes
   // up to the connect timeout, and a login as long as the node takes to answer.
+  // Nobody is asked for a login there (a window cannot be shown from that thread): the password
+  // file's line, else the login the node took when the connection was made.
   void attempt() {
     if (!connected_ || node_) return;
     if (reconnect_thread_.joinable()) reconnect_thread_.join();
     std::weak_ptr<DcomConnection> weak = shared_from_this();
     Apartment* target = &apartment_;
-    reconnect_thread_ = std::thread(
-        [weak, target, alive = apartment_.liveness(), node_text = node_text_, prog_id = prog_id_, options = options_] {
-          std::shared_ptr<Opened> opened;
-          std::string why;
-          try {
-            opened = std::make_shared<Opened>(open_server(node_text, prog_id, options));
-          } catch (const DcomError& e) {
-            why = e.what();
-          }
-          if (alive.expired()) return;
-          target->post([weak, opened, why] {
-            auto self = weak.lock();
-            if (self) self->reconnected(opened, why);
-          });
-        });
+    reconnect_thread_ = std::thread([weak, target, alive = apartment_.liveness(), node_text = node_text_,
+                                     prog_id = prog_id_, options = options_, login = login_] {
+      std::shared_ptr<Opened> opened;
+      std::string why;
+      try {
+        opened = std::make_shared<Opened>(open_server(node_text, prog_id, options, &login));
+      } catch (const DcomError& e) {
+        why = e.what();
+      }
+      if (alive.expired()) return;
+      target->post([weak, opened, why] {
+        auto self = weak.lock();
+        if (self) self->reconnected(opened, why);
+      });
+    });
   }
 
   // Makes every group and item again on the node reached, with the same handles for the client.
@@ -456,6 +458,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
   }
 
   void adopt(Opened&& opened) {
+    login_ = opened.node->credentials();
     server_ = opened.server;
     status_ = opened.status;
     node_ = std::move(opened.node);
@@ -495,6 +498,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
   int attempts_ = 0;
   std::optional<Apartment::TimerId> status_timer_, retry_timer_;
   std::thread reconnect_thread_;
+  NtlmCredentials login_;  // what the node took last
   opcda::ServerShutDownEvent shutdown_;
   std::int32_t handles_ = 0;
   int unnamed_groups_ = 0;

@@ -28,6 +28,7 @@ namespace {
 using namespace std::chrono_literals;
 
 const NtlmCredentials kTester{"VEXATEST", "tester", "Vexa-Test-1", "LINUX"};
+const NtlmCredentials kWrong{"VEXATEST", "tester", "not-it", "LINUX"};
 const Guid kServerClsid = guid("7B3C5E20-9A41-4D6B-8E2F-5A1C0D3B9E47");
 const Guid kIOPCServer = guid("39C13A4D-011E-11D0-9675-0020AFD8ADB3");
 const Guid kIOPCCommon = guid("F31DFDE2-07B6-11D2-B2D8-0060083BA1FB");
@@ -164,10 +165,11 @@ TEST(DcomNode, ALoginThePasswordFileLacksIsAskedOfTheHost) {
     const char* label;
     std::string file;  // the password file before
     std::vector<std::optional<LoginAnswer>> answers;
-    std::uint32_t hresult;   // S_OK: connected
-    std::size_t questions;   // how many the host was asked
-    std::string in_message;  // of the refusal, or of the last question
-    std::string file_after;  // part of the password file after
+    std::uint32_t hresult;                   // S_OK: connected
+    std::size_t questions;                   // how many the host was asked
+    std::string in_message;                  // of the refusal, or of the last question
+    std::string file_after;                  // part of the password file after
+    const NtlmCredentials* known = nullptr;  // a reconnection's login
   } rows[] = {
       {"no line, no host", "", {}, status::E_ACCESSDENIED, 1, "no password for " + node, ""},
       {"no line, the host remembers", "", {right}, status::S_OK, 1, "", line + "Vexa-Test-1"},
@@ -186,6 +188,15 @@ TEST(DcomNode, ALoginThePasswordFileLacksIsAskedOfTheHost) {
        3,
        "the password came from the login window",
        ""},
+      {"a reconnection takes the login of before and asks nobody", "", {right}, status::S_OK, 0, "", "", &kTester},
+      {"a reconnection refused asks nobody",
+       "",
+       {right},
+       status::E_ACCESSDENIED,
+       0,
+       "the password came from the login given before",
+       "",
+       &kWrong},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.label);
@@ -195,7 +206,7 @@ TEST(DcomNode, ALoginThePasswordFileLacksIsAskedOfTheHost) {
     set_login_service(host);
     std::string message;
     try {
-      connect_node(node, passwords.path());
+      connect_node(node, passwords.path(), {}, row.known);
       EXPECT_EQ(row.hresult, status::S_OK);
     } catch (const DcomError& e) {
       EXPECT_EQ(e.hresult(), row.hresult) << e.what();
@@ -203,9 +214,11 @@ TEST(DcomNode, ALoginThePasswordFileLacksIsAskedOfTheHost) {
     }
     set_login_service(nullptr);
     ASSERT_EQ(host->questions.size(), row.questions);
-    EXPECT_TRUE(host->questions.front().windows_user);
-    EXPECT_EQ(host->questions.front().port, std::to_string(server.activation()));
-    if (row.hresult == status::S_OK) message = host->questions.back().refusal;
+    if (row.questions) {
+      EXPECT_TRUE(host->questions.front().windows_user);
+      EXPECT_EQ(host->questions.front().port, std::to_string(server.activation()));
+      if (row.hresult == status::S_OK) message = host->questions.back().refusal;
+    }
     EXPECT_NE(message.find(row.in_message), std::string::npos) << message;
     EXPECT_NE(passwords.text().find(row.file_after), std::string::npos) << passwords.text();
   }
