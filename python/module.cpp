@@ -12,6 +12,7 @@
 #include "platform/automation/convert.h"
 #include "platform/automation/date.h"
 #include "platform/container/form_file.h"
+#include "platform/container/login_service.h"
 #include "platform/container/services.h"
 #include "platform/opcda/registry.h"
 #include "platform/opcda/simulation.h"
@@ -58,10 +59,19 @@ py::dict trust_server(const std::string& address) {
   }
 }
 
+#endif
+
+#if defined(VEXA32_WITH_OPCUA) || defined(VEXA32_WITH_DCOM)
 // The host's side of the client's questions: the Python functions given to on_untrusted_certificate
 // and on_login. Without one, or when one raises (printed as unraisable), the answer is "refuse".
-class PythonDecisions final : public opcua::DecisionService {
+#ifdef VEXA32_WITH_OPCUA
+using HostQuestions = opcua::DecisionService;
+#else
+using HostQuestions = LoginService;
+#endif
+class PythonDecisions final : public HostQuestions {
  public:
+#ifdef VEXA32_WITH_OPCUA
   opcua::TrustAnswer untrusted_server(const opcua::UntrustedServer& s) override {
     py::gil_scoped_acquire gil;
     if (on_trust.is_none()) return opcua::TrustAnswer::Refuse;
@@ -87,8 +97,9 @@ class PythonDecisions final : public opcua::DecisionService {
     }
     return opcua::TrustAnswer::Refuse;
   }
+#endif
 
-  std::optional<opcua::LoginAnswer> login(const opcua::LoginQuestion& q) override {
+  std::optional<LoginAnswer> login(const LoginQuestion& q) override {
     py::gil_scoped_acquire gil;
     if (on_login.is_none()) return std::nullopt;
     try {
@@ -105,7 +116,7 @@ class PythonDecisions final : public opcua::DecisionService {
       const auto fields = answer.cast<py::tuple>();
       if (fields.size() < 2 || fields.size() > 3)
         throw py::value_error("on_login returns (user, password[, remember])");
-      opcua::LoginAnswer out{fields[0].cast<std::string>(), fields[1].cast<std::string>(),
+      LoginAnswer out{fields[0].cast<std::string>(), fields[1].cast<std::string>(),
                              fields.size() == 3 && fields[2].cast<bool>()};
       return out;
     } catch (py::error_already_set& e) {
@@ -124,12 +135,17 @@ PythonDecisions& decisions() {
   // Lives as long as the process: Python objects must not be released after the interpreter ends.
   static auto* d = [] {
     auto* p = new std::shared_ptr<PythonDecisions>(std::make_shared<PythonDecisions>());
+#ifdef VEXA32_WITH_OPCUA
     opcua::set_decision_service(*p);
+#else
+    set_login_service(*p);
+#endif
     return p;
   }();
   return **d;
 }
 #endif
+
 
 // Defined in Python, so that they behave as any Python exception (str, pickling, subclassing):
 // MemberNotFoundError is an AttributeError too, so hasattr() and getattr(o, name, default) work.
@@ -382,16 +398,19 @@ PYBIND11_MODULE(vexa32, m) {
   m.def(
       "pki_folder", [] { return opcua::Pki::default_folder(); },
       "The certificate store: own, trusted, issuers and rejected certificates.");
-  decisions();
   m.def(
       "on_untrusted_certificate", [](py::object f) { decisions().on_trust = std::move(f); }, py::arg("f"),
       "f(info) is asked when a server's certificate is not trusted: info has url, subject, issuer, thumbprint, "
       "not_before, not_after, application_uri, problem and can_trust; it returns 'trust' (stored), 'session' "
       "(until the process ends) or anything else to refuse. None removes it.");
+#endif
+#if defined(VEXA32_WITH_OPCUA) || defined(VEXA32_WITH_DCOM)
+  decisions();
   m.def(
       "on_login", [](py::object f) { decisions().on_login = std::move(f); }, py::arg("f"),
       "f(info) is asked for a login the password file does not hold: info has url, host, port, user (empty when "
-      "the address names none), refusal (the server's refusal of the last attempt) and attempt (1 to 3); it "
+      "the address names none), refusal (the server's refusal of the last attempt), attempt (1 to 3) and "
+      "windows_user (True for a DCOM node's Windows account, port 135 or the node's); it "
       "returns (user, password) or (user, password, remember), or None. None removes it.");
 #endif
   py::class_<Browse>(m, "browse", "Walks a server's address space as the tag browser does, yielding its ItemIDs.")

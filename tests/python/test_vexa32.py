@@ -276,13 +276,7 @@ def test_a_server_on_a_node_over_dcom_with_the_login_from_the_host(tmp_path, mon
     node = dcom_node()
     monkeypatch.setenv("VEXA32_UAPASSFILE", str(tmp_path / "uapass"))
     questions = []
-    # A module built without the UA client has no on_login: the login comes from the file then.
-    asks = hasattr(vexa32, "on_login")
-    if asks:
-        vexa32.on_login(lambda info: questions.append(info) or ("VEXATEST\\tester", "Vexa-Test-1"))
-    else:
-        (tmp_path / "uapass").write_text(node + ":VEXATEST\\\\tester:Vexa-Test-1\n")
-        os.chmod(tmp_path / "uapass", 0o600)
+    vexa32.on_login(lambda info: questions.append(info) or ("VEXATEST\\tester", "Vexa-Test-1"))
     try:
         c = vexa32.Control()
         c.svrname = "Vexa.DcomTest.1"
@@ -298,7 +292,5 @@ def test_a_server_on_a_node_over_dcom_with_the_login_from_the_host(tmp_path, mon
         assert vexa32.wait_for(lambda: c.GetVl(1) == 12.5, timeout=5)
         c.discnn()
     finally:
-        if asks:
-            vexa32.on_login(None)
-    if asks:
-        assert [(q["windows_user"], q["port"], q["user"]) for q in questions] == [(True, node.split(":")[1], "")]
+        vexa32.on_login(None)
+    assert [(q["windows_user"], q["port"], q["user"]) for q in questions] == [(True, node.split(":")[1], "")]

@@ -32,7 +32,7 @@ const NtlmCredentials kWrong{"VEXATEST", "tester", "not-it", "LINUX"};
 const Guid kServerClsid = guid("7B3C5E20-9A41-4D6B-8E2F-5A1C0D3B9E47");
 const Guid kIOPCServer = guid("39C13A4D-011E-11D0-9675-0020AFD8ADB3");
 const Guid kIOPCCommon = guid("F31DFDE2-07B6-11D2-B2D8-0060083BA1FB");
-const Guid kIOPCBrowse = guid("39227004-A18F-4B57-8B0A-5235670F4468");  // DA 3, which the server lacks
+const Guid kIOPCItemIO = guid("85C0B427-2893-4CBC-BD78-E5FC5146F08F");  // DA 3, which the server lacks
 
 // The OPC interface the test calls, declared here: the runtime knows no OPC.
 const InterfaceInfo& opc_server() {
@@ -87,7 +87,7 @@ TEST(DcomNode, ActivatesCallsAndReleasesEverythingItHeld) {
     const RemoteInterface common = node.query_interface(opc, kIOPCCommon);
     EXPECT_EQ(common.oid, opc.oid);
     try {
-      node.query_interface(opc, kIOPCBrowse);
+      node.query_interface(opc, kIOPCItemIO);
       ADD_FAILURE() << "an interface the server lacks was given";
     } catch (const DcomError& e) {
       EXPECT_EQ(e.hresult(), status::E_NOINTERFACE) << e.what();
