@@ -4,6 +4,7 @@
 #include <openssl/rand.h>
 
 #include <chrono>
+#include <stdexcept>
 #include <utility>
 
 #include "platform/dcom/errors.h"
@@ -51,7 +52,7 @@ std::uint64_t get64(std::string_view b, std::size_t at) {
 }
 
 [[noreturn]] void malformed(const std::string& what) {
-  throw DcomError(status::SEC_E_INVALID_TOKEN, "the server's NTLM CHALLENGE is malformed: " + what);
+  throw DcomError(status::SEC_E_INVALID_TOKEN, "the peer's NTLM message is malformed: " + what);
 }
 [[noreturn]] void out_of_order(const char* what) {
   throw DcomError(status::E_UNEXPECTED, std::string("NTLM: ") + what);
@@ -501,6 +502,100 @@ std::string ntlm_key(std::string_view exported_session_key, NtlmKey which) {
   input.append(kConstants[static_cast<int>(which)]);
   std::string out = md5(input);
   forget(input);
+  return out;
+}
+
+namespace {
+
+// UTF-16LE as UTF-8; SEC_E_INVALID_TOKEN for an odd length or a lone surrogate.
+std::string utf8_of(std::string_view wire, const char* what) {
+  if (wire.size() % 2) malformed(std::string("the ") + what + " has an odd number of bytes");
+  std::string out;
+  for (std::size_t i = 0; i < wire.size(); i += 2) {
+    char32_t c = get16(wire, i);
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 4 > wire.size()) malformed(std::string("the ") + what + " ends inside a character");
+      const char32_t low = get16(wire, i + 2);
+      if (low < 0xDC00 || low > 0xDFFF) malformed(std::string("the ") + what + " is not UTF-16");
+      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+      i += 2;
+    } else if (c >= 0xDC00 && c <= 0xDFFF) {
+      malformed(std::string("the ") + what + " is not UTF-16");
+    }
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | c >> 6));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | c >> 12));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | c >> 18));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+void av_pair(std::string& out, std::uint16_t id, std::string_view value) {
+  put16(out, id);
+  put16(out, static_cast<std::uint16_t>(value.size()));
+  out.append(value);
+}
+
+}  // namespace
+
+std::string ntlm_challenge(std::string_view negotiate, std::string_view server_challenge,
+                           std::string_view computer_name, std::uint64_t filetime) {
+  using namespace ntlm_flag;
+  constexpr std::size_t kNegotiateFixed = 16, kChallengeFixed = 56;
+  constexpr std::uint32_t kTargetTypeServer = 0x00020000;
+  constexpr std::uint16_t kAvNbComputer = 1, kAvNbDomain = 2, kAvDnsComputer = 3;
+  if (server_challenge.size() != 8) throw std::invalid_argument("an NTLM server challenge is 8 bytes");
+  if (negotiate.size() < kNegotiateFixed) malformed("the NEGOTIATE is shorter than its fixed part");
+  if (negotiate.substr(0, 8) != kMagic) malformed("the NEGOTIATE does not start with \"NTLMSSP\"");
+  if (get32(negotiate, 8) != kNegotiateType) malformed("the message is no NEGOTIATE");
+  const std::uint32_t asked = get32(negotiate, 12);
+  const std::uint32_t ours = kUnicode | kRequestTarget | kSign | kSeal | kNtlm | kAlwaysSign |
+                             kExtendedSessionSecurity | k128 | kKeyExchange | k56;
+  const std::uint32_t flags = (asked & ours) | kTargetInfo | kVersion | kTargetTypeServer | kUnicode | kNtlm;
+  const std::string name = wire_text(computer_name, "computer name");
+  std::string info;
+  av_pair(info, kAvNbDomain, name);
+  av_pair(info, kAvNbComputer, name);
+  av_pair(info, kAvDnsComputer, name);
+  av_pair(info, kAvTimestamp,
+          le32(static_cast<std::uint32_t>(filetime)) + le32(static_cast<std::uint32_t>(filetime >> 32)));
+  av_pair(info, kAvEol, "");
+  std::string fixed = std::string(kMagic);
+  put32(fixed, kChallengeType);
+  std::string payload_part;
+  append_field(fixed, payload_part, kChallengeFixed, name);
+  put32(fixed, flags);
+  fixed.append(server_challenge);
+  fixed.append(8, '\0');
+  append_field(fixed, payload_part, kChallengeFixed, info);
+  fixed.append(reinterpret_cast<const char*>(NtlmOptions{}.version.data()), 8);
+  return fixed + payload_part;
+}
+
+NtlmCaller read_ntlm_authenticate(std::string_view m) {
+  constexpr std::size_t kFixed = 64;  // up to the flags; VERSION and the MIC may follow
+  if (m.size() < kFixed) malformed("the AUTHENTICATE is shorter than its fixed part");
+  if (m.substr(0, 8) != kMagic) malformed("the AUTHENTICATE does not start with \"NTLMSSP\"");
+  if (get32(m, 8) != kAuthenticateType) malformed("the message is no AUTHENTICATE");
+  NtlmCaller out;
+  out.flags = get32(m, 60);
+  payload(m, 12, kFixed, "LM response");
+  payload(m, 20, kFixed, "NT response");
+  out.domain = utf8_of(payload(m, 28, kFixed, "domain name"), "domain name");
+  out.user = utf8_of(payload(m, 36, kFixed, "user name"), "user name");
+  out.workstation = utf8_of(payload(m, 44, kFixed, "workstation"), "workstation");
+  payload(m, 52, kFixed, "session key");
   return out;
 }
 

@@ -85,6 +85,22 @@ class NtlmClient {
   std::unique_ptr<State> s_;
 };
 
+// The accepting side, as far as our object exporter needs it for the calls a server makes back
+// to us. A server calls back under its own account, which we cannot check without its domain
+// controller: we challenge, read who it says it is, and take the call at level "connect".
+struct NtlmCaller {
+  std::string domain, user, workstation;
+  std::uint32_t flags = 0;
+};
+// The CHALLENGE answering a NEGOTIATE: the flags both support, the 8-byte server challenge, our
+// computer name as target and in the target information, with the time. SEC_E_INVALID_TOKEN for
+// a NEGOTIATE that does not decode.
+std::string ntlm_challenge(std::string_view negotiate, std::string_view server_challenge,
+                           std::string_view computer_name, std::uint64_t filetime);
+// Who an AUTHENTICATE names; SEC_E_INVALID_TOKEN when a field runs outside the message or is no
+// UTF-16.
+NtlmCaller read_ntlm_authenticate(std::string_view authenticate);
+
 // The derivations, public for their known-answer tests.
 std::string ntowf_v2(std::string_view domain, std::string_view user, std::string_view password);
 enum class NtlmKey { ClientSign, ClientSeal, ServerSign, ServerSeal };

@@ -1,5 +1,6 @@
 #include "platform/dcom/rpc_pdu.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/dcom/errors.h"
@@ -148,6 +149,104 @@ BindResult parse_bind_ack(std::string_view body) {
 }
 
 std::uint16_t parse_bind_nak(std::string_view body) { return Fields(body).u16(); }
+
+BindOffer parse_bind(std::string_view body) {
+  constexpr std::uint8_t kMostContexts = 16;
+  Fields f(body);
+  BindOffer out;
+  out.max_xmit = f.u16();
+  out.max_recv = f.u16();
+  out.assoc_group = f.u32();
+  const std::uint8_t count = f.u8();
+  f.take(3);
+  if (count == 0 || count > kMostContexts) broken("a bind offering " + std::to_string(count) + " contexts");
+  for (std::uint8_t i = 0; i < count; ++i) {
+    OfferedContext c;
+    c.context_id = f.u16();
+    const std::uint8_t syntaxes = f.u8();
+    f.take(1);
+    const auto abstract = f.take(16);
+    std::copy(abstract.begin(), abstract.end(), reinterpret_cast<char*>(c.interface.uuid.bytes.data()));
+    c.interface.major = f.u16();
+    c.interface.minor = f.u16();
+    if (syntaxes == 0) broken("a presentation context without a transfer syntax");
+    for (std::uint8_t k = 0; k < syntaxes; ++k) {
+      const auto transfer = f.take(16);
+      const std::uint16_t major = f.u16();
+      f.u16();
+      if (transfer == std::string_view(reinterpret_cast<const char*>(ndr_syntax().uuid.bytes.data()), 16) &&
+          major == ndr_syntax().major)
+        c.ndr = true;
+    }
+    out.contexts.push_back(c);
+  }
+  if (out.max_xmit < 1024 || out.max_recv < 1024) broken("fragment sizes below 1024");
+  return out;
+}
+
+std::string bind_ack_body(std::uint16_t max_xmit, std::uint16_t max_recv, std::uint32_t assoc_group,
+                          const std::string& secondary_address, const std::vector<ContextResult>& results) {
+  std::string out;
+  put_u16(out, max_xmit);
+  put_u16(out, max_recv);
+  put_u32(out, assoc_group);
+  // An alter_context_resp names no address: its length is 0, without the terminating NUL.
+  put_u16(out, static_cast<std::uint16_t>(secondary_address.empty() ? 0 : secondary_address.size() + 1));
+  if (!secondary_address.empty()) {
+    out.append(secondary_address);
+    out.push_back('\0');
+  }
+  out.append((4 - out.size() % 4) % 4, '\0');
+  put_u8(out, static_cast<std::uint8_t>(results.size()));
+  out.append(3, '\0');
+  for (const ContextResult& r : results) {
+    put_u16(out, r.result);
+    put_u16(out, r.reason);
+    if (r.result == 0) {
+      put_syntax(out, ndr_syntax());
+    } else {
+      out.append(20, '\0');
+    }
+  }
+  return out;
+}
+
+RequestPrefix parse_request_prefix(std::string_view body, bool has_object) {
+  Fields f(body);
+  RequestPrefix out;
+  out.alloc_hint = f.u32();
+  out.context_id = f.u16();
+  out.opnum = f.u16();
+  if (has_object) {
+    const auto object = f.take(16);
+    Guid g;
+    std::copy(object.begin(), object.end(), reinterpret_cast<char*>(g.bytes.data()));
+    out.object = g;
+  }
+  out.size = f.position();
+  return out;
+}
+
+std::string response_body(std::uint16_t context_id, std::string_view stub) {
+  std::string out;
+  put_u32(out, static_cast<std::uint32_t>(stub.size()));
+  put_u16(out, context_id);
+  put_u8(out, 0);  // cancel count
+  put_u8(out, 0);
+  out.append(stub);
+  return out;
+}
+
+std::string fault_body(std::uint16_t context_id, std::uint32_t status) {
+  std::string out;
+  put_u32(out, 0);
+  put_u16(out, context_id);
+  put_u8(out, 0);
+  put_u8(out, 0);
+  put_u32(out, status);
+  put_u32(out, 0);
+  return out;
+}
 
 std::string request_prefix(std::uint32_t alloc_hint, std::uint16_t context_id, std::uint16_t opnum,
                            const std::optional<Guid>& object) {

@@ -95,6 +95,39 @@ BindResult parse_bind_ack(std::string_view body);
 // The reason of a bind_nak.
 std::uint16_t parse_bind_nak(std::string_view body);
 
+// The server's side of a bind or alter_context: every presentation context offered, each with
+// whether NDR 2.0 is among its transfer syntaxes. RpcError when the body is malformed or offers
+// none (or more than a caller needs).
+struct OfferedContext {
+  std::uint16_t context_id = 0;
+  SyntaxId interface;
+  bool ndr = false;
+};
+struct BindOffer {
+  std::uint16_t max_xmit = 0, max_recv = 0;
+  std::uint32_t assoc_group = 0;
+  std::vector<OfferedContext> contexts;
+};
+BindOffer parse_bind(std::string_view body);
+// A bind_ack's (or alter_context_resp's) body: per context offered, accepted (with NDR 2.0) or
+// refused with the reason ("abstract syntax not supported" 1, "transfer syntaxes not supported" 2).
+struct ContextResult {
+  std::uint16_t result = 0, reason = 0;  // 0: accepted; 2: provider rejection
+};
+std::string bind_ack_body(std::uint16_t max_xmit, std::uint16_t max_recv, std::uint32_t assoc_group,
+                          const std::string& secondary_address, const std::vector<ContextResult>& results);
+// A request's prefix as the server reads it.
+struct RequestPrefix {
+  std::uint32_t alloc_hint = 0;
+  std::uint16_t context_id = 0, opnum = 0;
+  std::optional<Guid> object;
+  std::size_t size = 0;  // where the stub starts in the body
+};
+RequestPrefix parse_request_prefix(std::string_view body, bool has_object);
+// A response's and a fault's body.
+std::string response_body(std::uint16_t context_id, std::string_view stub);
+std::string fault_body(std::uint16_t context_id, std::uint32_t status);
+
 // Request: alloc hint, context id, operation number, the object (IPID) when there is one.
 std::string request_prefix(std::uint32_t alloc_hint, std::uint16_t context_id, std::uint16_t opnum,
                            const std::optional<Guid>& object);

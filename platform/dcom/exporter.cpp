@@ -1,0 +1,435 @@
+#include "platform/dcom/exporter.h"
+
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+
+#include "platform/dcom/errors.h"
+#include "platform/dcom/ndr.h"
+
+namespace vexa32::dcom {
+namespace {
+
+// Fault statuses a Windows exporter gives.
+constexpr std::uint32_t kOpRangeError = 0x1C010002u, kUnknownInterface = 0x1C010003u, kAccessDenied = 5;
+constexpr std::uint32_t kBadStubData = 0x000006F7u;
+// OXID resolver statuses.
+constexpr std::uint32_t kInvalidOxid = 1910, kInvalidSet = 1914;
+constexpr std::uint16_t kReasonNotSpecified = 0, kAbstractSyntax = 1, kTransferSyntaxes = 2, kAuthType = 8;
+constexpr std::size_t kDummySignature = 16;
+constexpr std::uint32_t kPublicRefs = 5;
+constexpr std::size_t kMostIids = 1024, kMostPingOids = 1u << 16;
+
+template <typename T>
+T random_value() {
+  T v{};
+  if (RAND_bytes(reinterpret_cast<unsigned char*>(&v), sizeof v) != 1)
+    throw DcomError(status::E_FAIL, "no random numbers for the object exporter");
+  return v;
+}
+
+Guid random_guid() {
+  Guid g;
+  if (RAND_bytes(g.bytes.data(), static_cast<int>(g.bytes.size())) != 1)
+    throw DcomError(status::E_FAIL, "no random numbers for the object exporter");
+  return g;
+}
+
+std::uint64_t filetime_now() {
+  constexpr std::uint64_t kFrom1601To1970 = 116444736000000000ull;
+  const auto since = std::chrono::system_clock::now().time_since_epoch();
+  return kFrom1601To1970 +
+         static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100);
+}
+
+const Guid& iid_of(std::string_view name) { return interface_info(name).iid; }
+const Guid kIUnknown = guid("00000000-0000-0000-C000-000000000046");
+
+// A call refused with a fault status; the connection goes on.
+struct Refused {
+  std::uint32_t status;
+};
+
+DualStringArray bindings(const std::string& binding) {
+  DualStringArray out;
+  out.strings.push_back({kTowerTcp, binding});
+  out.security.push_back({rpc::kAuthNtlm, 0xFFFF, ""});
+  return out;
+}
+
+}  // namespace
+
+ObjectExporter::ObjectExporter(std::string computer_name)
+    : computer_name_(std::move(computer_name)), oxid_(random_value<std::uint64_t>()), rem_unknown_(random_guid()) {}
+
+Guid ObjectExporter::add(const InterfaceInfo& interface, std::string peer, MethodHandler handler) {
+  Object o{interface.iid, random_value<std::uint64_t>(), std::move(peer), std::move(handler)};
+  const Guid ipid = random_guid();
+  std::lock_guard lock(mutex_);
+  objects_.emplace(ipid, std::move(o));
+  return ipid;
+}
+
+void ObjectExporter::remove(const Guid& ipid) {
+  std::lock_guard lock(mutex_);
+  objects_.erase(ipid);
+}
+
+ObjRef ObjectExporter::objref(const Guid& ipid, const std::string& binding) const {
+  std::lock_guard lock(mutex_);
+  const auto it = objects_.find(ipid);
+  if (it == objects_.end()) throw DcomError(status::E_INVALIDARG, "no such object is exported");
+  ObjRef out;
+  out.kind = OBJREF_STANDARD;
+  out.iid = it->second.iid;
+  out.std = {0, kPublicRefs, oxid_, it->second.oid, ipid};
+  out.resolver = bindings(binding);
+  return out;
+}
+
+std::optional<ObjectExporter::Target> ObjectExporter::target(const Guid& ipid, const std::string& peer) const {
+  std::lock_guard lock(mutex_);
+  const auto it = objects_.find(ipid);
+  if (it == objects_.end() || it->second.peer != peer) return std::nullopt;
+  return Target{it->second.iid, it->second.handler};
+}
+
+bool ObjectExporter::serves_interface(const Guid& iid) const {
+  std::lock_guard lock(mutex_);
+  return std::any_of(objects_.begin(), objects_.end(), [&](const auto& o) { return o.second.iid == iid; });
+}
+
+bool ObjectExporter::has_oid(std::uint64_t oid) const {
+  std::lock_guard lock(mutex_);
+  return std::any_of(objects_.begin(), objects_.end(), [&](const auto& o) { return o.second.oid == oid; });
+}
+
+std::optional<std::uint64_t> ObjectExporter::complex_ping(std::uint64_t set, const std::vector<std::uint64_t>& add,
+                                                          const std::vector<std::uint64_t>& remove) {
+  std::lock_guard lock(mutex_);
+  if (set == 0) {
+    set = random_value<std::uint64_t>() | 1;
+    ping_sets_[set];
+  }
+  const auto it = ping_sets_.find(set);
+  if (it == ping_sets_.end()) return std::nullopt;
+  auto& oids = it->second;
+  for (std::uint64_t oid : remove) oids.erase(std::remove(oids.begin(), oids.end(), oid), oids.end());
+  for (std::uint64_t oid : add)
+    if (std::find(oids.begin(), oids.end(), oid) == oids.end() && oids.size() < kMostPingOids) oids.push_back(oid);
+  return set;
+}
+
+bool ObjectExporter::simple_ping(std::uint64_t set) {
+  std::lock_guard lock(mutex_);
+  return ping_sets_.count(set) != 0;
+}
+
+ExporterSession::ExporterSession(ObjectExporter& exporter, std::string peer, std::string binding, ExporterLimits limits)
+    : exporter_(exporter), peer_(std::move(peer)), binding_(std::move(binding)), limits_(limits) {}
+
+std::string ExporterSession::feed(std::string_view bytes) {
+  if (closed()) return {};
+  in_.append(bytes);
+  std::string out;
+  try {
+    while (in_.size() >= rpc::kHeaderSize && !closed()) {
+      const rpc::Header h = rpc::parse_header(in_, limits_.max_fragment);
+      if (in_.size() < h.frag_length) break;
+      rpc::Pdu pdu = rpc::split_pdu(in_.substr(0, h.frag_length), limits_.max_fragment);
+      in_.erase(0, h.frag_length);
+      out += on_pdu(pdu);
+    }
+  } catch (const DcomError& e) {
+    why_closed_ = e.what();
+    in_.clear();
+  }
+  return out;
+}
+
+std::string ExporterSession::on_pdu(rpc::Pdu& pdu) {
+  switch (pdu.header.type) {
+    case rpc::PduType::Bind: return on_bind(pdu, false);
+    case rpc::PduType::AlterContext: return on_bind(pdu, true);
+    case rpc::PduType::Auth3: {
+      if (!challenged_ || !pdu.trailer || !caller_.empty())
+        throw DcomError(status::RPC_S_PROTOCOL_ERROR, "an AUTH3 that answers no challenge");
+      const NtlmCaller who = read_ntlm_authenticate(pdu.auth_value());
+      caller_ = who.domain.empty() ? who.user : who.domain + "\\" + who.user;
+      if (caller_.empty()) caller_ = "\\";  // an anonymous login is a login too
+      return {};
+    }
+    case rpc::PduType::Request: return on_request(pdu);
+    default:
+      throw DcomError(status::RPC_S_PROTOCOL_ERROR,
+                      "a caller sent PDU type " + std::to_string(static_cast<int>(pdu.header.type)));
+  }
+}
+
+std::string ExporterSession::on_bind(const rpc::Pdu& pdu, bool alter) {
+  if (!alter && !contexts_.empty()) throw DcomError(status::RPC_S_PROTOCOL_ERROR, "a second bind");
+  if (alter && contexts_.empty()) throw DcomError(status::RPC_S_PROTOCOL_ERROR, "alter_context before a bind");
+  const rpc::BindOffer offer = rpc::parse_bind(pdu.body());
+  auto nak = [&](std::uint16_t reason) {
+    std::string body(2, '\0');
+    body[0] = static_cast<char>(reason & 0xFF);
+    body[1] = static_cast<char>(reason >> 8);
+    body.append(2, '\0');  // no protocol versions offered
+    why_closed_ = "the bind was refused (reason " + std::to_string(reason) + ")";
+    return rpc::build_pdu({rpc::PduType::BindNak, rpc::kFirstFrag | rpc::kLastFrag, 0, 0, pdu.header.call_id}, body,
+                          std::nullopt, "");
+  };
+  std::string challenge;
+  if (pdu.trailer && !challenged_) {
+    if (pdu.trailer->type != rpc::kAuthNtlm) return nak(kAuthType);
+    // Only what a server calling back uses: "connect". Signed or sealed calls would need the
+    // caller's keys, which only its domain controller has.
+    if (pdu.trailer->level != rpc::AuthLevel::Connect) return nak(kReasonNotSpecified);
+    const auto server_challenge = random_value<std::array<char, 8>>();
+    challenge = ntlm_challenge(pdu.auth_value(), std::string_view(server_challenge.data(), server_challenge.size()),
+                               exporter_.computer_name(), filetime_now());
+    level_ = pdu.trailer->level;
+    auth_context_ = pdu.trailer->context_id;
+    challenged_ = true;
+  }
+  if (!alter) {
+    max_send_ = std::min<std::uint16_t>(offer.max_recv, limits_.max_fragment);
+    assoc_group_ = offer.assoc_group ? offer.assoc_group : (random_value<std::uint32_t>() | 1);
+  }
+  std::vector<rpc::ContextResult> results;
+  for (const rpc::OfferedContext& c : offer.contexts) {
+    const Guid& iid = c.interface.uuid;
+    const bool known = iid == iid_of("IObjectExporter") || iid == iid_of("IRemUnknown") ||
+                       iid == iid_of("IRemUnknown2") || exporter_.serves_interface(iid);
+    if (!c.ndr) {
+      results.push_back({2, kTransferSyntaxes});
+    } else if (!known) {
+      results.push_back({2, kAbstractSyntax});
+    } else {
+      contexts_[c.context_id] = iid;
+      results.push_back({0, 0});
+    }
+  }
+  const std::string port = binding_.substr(binding_.rfind('[') + 1, binding_.size() - binding_.rfind('[') - 2);
+  const std::string body =
+      rpc::bind_ack_body(max_send_, limits_.max_fragment, assoc_group_, alter ? std::string() : port, results);
+  const rpc::Header h{alter ? rpc::PduType::AlterContextResp : rpc::PduType::BindAck, rpc::kFirstFrag | rpc::kLastFrag,
+                      0, 0, pdu.header.call_id};
+  if (challenge.empty()) return rpc::build_pdu(h, body, std::nullopt, "");
+  return rpc::build_pdu(h, body, rpc::SecurityTrailer{rpc::kAuthNtlm, *level_, 0, auth_context_}, challenge);
+}
+
+std::string ExporterSession::on_request(const rpc::Pdu& pdu) {
+  if (contexts_.empty()) throw DcomError(status::RPC_S_PROTOCOL_ERROR, "a request before any bind");
+  const std::uint32_t call_id = pdu.header.call_id;
+  const rpc::RequestPrefix prefix = rpc::parse_request_prefix(pdu.body(), pdu.header.flags & rpc::kObjectUuid);
+  if (challenged_ && caller_.empty()) return fault(call_id, prefix.context_id, kAccessDenied);
+  const auto context = contexts_.find(prefix.context_id);
+  if (context == contexts_.end()) return fault(call_id, prefix.context_id, kUnknownInterface);
+  const std::string_view stub = pdu.body().substr(prefix.size);
+  if (pdu.header.flags & rpc::kFirstFrag) {
+    partial_ = Partial{call_id, prefix.context_id, prefix.opnum, prefix.object, {}};
+  } else if (!partial_ || partial_->call_id != call_id) {
+    throw DcomError(status::RPC_S_PROTOCOL_ERROR, "a fragment of a request that did not begin");
+  }
+  if (stub.size() > limits_.max_request - partial_->stub.size())
+    throw DcomError(status::RPC_S_PROTOCOL_ERROR, "a request larger than " + std::to_string(limits_.max_request));
+  partial_->stub.append(stub);
+  if (!(pdu.header.flags & rpc::kLastFrag)) return {};
+  Partial whole = std::move(*partial_);
+  partial_.reset();
+  std::string result;
+  try {
+    result = dispatch(context->second, whole.object, whole.opnum, whole.stub);
+  } catch (const Refused& r) {
+    return fault(call_id, whole.context_id, r.status);
+  } catch (const NdrError&) {
+    return fault(call_id, whole.context_id, kBadStubData);
+  } catch (const DcomError& e) {
+    return fault(call_id, whole.context_id, e.hresult());
+  }
+  // The answer in fragments the caller takes, each with its own prefix and (at "connect") the
+  // dummy verifier Windows sends.
+  const std::size_t overhead =
+      rpc::kHeaderSize + rpc::kResponsePrefix + (level_ ? rpc::kTrailerSize + kDummySignature + 8 : 0);
+  const std::size_t chunk = std::max<std::size_t>(8, (max_send_ - overhead) & ~std::size_t{7});
+  std::string out;
+  std::size_t at = 0;
+  do {
+    const std::size_t n = std::min(chunk, result.size() - at);
+    const bool first = at == 0, last = at + n == result.size();
+    std::string body = rpc::response_body(whole.context_id, std::string_view(result).substr(at, n));
+    // alloc_hint is what remains, as Windows gives it
+    const auto remaining = static_cast<std::uint32_t>(result.size() - at);
+    for (int i = 0; i < 4; ++i) body[static_cast<std::size_t>(i)] = static_cast<char>(remaining >> (8 * i));
+    out += answer(rpc::PduType::Response, call_id, whole.context_id, body, last, first);
+    at += n;
+  } while (at < result.size());
+  return out;
+}
+
+std::string ExporterSession::answer(rpc::PduType type, std::uint32_t call_id, std::uint16_t, std::string_view body,
+                                    bool last, bool first) {
+  const rpc::Header h{type, static_cast<std::uint8_t>((first ? rpc::kFirstFrag : 0) | (last ? rpc::kLastFrag : 0)), 0,
+                      0, call_id};
+  if (!level_) return rpc::build_pdu(h, body, std::nullopt, "");
+  std::string dummy(kDummySignature, '\0');
+  dummy[0] = 1;  // NTLMSSP_MESSAGE_SIGNATURE version 1, nothing signed
+  return rpc::build_pdu(h, body, rpc::SecurityTrailer{rpc::kAuthNtlm, *level_, 0, auth_context_}, dummy, 16,
+                        rpc::kResponsePrefix);
+}
+
+std::string ExporterSession::fault(std::uint32_t call_id, std::uint16_t context_id, std::uint32_t status) {
+  partial_.reset();
+  return answer(rpc::PduType::Fault, call_id, context_id, rpc::fault_body(context_id, status));
+}
+
+std::string ExporterSession::dispatch(const Guid& iid, const std::optional<Guid>& object, std::uint16_t opnum,
+                                      std::string_view stub) {
+  if (iid == iid_of("IObjectExporter")) return resolver_call(opnum, stub);
+  NdrReader r(stub);
+  read_orpcthis(r);
+  const std::string_view rest = stub.substr(r.position());
+  NdrWriter w;
+  write_orpcthat(w, {});
+  if (iid == iid_of("IRemUnknown") || iid == iid_of("IRemUnknown2")) {
+    if (!object || *object != exporter_.rem_unknown()) throw Refused{status::RPC_E_DISCONNECTED};
+    return w.take() + rem_unknown_call(opnum, rest);
+  }
+  if (!object) throw Refused{kUnknownInterface};
+  const auto target = exporter_.target(*object, peer_);
+  if (!target) throw Refused{status::RPC_E_DISCONNECTED};
+  if (target->iid != iid) throw Refused{kUnknownInterface};
+  if (opnum < 3) throw Refused{kOpRangeError};  // IUnknown's own go through IRemUnknown
+  return w.take() + target->handler(opnum, rest);
+}
+
+std::string ExporterSession::resolver_call(std::uint16_t opnum, std::string_view stub) {
+  NdrReader r(stub);
+  NdrWriter w;
+  switch (opnum) {
+    case 0:    // ResolveOxid
+    case 4: {  // ResolveOxid2
+      const std::uint64_t oxid = r.u64();
+      const std::uint16_t count = r.u16();
+      if (r.conformance(2) != count) throw NdrError("protocol sequences counted twice differently");
+      for (std::uint16_t i = 0; i < count; ++i) r.u16();
+      r.expect_end();
+      const bool ours = oxid == exporter_.oxid();
+      w.unique(ours);
+      if (ours) write_dual_string_array(w, bindings(binding_));
+      w.guid(ours ? exporter_.rem_unknown() : Guid{});
+      w.u32(ours ? 2 : 0);  // the authentication hint: "connect"
+      if (opnum == 4) {
+        w.u16(5);
+        w.u16(7);
+      }
+      w.u32(ours ? 0 : kInvalidOxid);
+      return w.take();
+    }
+    case 1: {  // SimplePing
+      const std::uint64_t set = r.u64();
+      r.expect_end();
+      w.u32(exporter_.simple_ping(set) ? 0 : kInvalidSet);
+      return w.take();
+    }
+    case 2: {  // ComplexPing
+      const std::uint64_t set = r.u64();
+      r.u16();  // sequence number
+      const std::uint16_t adding = r.u16(), removing = r.u16();
+      auto oids = [&](std::uint16_t n) {
+        std::vector<std::uint64_t> out;
+        if (!r.unique()) {
+          if (n) throw NdrError("OIDs counted but not given");
+          return out;
+        }
+        if (r.conformance(8) != n || n > kMostPingOids) throw NdrError("OIDs counted twice differently");
+        for (std::uint16_t i = 0; i < n; ++i) out.push_back(r.u64());
+        return out;
+      };
+      const auto add = oids(adding);
+      const auto remove = oids(removing);
+      r.expect_end();
+      const auto result = exporter_.complex_ping(set, add, remove);
+      w.u64(result.value_or(0));
+      w.u16(0);  // no back-off
+      w.u32(result ? 0 : kInvalidSet);
+      return w.take();
+    }
+    case 3:  // ServerAlive
+      r.expect_end();
+      w.u32(0);
+      return w.take();
+    case 5:  // ServerAlive2
+      r.expect_end();
+      w.u16(5);
+      w.u16(7);
+      w.unique(true);
+      write_dual_string_array(w, bindings(binding_));
+      w.u32(0);
+      w.u32(0);
+      return w.take();
+    default: throw Refused{kOpRangeError};
+  }
+}
+
+std::string ExporterSession::rem_unknown_call(std::uint16_t opnum, std::string_view stub) {
+  NdrReader r(stub);
+  NdrWriter w;
+  switch (opnum) {
+    case 3: {  // RemQueryInterface
+      const Guid ipid = r.guid();
+      const std::uint32_t refs = r.u32();
+      const std::uint16_t count = r.u16();
+      if (r.conformance(16) != count || count > kMostIids) throw NdrError("interfaces counted twice differently");
+      std::vector<Guid> iids;
+      for (std::uint16_t i = 0; i < count; ++i) iids.push_back(r.guid());
+      r.expect_end();
+      const auto target = exporter_.target(ipid, peer_);
+      if (!target) throw Refused{status::RPC_E_DISCONNECTED};
+      const ObjRef ref = exporter_.objref(ipid, binding_);
+      w.unique(count != 0);
+      if (count) {
+        w.conformance(count);
+        for (const Guid& iid : iids) {
+          const bool has = iid == target->iid || iid == kIUnknown;
+          w.align(8);
+          w.u32(has ? status::S_OK : status::E_NOINTERFACE);
+          w.align(8);
+          w.u32(0);
+          w.u32(has ? refs : 0);
+          w.u64(has ? exporter_.oxid() : 0);
+          w.u64(has ? ref.std.oid : 0);
+          w.guid(has ? ipid : Guid{});
+        }
+      }
+      w.u32(status::S_OK);
+      return w.take();
+    }
+    case 4:    // RemAddRef
+    case 5: {  // RemRelease
+      const std::uint16_t count = r.u16();
+      if (r.conformance(24) != count) throw NdrError("references counted twice differently");
+      std::vector<std::uint32_t> results;
+      for (std::uint16_t i = 0; i < count; ++i) {
+        const Guid ipid = r.guid();
+        r.u32();
+        r.u32();
+        // Our objects live as long as we export them; references only say who holds them.
+        results.push_back(exporter_.target(ipid, peer_) ? status::S_OK : status::E_INVALIDARG);
+      }
+      r.expect_end();
+      if (opnum == 4) {
+        w.conformance(count);
+        for (std::uint32_t hr : results) w.u32(hr);
+      }
+      w.u32(status::S_OK);
+      return w.take();
+    }
+    default: throw Refused{kOpRangeError};
+  }
+}
+
+}  // namespace vexa32::dcom

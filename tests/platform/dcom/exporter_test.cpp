@@ -1,0 +1,201 @@
+// Our object exporter's sessions, driven with PDUs as a server calling back sends them: a bind
+// with NTLM at "connect", the resolver, IRemUnknown and an exported object; then what a hostile
+// caller sends.
+
+#include "platform/dcom/exporter.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/dcom/errors.h"
+#include "platform/dcom/ndr.h"
+
+namespace vexa32::dcom {
+namespace {
+
+const InterfaceInfo kEcho{"IEchoForTests", guid("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0"), 0, 0, 3, {"Echo"}};
+const std::string kServer = "10.1.2.3", kBinding = "10.9.8.7[4711]";
+
+NtlmOptions signing_only() {
+  NtlmOptions o;
+  o.privacy = false;
+  return o;
+}
+
+// A caller: binds, authenticates at "connect" and calls; answers come back split into PDUs.
+struct Caller {
+  explicit Caller(ExporterSession& s) : session(s) {}
+
+  std::vector<rpc::Pdu> send(const std::string& bytes) {
+    std::string back = session.feed(bytes);
+    std::vector<rpc::Pdu> out;
+    while (!back.empty()) {
+      const rpc::Header h = rpc::parse_header(back, 65535);
+      out.push_back(rpc::split_pdu(back.substr(0, h.frag_length), 65535));
+      back.erase(0, h.frag_length);
+    }
+    return out;
+  }
+  rpc::Pdu bind(const Guid& iid, rpc::AuthLevel level = rpc::AuthLevel::Connect) {
+    rpc::BindRequest r;
+    r.interface = {iid, 0, 0};
+    const auto back =
+        send(rpc::build_pdu({rpc::PduType::Bind, rpc::kFirstFrag | rpc::kLastFrag, 0, 0, 1}, rpc::bind_body(r),
+                            rpc::SecurityTrailer{rpc::kAuthNtlm, level, 0, 7}, ntlm.negotiate()));
+    EXPECT_EQ(back.size(), 1u);
+    return back.empty() ? rpc::Pdu{} : back.front();
+  }
+  void authenticate(const rpc::Pdu& ack) {
+    const std::string auth3 = ntlm.authenticate(ack.auth_value());
+    EXPECT_TRUE(
+        send(rpc::build_pdu({rpc::PduType::Auth3, rpc::kFirstFrag | rpc::kLastFrag, 0, 0, 1}, std::string(4, '\0'),
+                            rpc::SecurityTrailer{rpc::kAuthNtlm, rpc::AuthLevel::Connect, 0, 7}, auth3))
+            .empty());
+  }
+  // The answer's stub, or the fault status as a negative number's stand-in (nullopt, status set).
+  std::optional<std::string> call(std::uint16_t opnum, const std::string& stub, std::optional<Guid> object = {},
+                                  std::uint8_t flags = rpc::kFirstFrag | rpc::kLastFrag) {
+    const auto back = send(rpc::build_pdu(
+        {rpc::PduType::Request, static_cast<std::uint8_t>(flags | (object ? rpc::kObjectUuid : 0)), 0, 0, ++call_id},
+        rpc::request_prefix(static_cast<std::uint32_t>(stub.size()), 0, opnum, object) + stub, std::nullopt, ""));
+    if (back.empty()) return std::nullopt;
+    std::string out;
+    for (const rpc::Pdu& p : back) {
+      if (p.header.type == rpc::PduType::Fault) {
+        fault = rpc::fault_status(p.body());
+        return std::nullopt;
+      }
+      out += std::string(p.body().substr(rpc::kResponsePrefix));
+    }
+    return out;
+  }
+
+  ExporterSession& session;
+  NtlmClient ntlm{{"PLANT", "opcserver", "whatever", "PLC-WIN"}, signing_only()};
+  std::uint32_t call_id = 1, fault = 0;
+};
+
+std::string orpcthis() {
+  NdrWriter w;
+  write_orpcthis(w, {});
+  return w.take();
+}
+
+TEST(ObjectExporter, AServerResolvesUsFindsTheObjectAndCallsIt) {
+  ObjectExporter exporter;
+  std::string got;
+  const Guid ipid = exporter.add(kEcho, kServer, [&](std::uint16_t opnum, std::string_view stub) {
+    got = std::to_string(opnum) + ":" + std::string(stub);
+    return std::string(stub) + std::string(4, '\0');
+  });
+  const ObjRef ref = exporter.objref(ipid, kBinding);
+  EXPECT_EQ(ref.std.oxid, exporter.oxid());
+  EXPECT_EQ(ref.resolver.strings.front().address, kBinding);
+
+  // The resolver, as the server's machine asks it: our bindings and IRemUnknown.
+  ExporterSession resolver(exporter, kServer, kBinding);
+  Caller r(resolver);
+  const rpc::Pdu ack = r.bind(interface_info("IObjectExporter").iid);
+  ASSERT_EQ(ack.header.type, rpc::PduType::BindAck);
+  EXPECT_EQ(rpc::parse_bind_ack(ack.body()).secondary_address, "4711");
+  r.authenticate(ack);
+  EXPECT_EQ(resolver.caller(), "PLANT\\opcserver");
+  auto resolve = [&](std::uint64_t oxid) {
+    NdrWriter w;
+    w.u64(oxid);
+    w.u16(1);
+    w.conformance(1);
+    w.u16(kTowerTcp);
+    return r.call(4, w.take());
+  };
+  const auto answer = resolve(exporter.oxid());
+  ASSERT_TRUE(answer);
+  NdrReader a(*answer);
+  ASSERT_TRUE(a.unique());
+  EXPECT_EQ(read_dual_string_array(a).strings.front().address, kBinding);
+  EXPECT_EQ(a.guid(), exporter.rem_unknown());
+  a.u32();
+  a.u16();
+  a.u16();
+  EXPECT_EQ(a.u32(), 0u);
+  const auto unknown = resolve(exporter.oxid() + 1);
+  ASSERT_TRUE(unknown);
+  EXPECT_EQ(NdrReader::little<std::uint32_t>(unknown->data() + unknown->size() - 4), 1910u);  // OR_INVALID_OXID
+
+  // The object itself, on a connection of its own, in three fragments.
+  ExporterSession calls(exporter, kServer, kBinding);
+  Caller c(calls);
+  c.authenticate(c.bind(kEcho.iid));
+  const std::string stub = orpcthis() + std::string(3000, 'x');
+  const std::size_t third = stub.size() / 3;
+  EXPECT_FALSE(c.call(3, stub.substr(0, third), ipid, rpc::kFirstFrag));
+  --c.call_id;
+  EXPECT_FALSE(c.call(3, stub.substr(third, third), ipid, 0));
+  --c.call_id;
+  const auto echoed = c.call(3, stub.substr(2 * third), ipid, rpc::kLastFrag);
+  ASSERT_TRUE(echoed) << calls.why_closed();
+  EXPECT_EQ(got, "3:" + std::string(3000, 'x'));
+  EXPECT_EQ(echoed->substr(echoed->size() - 3004), std::string(3000, 'x') + std::string(4, '\0'));
+}
+
+TEST(ObjectExporter, WhatAHostileCallerSendsIsRefusedAndNothingReachesTheObject) {
+  ObjectExporter exporter;
+  int calls = 0;
+  const Guid ipid = exporter.add(kEcho, kServer, [&](std::uint16_t, std::string_view) {
+    ++calls;
+    return std::string(4, '\0');
+  });
+  const Guid gone = exporter.add(kEcho, kServer, [&](std::uint16_t, std::string_view) {
+    ++calls;
+    return std::string(4, '\0');
+  });
+  exporter.remove(gone);
+  const std::string call = orpcthis() + "abcd";
+  const struct {
+    const char* label;
+    std::string peer;
+    std::function<void(Caller&)> act;
+    std::uint32_t fault;  // 0: the session is closed instead
+  } rows[] = {
+      {"an IPID never exported", kServer, [&](Caller& c) { c.call(3, call, Guid{}); }, status::RPC_E_DISCONNECTED},
+      {"an object removed", kServer, [&](Caller& c) { c.call(3, call, gone); }, status::RPC_E_DISCONNECTED},
+      {"a caller from another address", "10.6.6.6", [&](Caller& c) { c.call(3, call, ipid); },
+       status::RPC_E_DISCONNECTED},
+      {"IUnknown's own methods", kServer, [&](Caller& c) { c.call(1, call, ipid); }, 0x1C010002u},
+      {"a stub cut short", kServer, [&](Caller& c) { c.call(3, call.substr(0, 20), ipid); }, 0x6F7u},
+      {"bytes that are no PDU", kServer, [&](Caller& c) { c.send(std::string(64, '\x17')); }, 0},
+      {"a fragment length past the limit", kServer,
+       [&](Caller& c) {
+         std::string big = rpc::build_pdu({rpc::PduType::Request, 3, 0, 0, 9}, std::string(32, 'x'), std::nullopt, "");
+         big[8] = '\xff';
+         big[9] = '\xff';
+         c.send(big);
+       },
+       0},
+      {"a fragment of a request that never began", kServer, [&](Caller& c) { c.call(3, call, ipid, rpc::kLastFrag); },
+       0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    ExporterSession session(exporter, row.peer, kBinding, ExporterLimits{5840, 1u << 16});
+    Caller c(session);
+    c.authenticate(c.bind(kEcho.iid));
+    c.fault = 0;
+    row.act(c);
+    EXPECT_EQ(c.fault, row.fault);
+    EXPECT_EQ(session.closed(), row.fault == 0) << session.why_closed();
+  }
+  EXPECT_EQ(calls, 0);
+
+  // Before its AUTH3 a caller is refused; a bind asking for signing is refused (for now).
+  ExporterSession early(exporter, kServer, kBinding);
+  Caller e(early);
+  e.bind(kEcho.iid);
+  EXPECT_FALSE(e.call(3, call, ipid));
+  EXPECT_EQ(e.fault, 5u);
+  ExporterSession signing(exporter, kServer, kBinding);
+  EXPECT_EQ(Caller(signing).bind(kEcho.iid, rpc::AuthLevel::Integrity).header.type, rpc::PduType::BindNak);
+  EXPECT_EQ(calls, 0);
+}
+
+}  // namespace
+}  // namespace vexa32::dcom
