@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "platform/dcom/errors.h"
+#include "platform/dcom/exporter_listener.h"
 #include "platform/dcom/ndr.h"
 
 namespace vexa32::dcom {
@@ -195,6 +198,35 @@ TEST(ObjectExporter, WhatAHostileCallerSendsIsRefusedAndNothingReachesTheObject)
   ExporterSession signing(exporter, kServer, kBinding);
   EXPECT_EQ(Caller(signing).bind(kEcho.iid, rpc::AuthLevel::Integrity).header.type, rpc::PduType::BindNak);
   EXPECT_EQ(calls, 0);
+}
+
+// impacket's RPC client, which works against Windows, resolves our OXID through the listener
+// and calls the object at "connect", as a server calls back.
+TEST(ObjectExporter, ImpacketsClientResolvesUsAndCallsTheObjectThroughTheListener) {
+  if (std::system("/usr/bin/python3 -c 'import impacket' 2>/dev/null") != 0)
+    GTEST_SKIP() << "impacket is not installed";
+  ObjectExporter exporter;
+  std::string got;
+  const Guid ipid = exporter.add(kEcho, "127.0.0.1", [&](std::uint16_t, std::string_view stub) {
+    got = std::string(stub);
+    return std::string(stub) + std::string(4, '\0');
+  });
+  ExporterListener listener(exporter);
+  char oxid[32];
+  std::snprintf(oxid, sizeof oxid, "%llx", static_cast<unsigned long long>(exporter.oxid()));
+  const std::string command = "/usr/bin/python3 " VEXA32_SOURCE_DIR "/tests/platform/dcom/exporter_caller.py " +
+                              std::to_string(listener.port()) + " " + oxid + " " + format_guid(ipid) + " " +
+                              format_guid(kEcho.iid) + " 2>&1";
+  std::string out;
+  if (FILE* p = ::popen(command.c_str(), "r")) {
+    char line[512];
+    while (std::fgets(line, sizeof line, p)) out += line;
+    EXPECT_EQ(::pclose(p), 0) << out;
+  }
+  EXPECT_NE(out.find("ServerAlive2 5.7"), std::string::npos) << out;
+  EXPECT_NE(out.find("ResolveOxid2 tower 7 127.0.0.1[" + std::to_string(listener.port()) + "]"), std::string::npos) << out;
+  EXPECT_NE(out.find("Echo ping"), std::string::npos) << out;
+  EXPECT_EQ(got, "ping");
 }
 
 }  // namespace
