@@ -20,7 +20,8 @@ constexpr std::uint32_t kInvalidOxid = 1910, kInvalidSet = 1914;
 constexpr std::uint16_t kReasonNotSpecified = 0, kAbstractSyntax = 1, kTransferSyntaxes = 2, kAuthType = 8;
 constexpr std::size_t kDummySignature = 16;
 constexpr std::uint32_t kPublicRefs = 5;
-constexpr std::size_t kMostIids = 1024, kMostPingOids = 1u << 16;
+constexpr std::size_t kMostIids = 1024, kMostPingOids = 1u << 16, kMostPingSets = 1024;
+constexpr auto kPingSetLife = std::chrono::minutes(6);
 
 template <typename T>
 T random_value() {
@@ -109,13 +110,17 @@ bool ObjectExporter::has_oid(std::uint64_t oid) const {
 std::optional<std::uint64_t> ObjectExporter::complex_ping(std::uint64_t set, const std::vector<std::uint64_t>& add,
                                                           const std::vector<std::uint64_t>& remove) {
   std::lock_guard lock(mutex_);
+  const auto now = std::chrono::steady_clock::now();
   if (set == 0) {
+    std::erase_if(ping_sets_, [&](const auto& s) { return now - s.second.pinged > kPingSetLife; });
+    if (ping_sets_.size() >= kMostPingSets) return std::nullopt;
     set = random_value<std::uint64_t>() | 1;
     ping_sets_[set];
   }
   const auto it = ping_sets_.find(set);
   if (it == ping_sets_.end()) return std::nullopt;
-  auto& oids = it->second;
+  it->second.pinged = now;
+  auto& oids = it->second.oids;
   for (std::uint64_t oid : remove) oids.erase(std::remove(oids.begin(), oids.end(), oid), oids.end());
   for (std::uint64_t oid : add)
     if (std::find(oids.begin(), oids.end(), oid) == oids.end() && oids.size() < kMostPingOids) oids.push_back(oid);
@@ -124,7 +129,10 @@ std::optional<std::uint64_t> ObjectExporter::complex_ping(std::uint64_t set, con
 
 bool ObjectExporter::simple_ping(std::uint64_t set) {
   std::lock_guard lock(mutex_);
-  return ping_sets_.count(set) != 0;
+  const auto it = ping_sets_.find(set);
+  if (it == ping_sets_.end()) return false;
+  it->second.pinged = std::chrono::steady_clock::now();
+  return true;
 }
 
 ExporterSession::ExporterSession(ObjectExporter& exporter, std::string peer, std::string binding, ExporterLimits limits)

@@ -13,6 +13,7 @@
 // A session has no socket: it takes the caller's bytes and gives what goes back, so a fuzzer
 // drives it as a listener does. Every length and count is checked before anything is decoded.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -68,7 +69,9 @@ class ObjectExporter {  // thread-safe
   bool serves_interface(const Guid& iid) const;
   bool has_oid(std::uint64_t oid) const;
   // The ping sets servers keep of our objects: a new or known set id, after adding and removing
-  // OIDs; nullopt for a set we do not know (OR_INVALID_SET).
+  // OIDs; nullopt for a set we do not know (OR_INVALID_SET). Sets not pinged for three periods
+  // of two minutes are dropped, and no more than a bounded number are kept (a caller that only
+  // makes new ones gets OR_INVALID_SET).
   std::optional<std::uint64_t> complex_ping(std::uint64_t set, const std::vector<std::uint64_t>& add,
                                             const std::vector<std::uint64_t>& remove);
   bool simple_ping(std::uint64_t set);
@@ -85,7 +88,11 @@ class ObjectExporter {  // thread-safe
   Guid rem_unknown_;
   mutable std::mutex mutex_;
   std::map<Guid, Object> objects_;
-  std::map<std::uint64_t, std::vector<std::uint64_t>> ping_sets_;
+  struct PingSet {
+    std::vector<std::uint64_t> oids;
+    std::chrono::steady_clock::time_point pinged;
+  };
+  std::map<std::uint64_t, PingSet> ping_sets_;
 };
 
 // One connection from a caller.

@@ -198,6 +198,15 @@ TEST(ObjectExporter, WhatAHostileCallerSendsIsRefusedAndNothingReachesTheObject)
   ExporterSession signing(exporter, kServer, kBinding);
   EXPECT_EQ(Caller(signing).bind(kEcho.iid, rpc::AuthLevel::Integrity).header.type, rpc::PduType::BindNak);
   EXPECT_EQ(calls, 0);
+
+  // A caller that only makes ping sets is cut off at a bound; the sets made stay usable.
+  const auto first = exporter.complex_ping(0, {1}, {});
+  ASSERT_TRUE(first);
+  int made = 1;
+  while (exporter.complex_ping(0, {}, {}) && made < 100000) ++made;
+  EXPECT_EQ(made, 1024);
+  EXPECT_TRUE(exporter.simple_ping(*first));
+  EXPECT_FALSE(exporter.simple_ping(*first + 2));
 }
 
 // impacket's RPC client, which works against Windows, resolves our OXID through the listener
@@ -224,7 +233,8 @@ TEST(ObjectExporter, ImpacketsClientResolvesUsAndCallsTheObjectThroughTheListene
     EXPECT_EQ(::pclose(p), 0) << out;
   }
   EXPECT_NE(out.find("ServerAlive2 5.7"), std::string::npos) << out;
-  EXPECT_NE(out.find("ResolveOxid2 tower 7 127.0.0.1[" + std::to_string(listener.port()) + "]"), std::string::npos) << out;
+  EXPECT_NE(out.find("ResolveOxid2 tower 7 127.0.0.1[" + std::to_string(listener.port()) + "]"), std::string::npos)
+      << out;
   EXPECT_NE(out.find("Echo ping"), std::string::npos) << out;
   EXPECT_EQ(got, "ping");
 }
