@@ -342,4 +342,13 @@ void DcomNode::ping_loop() {
   }
 }
 
+std::string DcomNode::local_address() const {
+  std::lock_guard lock(mutex_);
+  return activation_ ? activation_->local_address() : std::string();
+}
+std::string DcomNode::peer_address() const {
+  std::lock_guard lock(mutex_);
+  return activation_ ? activation_->peer_address() : std::string();
+}
+
 }  // namespace vexa32::dcom

@@ -70,6 +70,9 @@ class DcomNode {
   void release_all();
 
   const std::string& host() const noexcept { return host_; }
+  // Our address as the node sees it (where it can call us back), and the node's address.
+  std::string local_address() const;
+  std::string peer_address() const;
   // Pings sent so far (complex and simple), for tests.
   int pings() const;
   // What the last SimplePing answered: 0, or OR_INVALID_SET (1914) when the server had let our

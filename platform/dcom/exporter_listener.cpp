@@ -75,6 +75,13 @@ std::string local_address_of(int fd) {
   return address_text(a);
 }
 
+std::string peer_address_of(int fd) {
+  sockaddr_storage a{};
+  socklen_t length = sizeof a;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&a), &length) != 0) return {};
+  return address_text(a);
+}
+
 ExporterListener::ExporterListener(ObjectExporter& exporter, ListenerOptions options)
     : exporter_(exporter), options_(std::move(options)) {
   std::uint16_t first = 0, last = 0;

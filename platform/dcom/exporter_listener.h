@@ -53,5 +53,6 @@ std::pair<std::uint16_t, std::uint16_t> parse_port_range(const std::string& text
 // The local address of a connected socket, as text for a string binding (IPv6 in brackets are
 // the binding's business: this gives the bare address).
 std::string local_address_of(int fd);
+std::string peer_address_of(int fd);
 
 }  // namespace vexa32::dcom

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/dcom/errors.h"
+#include "platform/dcom/exporter_listener.h"
 #include "platform/dcom/rpc_answer.h"
 
 namespace vexa32::dcom {
@@ -318,5 +319,8 @@ std::string RpcConnection::call(const InterfaceInfo& interface, std::uint16_t op
     }
   }
 }
+
+std::string RpcConnection::local_address() const { return fd_ < 0 ? std::string() : local_address_of(fd_); }
+std::string RpcConnection::peer_address() const { return fd_ < 0 ? std::string() : peer_address_of(fd_); }
 
 }  // namespace vexa32::dcom

@@ -57,6 +57,10 @@ class RpcConnection {
   // "host:port"
   std::string where() const;
   bool usable() const;
+  // The addresses of the connection's two ends as text ("" when closed): ours is where a server
+  // reaches us back.
+  std::string local_address() const;
+  std::string peer_address() const;
   void close();
 
  private:

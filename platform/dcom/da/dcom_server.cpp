@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <optional>
 #include <thread>
 
@@ -15,6 +16,8 @@
 #include "platform/dcom/da/opc_proxies.h"
 #include "platform/dcom/da/server_list.h"
 #include "platform/dcom/errors.h"
+#include "platform/dcom/exporter.h"
+#include "platform/dcom/exporter_listener.h"
 #include "platform/dcom/node_login.h"
 #include "platform/opcda/arguments.h"
 #include "platform/opcda/group_list.h"
@@ -30,7 +33,32 @@ using opcda::out_array;
 
 const Guid kIUnknown = guid("00000000-0000-0000-C000-000000000046");
 
-std::atomic<long> g_polls{0}, g_values{0};
+std::atomic<long> g_polls{0}, g_values{0}, g_callbacks{0};
+
+// One object exporter and one listener for every connection's callbacks, made when first needed
+// and kept for the process. Without a port (none free in VEXA32_DCOM_CALLBACK_PORTS) every group
+// polls, and the failure says why.
+struct CallbackPort {
+  ObjectExporter exporter;
+  std::unique_ptr<ExporterListener> listener;
+  std::string address;  // VEXA32_DCOM_CALLBACK_ADDRESS: what servers are told, for NAT
+  std::string failure;
+};
+CallbackPort& callback_port() {
+  static CallbackPort* port = [] {
+    auto* p = new CallbackPort;
+    try {
+      ListenerOptions options;
+      if (const char* ports = std::getenv("VEXA32_DCOM_CALLBACK_PORTS")) options.ports = ports;
+      p->listener = std::make_unique<ExporterListener>(p->exporter, options);
+    } catch (const DcomError& e) {
+      p->failure = e.what();
+    }
+    if (const char* address = std::getenv("VEXA32_DCOM_CALLBACK_ADDRESS")) p->address = address;
+    return p;
+  }();
+  return *port;
+}
 
 // FILETIME ticks (100 ns since 1601) as an automation DATE (days since 1899-12-30).
 DATE date_of(std::uint64_t ticks) {
@@ -78,6 +106,12 @@ struct DcomGroupState : opcda::GroupSettings {
   std::uint32_t remote_handle = 0;
   RemoteInterface item_mgt, sync_io, state_mgt;
   std::optional<Apartment::TimerId> poll_timer;
+  // Callbacks: advised with our sink, probed with a Refresh2 while polls go on, then trusted.
+  enum class Mode { Polling, Probing, Callbacks } mode = Mode::Polling;
+  Guid sink;  // our IOPCDataCallback object, while advised
+  RemoteInterface connection_point, async_io;
+  std::uint32_t cookie = 0, probe = 0;
+  std::optional<Apartment::TimerId> probe_timer;
 
   DcomItem* find_item(std::int32_t handle) {
     auto it = std::find_if(items.begin(), items.end(), [&](const DcomItem& i) { return i.server_handle == handle; });
@@ -186,7 +220,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
     g->active = default_active;
     g->update_rate = default_update_rate;
     g->deadband = default_deadband;
-    call([&](DcomNode& node) { make_remote(node, *g); });
+    call([&](DcomNode& node) { make_remote(node, g); });
     group_list.push_back(g);
     schedule_poll(g);
     return g;
@@ -195,6 +229,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
   void remove_group(const std::shared_ptr<DcomGroupState>& g) {
     g->removed = true;
     if (g->poll_timer) apartment_.kill_timer(*g->poll_timer);
+    if (!node_) stop_callbacks(nullptr, *g);
     group_list.erase(std::remove(group_list.begin(), group_list.end(), g), group_list.end());
     if (node_ && g->remote_handle) {
       try {
@@ -235,7 +270,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
   // Every active item of an active group, read from the server's cache; what changed since the
   // last read goes out as one DataChange (everything, the first time).
   void poll(const std::shared_ptr<DcomGroupState>& g) {
-    if (g->removed || !g->active || !node_) return;
+    if (g->removed || !g->active || !node_ || g->mode == DcomGroupState::Mode::Callbacks) return;
     std::vector<DcomItem*> active;
     std::vector<std::uint32_t> handles;
     for (auto& item : g->items) {
@@ -246,6 +281,11 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
     if (active.empty()) return;
     ReadAnswer answer;
     try {
+      // While the probe is out nothing is read: the server's answer to it brings every value.
+      if (g->mode == DcomGroupState::Mode::Probing) {
+        if (!g->probe) send_probe(g);
+        return;
+      }
       answer = sync_read(*node_, g->sync_io, kFromCache, handles);
       ++g_polls;
       g_values += static_cast<long>(handles.size());
@@ -317,8 +357,9 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
     return status_;
   }
 
-  // The group on the server with its interfaces.
-  void make_remote(DcomNode& node, DcomGroupState& g) {
+  // The group on the server with its interfaces, and our sink advised where callbacks may work.
+  void make_remote(DcomNode& node, const std::shared_ptr<DcomGroupState>& group) {
+    DcomGroupState& g = *group;
     const GroupAdded added = da::add_group(node, server_, g.name, g.active,
                                            static_cast<std::uint32_t>(opcda::revise_update_rate(g.update_rate)),
                                            static_cast<std::uint32_t>(g.server_handle), g.deadband);
@@ -327,12 +368,150 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
     g.item_mgt = added.item_mgt;
     g.sync_io = node.query_interface(g.item_mgt, interface_info("IOPCSyncIO").iid);
     g.state_mgt = node.query_interface(g.item_mgt, interface_info("IOPCGroupStateMgt").iid);
+    if (options_.callbacks) advise_sink(node, group);
   }
 
   void drop_remote(DcomNode& node, DcomGroupState& g) {
+    stop_callbacks(&node, g);
     for (const RemoteInterface* i : {&g.sync_io, &g.state_mgt, &g.item_mgt}) node.release(*i);
     da::remove_group(node, server_, g.remote_handle);
     g.remote_handle = 0;
+  }
+
+  // Our IOPCDataCallback for the group, exported to the server's address only, and advised on the
+  // group's connection point. What fails leaves the group polling, saying why.
+  void advise_sink(DcomNode& node, const std::shared_ptr<DcomGroupState>& group) {
+    DcomGroupState& g = *group;
+    CallbackPort& port = callback_port();
+    if (!port.listener) {
+      data_mode_note_ =
+          "no port for callbacks (" + port.failure + "); data are read every " + std::to_string(g.update_rate) + " ms";
+      return;
+    }
+    const std::string address = port.address.empty() ? node.local_address() : port.address;
+    callback_binding_ = port.listener->binding(address);
+    std::weak_ptr<DcomConnection> weak = shared_from_this();
+    std::weak_ptr<DcomGroupState> weak_group = group;
+    Apartment* target = &apartment_;
+    auto handler = [weak, weak_group, target, alive = apartment_.liveness()](std::uint16_t opnum,
+                                                                             std::string_view stub) -> std::string {
+      NdrReader r(stub);
+      if (opnum == 3 || opnum == 4) {  // OnDataChange, OnReadComplete
+        auto change = std::make_shared<DataChange>(read_data_change(r));
+        if (opnum == 3 && !alive.expired()) {
+          target->post([weak, weak_group, change] {
+            auto self = weak.lock();
+            auto g = weak_group.lock();
+            if (self && g) self->called_back(g, *change);
+          });
+        }
+      } else if (opnum != 5 && opnum != 6) {  // OnWriteComplete, OnCancelComplete: nothing to do
+        throw DcomError(0x1C010002u, "no such method");
+      }
+      return std::string(4, '\0');  // S_OK
+    };
+    try {
+      const RemoteInterface container =
+          node.query_interface(g.item_mgt, interface_info("IConnectionPointContainer").iid);
+      try {
+        g.connection_point = find_connection_point(node, container, interface_info("IOPCDataCallback").iid);
+      } catch (...) {
+        node.release(container);
+        throw;
+      }
+      node.release(container);
+      g.async_io = node.query_interface(g.item_mgt, interface_info("IOPCAsyncIO2").iid);
+      g.sink = port.exporter.add(interface_info("IOPCDataCallback"), node.peer_address(), handler);
+      g.cookie = advise(node, g.connection_point, port.exporter.objref(g.sink, callback_binding_));
+      g.mode = DcomGroupState::Mode::Probing;
+      g.probe = 0;
+    } catch (const DcomError& e) {
+      if (is_lost(e)) throw;
+      stop_callbacks(&node, g);
+      data_mode_note_ = std::string("the server at ") + node_text_ + " takes no callbacks (" + e.what() +
+                        "); data are read every " + std::to_string(g.update_rate) + " ms";
+    }
+  }
+
+  // The group polls from now on: the sink goes, and the server is told where it can be.
+  void stop_callbacks(DcomNode* node, DcomGroupState& g) {
+    if (g.probe_timer) apartment_.kill_timer(*g.probe_timer);
+    g.probe_timer.reset();
+    if (!g.sink.is_null()) callback_port().exporter.remove(g.sink);
+    g.sink = Guid{};
+    try {
+      if (node && g.cookie) unadvise(*node, g.connection_point, g.cookie);
+    } catch (const DcomError&) {
+      // The server forgets the sink with the group, or when its calls to it fail.
+    }
+    for (RemoteInterface* i : {&g.connection_point, &g.async_io}) {
+      if (node && !i->ipid.is_null()) node->release(*i);
+      *i = RemoteInterface{};
+    }
+    g.cookie = 0;
+    g.mode = DcomGroupState::Mode::Polling;
+  }
+
+  // Asks for every active item through the callback; it must come back in time, or the group
+  // goes on polling.
+  void send_probe(const std::shared_ptr<DcomGroupState>& g) {
+    g->probe = static_cast<std::uint32_t>(++transactions_) | 0x40000000u;
+    try {
+      refresh2(*node_, g->async_io, kFromCache, g->probe);
+    } catch (const DcomError& e) {
+      if (is_lost(e)) throw;
+      stop_callbacks(node_.get(), *g);
+      data_mode_note_ = std::string("the server at ") + node_text_ + " refused a refresh through callbacks (" +
+                        e.what() + "); data are read every " + std::to_string(g->update_rate) + " ms";
+      return;
+    }
+    const auto wait = std::max(options_.least_probe_wait, std::chrono::milliseconds(3 * g->update_rate));
+    std::weak_ptr<DcomConnection> weak = shared_from_this();
+    std::weak_ptr<DcomGroupState> group = g;
+    g->probe_timer = apartment_.set_timer(
+        wait,
+        [weak, group] {
+          auto self = weak.lock();
+          auto g = group.lock();
+          if (!self || !g) return;
+          g->probe_timer.reset();
+          if (g->mode != DcomGroupState::Mode::Probing) return;
+          self->stop_callbacks(self->node_.get(), *g);
+          self->data_mode_note_ = "the server at " + self->node_text_ + " could not call back to " +
+                                  self->callback_binding_ + "; data are read every " + std::to_string(g->update_rate) +
+                                  " ms";
+        },
+        false);
+  }
+
+  // A data change the server pushed: the group trusts callbacks from now on.
+  void called_back(const std::shared_ptr<DcomGroupState>& g, DataChange& change) {
+    if (g->removed || g->mode == DcomGroupState::Mode::Polling || !node_) return;
+    ++g_callbacks;
+    if (g->mode == DcomGroupState::Mode::Probing) {
+      g->mode = DcomGroupState::Mode::Callbacks;
+      if (g->probe_timer) apartment_.kill_timer(*g->probe_timer);
+      g->probe_timer.reset();
+      data_mode_note_.clear();
+    }
+    if (!g->active || !g->subscribed) return;
+    g->changes.start(change.states.size());
+    for (std::size_t i = 0; i < change.states.size(); ++i) {
+      ItemState& s = change.states[i];
+      DcomItem* item = g->find_item(static_cast<std::int32_t>(s.client_handle));
+      if (!item || !item->active) continue;
+      if (i < change.errors.size() && (change.errors[i] & 0x80000000u)) {
+        s.value = Variant();
+        s.quality = opcda::OPC_QUALITY_BAD;
+      }
+      if (item->reported && item->quality == s.quality && item->time == s.time && item->value == s.value) continue;
+      item->reported = true;
+      item->value = s.value;
+      item->quality = s.quality;
+      item->time = s.time;
+      g->changes.add(item->client_handle, std::move(s.value), s.quality, date_of(s.time));
+    }
+    g->changes.raise(g->data_change);
   }
 
   void remember(const std::vector<DcomItem*>& items, const ReadAnswer& answer) {
@@ -373,6 +552,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
     node_.reset();
     const DATE now = now_date();
     for (auto group : std::vector<std::shared_ptr<DcomGroupState>>(group_list)) {
+      stop_callbacks(nullptr, *group);
       group->remote_handle = 0;
       for (auto& item : group->items) item.reported = false;
       if (group->removed || !group->active || !group->subscribed) continue;
@@ -436,7 +616,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
       if (!opened) throw DcomError(status::RPC_S_SERVER_UNAVAILABLE, why);
       adopt(std::move(*opened));
       for (auto& g : group_list) {
-        make_remote(*node_, *g);
+        make_remote(*node_, g);
         if (g->items.empty()) continue;
         std::vector<ItemDef> defs;
         for (const auto& item : g->items)
@@ -475,15 +655,17 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
 
   // Removes our groups from the server and gives back every reference.
   void release() {
-    if (!node_) return;
-    for (auto& g : group_list) {
-      if (!g->remote_handle) continue;
-      try {
-        drop_remote(*node_, *g);
-      } catch (const DcomError&) {
-        break;  // the server is gone: the node releases what it can and stops pinging
+    if (node_) {
+      for (auto& g : group_list) {
+        if (!g->remote_handle) continue;
+        try {
+          drop_remote(*node_, *g);
+        } catch (const DcomError&) {
+          break;  // the server is gone: the node releases what it can and stops pinging
+        }
       }
     }
+    for (auto& g : group_list) stop_callbacks(nullptr, *g);  // no sink outlives its connection
     node_.reset();
   }
 
@@ -498,6 +680,9 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
   int attempts_ = 0;
   std::optional<Apartment::TimerId> status_timer_, retry_timer_;
   std::thread reconnect_thread_;
+  std::string data_mode_note_;    // why groups poll where they could have been called back
+  std::string callback_binding_;  // where servers were told to call us
+  std::uint32_t transactions_ = 0;
   NtlmCredentials login_;  // what the node took last
   opcda::ServerShutDownEvent shutdown_;
   std::int32_t handles_ = 0;
@@ -931,7 +1116,7 @@ class DcomHandler final : public opcda::NodeServerHandler {
 
 }  // namespace
 
-PollTotals poll_totals() { return {g_polls.load(), g_values.load()}; }
+PollTotals poll_totals() { return {g_polls.load(), g_values.load(), g_callbacks.load()}; }
 
 void install_dcom(opcda::ServerRegistry& registry, DcomModuleOptions options) {
   install_opc_interfaces();

@@ -28,11 +28,15 @@ struct DcomModuleOptions {
   // A lost connection is retried after these pauses, doubling from the first up to the last.
   std::chrono::milliseconds first_retry{1000};
   std::chrono::milliseconds last_retry{30000};
+  // Data changes pushed by the server where it can reach us (polling otherwise); the first push
+  // must come within this long, or three update periods if longer.
+  bool callbacks = true;
+  std::chrono::milliseconds least_probe_wait{5000};
 };
 
 // Polls made and values read by every connection of the process so far, for load measurements.
 struct PollTotals {
-  long polls = 0, values = 0;
+  long polls = 0, values = 0, callbacks = 0;
 };
 PollTotals poll_totals();
 

@@ -277,6 +277,57 @@ std::vector<std::uint32_t> sync_write(DcomNode& node, const RemoteInterface& syn
                   "Write");
 }
 
+RemoteInterface find_connection_point(DcomNode& node, const RemoteInterface& container, const Guid& iid) {
+  NdrWriter w;
+  w.guid(iid);
+  const std::string answer = call(node, container, "IConnectionPointContainer", "FindConnectionPoint", w.data());
+  NdrReader r(answer);
+  std::optional<ObjRef> point;
+  if (r.unique()) point = read_interface_pointer(r);
+  const std::uint32_t hr = r.hresult();
+  r.expect_end();
+  check(hr, "IConnectionPointContainer", "FindConnectionPoint", node);
+  if (!point) throw NdrError("FindConnectionPoint succeeded without a connection point");
+  return node.adopt(*point);
+}
+
+std::uint32_t advise(DcomNode& node, const RemoteInterface& point, const ObjRef& sink) {
+  NdrWriter w;
+  w.unique(true);
+  write_interface_pointer(w, sink);
+  const std::string answer = call(node, point, "IConnectionPoint", "Advise", w.data());
+  NdrReader r(answer);
+  const std::uint32_t cookie = r.u32();
+  const std::uint32_t hr = r.hresult();
+  r.expect_end();
+  check(hr, "IConnectionPoint", "Advise", node);
+  return cookie;
+}
+
+void unadvise(DcomNode& node, const RemoteInterface& point, std::uint32_t cookie) {
+  NdrWriter w;
+  w.u32(cookie);
+  const std::string answer = call(node, point, "IConnectionPoint", "Unadvise", w.data());
+  NdrReader r(answer);
+  const std::uint32_t hr = r.hresult();
+  r.expect_end();
+  check(hr, "IConnectionPoint", "Unadvise", node);
+}
+
+std::uint32_t refresh2(DcomNode& node, const RemoteInterface& async_io, std::uint16_t source,
+                       std::uint32_t transaction) {
+  NdrWriter w;
+  w.u16(source);
+  w.u32(transaction);
+  const std::string answer = call(node, async_io, "IOPCAsyncIO2", "Refresh2", w.data());
+  NdrReader r(answer);
+  const std::uint32_t cancel = r.u32();
+  const std::uint32_t hr = r.hresult();
+  r.expect_end();
+  check(hr, "IOPCAsyncIO2", "Refresh2", node);
+  return cancel;
+}
+
 std::uint32_t query_organization(DcomNode& node, const RemoteInterface& browse) {
   const std::string answer = call(node, browse, "IOPCBrowseServerAddressSpace", "QueryOrganization", "");
   NdrReader r(answer);

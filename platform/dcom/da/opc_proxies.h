@@ -12,6 +12,7 @@
 #include "platform/automation/variant.h"
 #include "platform/dcom/da/opc_types.h"
 #include "platform/dcom/dcom_node.h"
+#include "platform/dcom/orpc.h"
 
 namespace vexa32::dcom::da {
 
@@ -87,6 +88,17 @@ std::vector<std::string> browse_item_ids(DcomNode& node, const RemoteInterface& 
                                          std::uint32_t access_rights);
 // The item ID of a name at the server's position ("" for the position itself).
 std::string get_item_id(DcomNode& node, const RemoteInterface& browse, const std::string& name);
+
+// Connection points: the object's IConnectionPoint for the interface (IConnectionPointContainer::
+// FindConnectionPoint, held by the node), Advise with our object's reference (the cookie), and
+// Unadvise.
+RemoteInterface find_connection_point(DcomNode& node, const RemoteInterface& container, const Guid& iid);
+std::uint32_t advise(DcomNode& node, const RemoteInterface& point, const ObjRef& sink);
+void unadvise(DcomNode& node, const RemoteInterface& point, std::uint32_t cookie);
+// IOPCAsyncIO2::Refresh2: every active item of the group comes back in an OnDataChange with
+// the transaction ID; the cancel ID.
+std::uint32_t refresh2(DcomNode& node, const RemoteInterface& async_io, std::uint16_t source,
+                       std::uint32_t transaction);
 
 // IOPCBrowse (DA 3): no position on the server; each call names its branch by item ID.
 enum class BrowseFilter : std::uint16_t { All = 1, Branches = 2, Items = 3 };  // OPCBROWSEFILTER

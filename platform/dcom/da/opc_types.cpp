@@ -75,4 +75,57 @@ void write_item_states_answer(NdrWriter& w, const ReadAnswer& answer) {
   w.hresult(answer.result);
 }
 
+DataChange read_data_change(NdrReader& r) {
+  DataChange out;
+  out.transaction = r.u32();
+  out.group = r.u32();
+  out.master_quality = r.hresult();
+  out.master_error = r.hresult();
+  const std::uint32_t count = r.u32();
+  expect_count(r.conformance(4), count, "client handles");
+  std::vector<std::uint32_t> handles(count);
+  for (auto& h : handles) h = r.u32();
+  // The VARIANTs: a conformant array of wire pointers, each value deferred behind it.
+  expect_count(r.conformance(4), count, "values");
+  std::vector<bool> present(count);
+  for (std::uint32_t i = 0; i < count; ++i) present[i] = r.unique();
+  std::vector<Variant> values(count);
+  for (std::uint32_t i = 0; i < count; ++i)
+    if (present[i]) values[i] = read_variant_body(r);
+  expect_count(r.conformance(2), count, "qualities");
+  std::vector<std::uint16_t> qualities(count);
+  for (auto& q : qualities) q = r.u16();
+  expect_count(r.conformance(8), count, "time stamps");
+  std::vector<std::uint64_t> times(count);
+  for (auto& t : times) t = r.filetime();
+  expect_count(r.conformance(4), count, "errors");
+  out.errors.resize(count);
+  for (auto& e : out.errors) e = r.hresult();
+  r.expect_end();
+  out.states.reserve(count);
+  for (std::uint32_t i = 0; i < count; ++i)
+    out.states.emplace_back(handles[i], times[i], qualities[i], std::move(values[i]));
+  return out;
+}
+
+void write_data_change(NdrWriter& w, const DataChange& c) {
+  const auto count = static_cast<std::uint32_t>(c.states.size());
+  w.u32(c.transaction);
+  w.u32(c.group);
+  w.hresult(c.master_quality);
+  w.hresult(c.master_error);
+  w.u32(count);
+  w.conformance(count);
+  for (const ItemState& s : c.states) w.u32(s.client_handle);
+  w.conformance(count);
+  for (std::uint32_t i = 0; i < count; ++i) w.unique(true);
+  for (const ItemState& s : c.states) write_variant_body(w, s.value);
+  w.conformance(count);
+  for (const ItemState& s : c.states) w.u16(s.quality);
+  w.conformance(count);
+  for (const ItemState& s : c.states) w.filetime(s.time);
+  w.conformance(count);
+  for (std::uint32_t i = 0; i < count; ++i) w.hresult(i < c.errors.size() ? c.errors[i] : 0);
+}
+
 }  // namespace vexa32::dcom::da

@@ -38,4 +38,18 @@ ReadAnswer read_item_states_answer(NdrReader& r, std::uint32_t count);
 // The same answer as a server writes it, for tests and benchmarks.
 void write_item_states_answer(NdrWriter& w, const ReadAnswer& answer);
 
+// IOPCDataCallback::OnDataChange and OnReadComplete after ORPCTHIS: the transaction, the group's
+// client handle, the master quality and error, and per item its client handle, value, quality,
+// time stamp and error, as states. NdrError when the arrays' counts differ from dwCount or the
+// stub does not add up.
+struct DataChange {
+  std::uint32_t transaction = 0, group = 0;
+  std::uint32_t master_quality = 0, master_error = 0;
+  std::vector<ItemState> states;
+  std::vector<std::uint32_t> errors;
+};
+DataChange read_data_change(NdrReader& r);
+// The same call as a server writes it, for tests and the fuzzer's seeds.
+void write_data_change(NdrWriter& w, const DataChange& change);
+
 }  // namespace vexa32::dcom::da

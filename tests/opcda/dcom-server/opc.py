@@ -29,6 +29,7 @@ IID = {name: guid(text) for name, text in {
     "IEnumGUID": "0002E000-0000-0000-C000-000000000046",
     "IEnumString": "00000101-0000-0000-C000-000000000046",
     "IConnectionPointContainer": "B196B284-BAB4-101A-B69C-00AA00341D07",
+    "IConnectionPoint": "B196B286-BAB4-101A-B69C-00AA00341D07",
     # known to the name table only, so logs and --refuse-iid can name them
     "IOPCAsyncIO2": "39C13A71-011E-11D0-9675-0020AFD8ADB3",
     "IOPCItemIO": "85C0B427-2893-4CBC-BD78-E5FC5146F08F",
@@ -55,6 +56,9 @@ IDL_ORDER = {
     "IOPCServerList": ["EnumClassesOfCategories", "GetClassDetails", "CLSIDFromProgID"],
     "IOPCServerList2": ["EnumClassesOfCategories", "GetClassDetails", "CLSIDFromProgID"],
     "IOPCBrowse": ["GetProperties", "Browse"],
+    "IOPCAsyncIO2": ["Read", "Write", "Refresh2", "Cancel2", "SetEnable", "GetEnable"],
+    "IConnectionPoint": ["GetConnectionInterface", "GetConnectionPointContainer", "Advise", "Unadvise",
+                         "EnumConnections"],
 }
 CATID_DA10 = guid("63D5F430-CFE4-11D1-B2C8-0060083BA1FB")
 CATID_DA20 = guid("63D5F432-CFE4-11D1-B2C8-0060083BA1FB")
@@ -64,7 +68,7 @@ OPC_E_UNKNOWNITEMID, OPC_E_INVALIDITEMID, OPC_E_RANGE = 0xC0040007, 0xC0040008, 
 OPC_E_DUPLICATENAME, OPC_S_UNSUPPORTEDRATE, OPC_S_INUSE = 0xC004000C, 0x0004000D, 0x0004000F
 OPC_E_INVALID_PID, OPC_E_NOTFOUND = 0xC0040203, 0xC0040011
 OPC_BROWSE_HASCHILDREN, OPC_BROWSE_ISITEM = 1, 2
-CONNECT_E_NOCONNECTION = 0x80040200
+CONNECT_E_NOCONNECTION, CONNECT_E_ADVISELIMIT = 0x80040200, 0x80040201
 ERROR_TEXT = {  # our own wording
     S_OK: "Done.", S_FALSE: "Done, but some entries failed.",
     E_FAIL: "The call failed.", E_INVALIDARG: "An argument is out of bounds or malformed.",
@@ -687,7 +691,8 @@ class OpcServer(ComObject):
 
 class Group(ComObject):
     kind = "OPCGroup"
-    IFACES = {IID[n]: n for n in ("IOPCItemMgt", "IOPCSyncIO", "IOPCGroupStateMgt", "IConnectionPointContainer")}
+    IFACES = {IID[n]: n for n in ("IOPCItemMgt", "IOPCSyncIO", "IOPCGroupStateMgt", "IConnectionPointContainer",
+                                  "IOPCAsyncIO2")}
     METHODS = {
         "IOPCItemMgt.AddItems": "add_items", "IOPCItemMgt.ValidateItems": "validate_items",
         "IOPCItemMgt.RemoveItems": "remove_items", "IOPCItemMgt.SetActiveState": "set_active",
@@ -696,7 +701,10 @@ class Group(ComObject):
         "IOPCGroupStateMgt.GetState": "get_state", "IOPCGroupStateMgt.SetState": "set_state",
         "IOPCGroupStateMgt.SetName": "set_name", "IOPCGroupStateMgt.CloneGroup": "no_clone",
         "IConnectionPointContainer.EnumConnectionPoints": "no_enumerator",
-        "IConnectionPointContainer.FindConnectionPoint": "no_connection_point",
+        "IConnectionPointContainer.FindConnectionPoint": "find_connection_point",
+        "IOPCAsyncIO2.Refresh2": "refresh2", "IOPCAsyncIO2.Read": "not_implemented",
+        "IOPCAsyncIO2.Write": "not_implemented", "IOPCAsyncIO2.Cancel2": "not_implemented",
+        "IOPCAsyncIO2.SetEnable": "not_implemented", "IOPCAsyncIO2.GetEnable": "not_implemented",
     }
 
     def __init__(self, world, server, hserver):
@@ -706,6 +714,7 @@ class Group(ComObject):
         self.next_item = 1
         self.rate, self.active, self.hclient, self.bias, self.deadband, self.lcid = 1000, True, 0, 0, 0.0, 0x0409
         self.last_read = time.time()
+        self.point = None  # the IOPCDataCallback connection point, once asked for
 
     def set_rate(self, rate):
         """Revises the rate as the embedded simulation does; True when it was revised."""
@@ -832,6 +841,57 @@ class Group(ComObject):
         w.ptr(None)
         return CONNECT_E_NOCONNECTION
 
+    def find_connection_point(self, call, r, w):
+        if r.guid() != IID["IOPCDataCallback"] or IID["IOPCDataCallback"] in self.world.faults.refused_iids:
+            w.ptr(None)
+            return CONNECT_E_NOCONNECTION
+        if self.point is None:
+            self.point = ConnectionPoint(self.world, self)
+        write_interface(w, self.world, self.point, IID["IConnectionPoint"])
+        return S_OK
+
+    def not_implemented(self, call, r, w):
+        return E_NOTIMPL
+
+    def refresh2(self, call, r, w):
+        source, transid = r.enum16(), r.u32()
+        pusher = self.point.pusher if self.point else None
+        if pusher is None:
+            w.u32(0)
+            return CONNECT_E_NOCONNECTION
+        if source not in (1, 2) or not self.active or not any(e[2] for e in self.items.values()):
+            w.u32(0)
+            return E_FAIL
+        pusher.refresh(transid)
+        w.u32(transid ^ 0x5A5A)
+        return S_OK
+
+    def states(self, changed_only):
+        """The active items as OnDataChange sends them; with a dict, only what changed since the
+        last time that dict saw (it is updated)."""
+        t = time.time() - self.world.started
+        out = []
+        for h, (item, hclient, active, vt) in list(self.items.items()):
+            if not active or not item.access & READ:
+                continue
+            value, quality, stamp = item.read(t)
+            want = vt or item.vt
+            try:
+                shown = (want, convert(item.vt, value, want))
+            except BadValue:
+                shown, quality = (VT_EMPTY, None), 0
+            if changed_only is not None:
+                key = (repr(shown), quality)
+                if changed_only.get(h) == key:
+                    continue
+                changed_only[h] = key
+            out.append((hclient, shown, quality, rpc.filetime(stamp)))
+        return out
+
+    def released(self):
+        if self.point is not None:
+            self.point.unadvise_all()
+
     def read(self, call, r, w):
         source = r.enum16()
         n = r.u32()
@@ -945,6 +1005,53 @@ class Group(ComObject):
         r.wstr(), r.guid()
         w.ptr(None)
         return E_NOTIMPL
+
+
+class ConnectionPoint(ComObject):
+    """A group's IOPCDataCallback connection point: one sink at a time, called back by a Pusher."""
+    kind = "ConnectionPoint"
+    IFACES = {IID["IConnectionPoint"]: "IConnectionPoint"}
+    METHODS = {"IConnectionPoint.Advise": "advise", "IConnectionPoint.Unadvise": "unadvise",
+               "IConnectionPoint.GetConnectionInterface": "not_implemented",
+               "IConnectionPoint.GetConnectionPointContainer": "not_implemented",
+               "IConnectionPoint.EnumConnections": "not_implemented"}
+
+    def __init__(self, world, group):
+        super().__init__(world)
+        self.group, self.pusher, self.cookie = group, None, 0
+
+    def not_implemented(self, call, r, w):
+        return E_NOTIMPL
+
+    def advise(self, call, r, w):
+        import callbacks  # impacket's RPC client is needed only by servers that call back
+        objref = r.unique(lambda r: r.interface())
+        if objref is None:
+            w.u32(0)
+            return E_INVALIDARG
+        if self.pusher is not None:
+            w.u32(0)
+            return CONNECT_E_ADVISELIMIT
+        f = self.world.faults
+        sink = callbacks.Sink(self.world, objref, f.callback_level, f.callback_address)
+        self.pusher = callbacks.Pusher(self.group, sink, f)
+        self.cookie += 1
+        self.world.log("advised oxid=%016x cookie=%d" % (sink.oxid, self.cookie))
+        w.u32(self.cookie)
+        return S_OK
+
+    def unadvise(self, call, r, w):
+        cookie = r.u32()
+        if self.pusher is None or cookie != self.cookie:
+            return CONNECT_E_NOCONNECTION
+        self.unadvise_all()
+        self.world.log("unadvised cookie=%d" % cookie)
+        return S_OK
+
+    def unadvise_all(self):
+        if self.pusher is not None:
+            self.pusher.close()
+            self.pusher = None
 
 
 def convertible(vt_from, vt_to):

@@ -13,8 +13,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import dcom  # noqa: E402
 import rpc  # noqa: E402
 from ndr import guid, guid_text  # noqa: E402
-from opc import (CLSID_OpcEnum, CLSID_TestServer, IDL_ORDER, IID, PROGID, EnumGuid, EnumString, Group, OpcEnum,  # noqa: E402
-                 OpcServer, address_space)
+from opc import (CLSID_OpcEnum, CLSID_TestServer, IDL_ORDER, IID, PROGID, ConnectionPoint, EnumGuid,  # noqa: E402
+                 EnumString, Group, OpcEnum, OpcServer, address_space)
 
 DEFAULT_USER, DEFAULT_PASSWORD = "VEXATEST\\tester", "Vexa-Test-1"
 NAMED_IIDS = dict(IID, IUnknown=dcom.IID_IUnknown, IRemUnknown=dcom.IID_IRemUnknown,
@@ -31,6 +31,9 @@ class Faults:
         self.refused_iids = set(args.refuse_iid)
         self.big_vendor, self.max_frag = args.big_vendor, args.max_frag
         self.swap_activation_properties = args.swap_activation_properties
+        self.callbacks_refused, self.callbacks_stop_after = args.refuse_callbacks, args.callbacks_stop_after
+        self.callback_level = {"connect": 2, "integrity": 5, "privacy": 6}[args.callback_level]
+        self.callback_address = args.callback_address
 
     def fault_for(self, name, iid, opnum):
         for target, op, status in self.rules:
@@ -92,6 +95,12 @@ def parse_args(argv):
     p.add_argument("--activation-port", type=int, default=0, metavar="PORT",
                    help="listen there rather than on a free port (a restart on the same ports)")
     p.add_argument("--exporter-port", type=int, default=0, metavar="PORT", help="the same for the object exporter")
+    p.add_argument("--refuse-callbacks", action="store_true",
+                   help="take Advise but never reach the client (a firewall between them)")
+    p.add_argument("--callbacks-stop-after", type=int, metavar="N", help="call back N times, then no more")
+    p.add_argument("--callback-level", choices=("connect", "integrity", "privacy"), default="connect",
+                   help="NTLM level of the calls back (default %(default)s, as servers do)")
+    p.add_argument("--callback-address", metavar="ADDR", help="call back there instead of where the client said")
     p.add_argument("--swap-activation-properties", action="store_true",
                    help="put ScmReplyInfo before PropsOutInfo in activation answers")
     args = p.parse_args(argv)
@@ -118,7 +127,7 @@ def main(argv):
     world.space = address_space(args.many_items)
     world.started = time.time()
     world.classes = {CLSID_OpcEnum: OpcEnum, CLSID_TestServer: OpcServer}
-    world.served_classes = [OpcEnum, OpcServer, Group, EnumString, EnumGuid]
+    world.served_classes = [OpcEnum, OpcServer, Group, EnumString, EnumGuid, ConnectionPoint]
     world.iid_names.update({v: k for k, v in NAMED_IIDS.items()})
     world.idl_order = IDL_ORDER
     listeners = [rpc.Listener(dcom.Application(world, role), port)

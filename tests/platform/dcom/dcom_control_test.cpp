@@ -48,50 +48,75 @@ class DcomControl : public ::testing::Test {
   Apartment apartment;
 };
 
+// Pushed by the server where it can call us back (its log shows the calls, nothing is polled),
+// polled where it cannot (a firewall: the probe times out and polls take over); the slots see
+// no difference.
 TEST_F(DcomControl, SixtySlotsConnectChangeWriteAndEveryObjectGoesBack) {
-  ScopedServices services{std::make_shared<RecordingMessageBox>()};
-  RecordingSite site(true);
-  int events = 0;
-  {
-    vexa control;
-    control.SetClientSite(&site);
-    control.put_svrname("Vexa.DcomTest.1");
-    control.put_nodname(node);
-    control.put_UpdateRate(Variant("100"));
-    for (int i = 0; i < 58; ++i) {
-      char id[40];
-      std::snprintf(id, sizeof id, "SimulatePLC.Many.Item%05d", i + 1);
-      control.put_itm(static_cast<std::int16_t>(i), id);
-    }
-    control.put_itm(58, "SimulatePLC.Setpoint");
-    control.put_itm(59, "SimulatePLC.ReadOnly");
-    control.events().advise([&](DISPID, const std::vector<Variant>&) { ++events; });
-    control.cnnec();
-    ASSERT_TRUE(control.IsConnect);
-    pump_until([&] { return !control.GetVl(59).is_empty(); });
-    for (std::int16_t i = 0; i < 60; ++i) {
-      SCOPED_TRACE(i);
-      EXPECT_FALSE(control.GetVl(i).is_empty());
-      EXPECT_EQ(control.GetQuality(i), Variant("Good"));
-      EXPECT_GT(control.GetTimeStamp(i), 45000.0);
-    }
-    EXPECT_EQ(control.GetVl(59), Variant(std::int16_t{42}));
-    // The counters step every second: a later data change carries their new values.
-    const Variant counter = control.GetVl(0);
-    pump_until([&] { return control.GetVl(0) != counter; }, 3s);
-    EXPECT_NE(control.GetVl(0), counter);
-    EXPECT_GE(events, 2);
+  da::DcomModuleOptions options;
+  options.password_file = passwords.path();
+  options.least_probe_wait = 1s;  // the test's own pace; a host waits 5 s at least
+  da::install_dcom(opcda::ServerRegistry::instance(), options);
+  TestServer firewalled("--many-items 60 --refuse-callbacks");
+  const struct {
+    TestServer& server;
+    bool pushed;
+  } rows[] = {{server, true}, {firewalled, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.pushed ? "callbacks" : "polling");
+    ScopedServices services{std::make_shared<RecordingMessageBox>()};
+    RecordingSite site(true);
+    int events = 0;
+    const da::PollTotals before = da::poll_totals();
+    {
+      vexa control;
+      control.SetClientSite(&site);
+      control.put_svrname("Vexa.DcomTest.1");
+      control.put_nodname("127.0.0.1:" + std::to_string(row.server.activation()));
+      control.put_UpdateRate(Variant("100"));
+      for (int i = 0; i < 58; ++i) {
+        char id[40];
+        std::snprintf(id, sizeof id, "SimulatePLC.Many.Item%05d", i + 1);
+        control.put_itm(static_cast<std::int16_t>(i), id);
+      }
+      control.put_itm(58, "SimulatePLC.Setpoint");
+      control.put_itm(59, "SimulatePLC.ReadOnly");
+      control.events().advise([&](DISPID, const std::vector<Variant>&) { ++events; });
+      control.cnnec();
+      ASSERT_TRUE(control.IsConnect);
+      pump_until([&] { return !control.GetVl(59).is_empty(); });
+      for (std::int16_t i = 0; i < 60; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_FALSE(control.GetVl(i).is_empty());
+        EXPECT_EQ(control.GetQuality(i), Variant("Good"));
+        EXPECT_GT(control.GetTimeStamp(i), 45000.0);
+      }
+      EXPECT_EQ(control.GetVl(59), Variant(std::int16_t{42}));
+      // The counters step every second: a later data change carries their new values.
+      const Variant counter = control.GetVl(0);
+      pump_until([&] { return control.GetVl(0) != counter; }, 3s);
+      EXPECT_NE(control.GetVl(0), counter);
+      EXPECT_GE(events, 2);
 
-    EXPECT_NE(control.opcWrt(58, Variant(77.5)), 0);
-    pump_until([&] { return control.GetVl(58) == Variant(77.5); });
-    EXPECT_EQ(control.GetVl(58), Variant(77.5));
-    control.discnn();
-    EXPECT_FALSE(control.IsConnect);
+      EXPECT_NE(control.opcWrt(58, Variant(77.5)), 0);
+      pump_until([&] { return control.GetVl(58) == Variant(77.5); });
+      EXPECT_EQ(control.GetVl(58), Variant(77.5));
+      control.discnn();
+      EXPECT_FALSE(control.IsConnect);
+    }
+    const da::PollTotals after = da::poll_totals();
+    if (row.pushed) {
+      EXPECT_EQ(after.polls, before.polls);
+      EXPECT_GT(after.callbacks, before.callbacks);
+      EXPECT_NE(row.server.file("log").find("callback OnDataChange"), std::string::npos);
+    } else {
+      EXPECT_GT(after.polls, before.polls);
+      EXPECT_EQ(after.callbacks, before.callbacks);
+    }
+    // Every object and reference went back to the server.
+    const std::string state = row.server.file("state.json");
+    EXPECT_NE(state.find("\"refs\": 0"), std::string::npos) << state;
+    EXPECT_NE(state.find("\"oids\": 0"), std::string::npos) << state;
   }
-  // Every object and reference went back to the server.
-  const std::string state = server.file("state.json");
-  EXPECT_NE(state.find("\"refs\": 0"), std::string::npos) << state;
-  EXPECT_NE(state.find("\"oids\": 0"), std::string::npos) << state;
 }
 
 TEST_F(DcomControl, RefusedWritesGiveTheServersErrorAndTheStatusComesFromIt) {
