@@ -112,6 +112,7 @@ struct DcomGroupState : opcda::GroupSettings {
   RemoteInterface connection_point, async_io;
   std::uint32_t cookie = 0, probe = 0;
   std::optional<Apartment::TimerId> probe_timer;
+  std::chrono::steady_clock::time_point heard;  // the last call back
 
   DcomItem* find_item(std::int32_t handle) {
     auto it = std::find_if(items.begin(), items.end(), [&](const DcomItem& i) { return i.server_handle == handle; });
@@ -488,6 +489,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
   void called_back(const std::shared_ptr<DcomGroupState>& g, DataChange& change) {
     if (g->removed || g->mode == DcomGroupState::Mode::Polling || !node_) return;
     ++g_callbacks;
+    g->heard = std::chrono::steady_clock::now();
     if (g->mode == DcomGroupState::Mode::Probing) {
       g->mode = DcomGroupState::Mode::Callbacks;
       if (g->probe_timer) apartment_.kill_timer(*g->probe_timer);
@@ -538,7 +540,19 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
     if (!node_) return;
     try {
       status_ = get_status(*node_, server_);
-      if (node_->ping_error()) lost("the server no longer knew our objects (the ping set was gone)");
+      if (node_->ping_error()) {
+        lost("the server no longer knew our objects (the ping set was gone)");
+        return;
+      }
+      // Silence from a group that is called back is normal while nothing changes; long silence
+      // is asked about with a refresh, whose answer must come back as for the first probe.
+      const auto now = std::chrono::steady_clock::now();
+      for (auto g : std::vector<std::shared_ptr<DcomGroupState>>(group_list)) {
+        if (g->mode != DcomGroupState::Mode::Callbacks || !g->active || now - g->heard < options_.callback_silence)
+          continue;
+        g->mode = DcomGroupState::Mode::Probing;
+        send_probe(g);
+      }
     } catch (const DcomError& e) {
       lost(e.what());
     }

@@ -32,6 +32,8 @@ struct DcomModuleOptions {
   // must come within this long, or three update periods if longer.
   bool callbacks = true;
   std::chrono::milliseconds least_probe_wait{5000};
+  // A group called back that heard nothing for this long asks for a refresh through the callback.
+  std::chrono::milliseconds callback_silence{60000};
 };
 
 // Polls made and values read by every connection of the process so far, for load measurements.
