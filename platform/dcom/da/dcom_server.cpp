@@ -159,7 +159,10 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
   }
 
   // Reaches the node, the server and its status; DcomError when that cannot be done.
-  void open() { adopt(open_server(node_text_, prog_id_, options_)); }
+  void open() {
+    adopt(open_server(node_text_, prog_id_, options_));
+    if (options_.callbacks) advise_shutdown();
+  }
 
   void start() {
     std::weak_ptr<DcomConnection> weak = shared_from_this();
@@ -562,6 +565,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
   void lost(const std::string& why) {
     if (!node_ || !connected_) return;
     lost_reason_ = why;
+    drop_shutdown_sink(nullptr);
     // The node goes without a word to the server: what it held there is collected when pings stop.
     node_.reset();
     const DATE now = now_date();
@@ -642,6 +646,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
           g->items[i].reported = false;
         }
       }
+      if (options_.callbacks) advise_shutdown();
       attempts_ = 0;
       lost_reason_.clear();
     } catch (const DcomError& e) {
@@ -649,6 +654,69 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
       node_.reset();
       schedule_retry();
     }
+  }
+
+  // Our IOPCShutdown on the server's connection point: a server about to stop says so only there.
+  // A server without it (or that cannot reach us) just goes, and that is a lost connection.
+  void advise_shutdown() {
+    CallbackPort& port = callback_port();
+    if (!port.listener || !node_) return;
+    DcomNode& node = *node_;
+    shutdown_announced_ = false;
+    std::weak_ptr<DcomConnection> weak = shared_from_this();
+    Apartment* target = &apartment_;
+    auto handler = [weak, target, alive = apartment_.liveness()](std::uint16_t opnum,
+                                                                 std::string_view stub) -> std::string {
+      if (opnum != 3) throw DcomError(0x1C010002u, "no such method");
+      NdrReader r(stub);
+      const std::string reason = r.wide_string();
+      r.expect_end();
+      if (!alive.expired()) {
+        target->post([weak, reason] {
+          if (auto self = weak.lock()) self->shutdown_requested(reason);
+        });
+      }
+      return std::string(4, '\0');
+    };
+    try {
+      const RemoteInterface container = node.query_interface(server_, interface_info("IConnectionPointContainer").iid);
+      try {
+        shutdown_point_ = find_connection_point(node, container, interface_info("IOPCShutdown").iid);
+      } catch (...) {
+        node.release(container);
+        throw;
+      }
+      node.release(container);
+      const std::string address = port.address.empty() ? node.local_address() : port.address;
+      shutdown_sink_ = port.exporter.add(interface_info("IOPCShutdown"), node.peer_address(), handler);
+      shutdown_cookie_ =
+          advise(node, shutdown_point_, port.exporter.objref(shutdown_sink_, port.listener->binding(address)));
+    } catch (const DcomError& e) {
+      if (is_lost(e)) throw;
+      drop_shutdown_sink(&node);
+    }
+  }
+
+  void drop_shutdown_sink(DcomNode* node) {
+    if (!shutdown_sink_.is_null()) callback_port().exporter.remove(shutdown_sink_);
+    shutdown_sink_ = Guid{};
+    try {
+      if (node && shutdown_cookie_) unadvise(*node, shutdown_point_, shutdown_cookie_);
+    } catch (const DcomError&) {
+      // going anyway
+    }
+    if (node && !shutdown_point_.ipid.is_null()) node->release(shutdown_point_);
+    shutdown_point_ = RemoteInterface{};
+    shutdown_cookie_ = 0;
+  }
+
+  // ServerShutDown once per connection, then as any lost connection: the retries find the server
+  // when it is back.
+  void shutdown_requested(const std::string& reason) {
+    if (!connected_ || shutdown_announced_ || !node_) return;
+    shutdown_announced_ = true;
+    shutdown_.raise(reason.empty() ? "the server is shutting down" : reason);
+    lost("the server shut down: " + reason);
   }
 
   void adopt(Opened&& opened) {
@@ -669,6 +737,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
 
   // Removes our groups from the server and gives back every reference.
   void release() {
+    drop_shutdown_sink(node_.get());
     if (node_) {
       for (auto& g : group_list) {
         if (!g->remote_handle) continue;
@@ -697,6 +766,10 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
   std::string data_mode_note_;    // why groups poll where they could have been called back
   std::string callback_binding_;  // where servers were told to call us
   std::uint32_t transactions_ = 0;
+  Guid shutdown_sink_;
+  RemoteInterface shutdown_point_;
+  std::uint32_t shutdown_cookie_ = 0;
+  bool shutdown_announced_ = false;
   NtlmCredentials login_;  // what the node took last
   opcda::ServerShutDownEvent shutdown_;
   std::int32_t handles_ = 0;

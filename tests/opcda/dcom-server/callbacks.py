@@ -15,6 +15,7 @@ from ndr import NdrError, Writer, guid_text
 
 SERVER_ACCOUNT = ("NODE", "opcserver", "server-password")  # ours: the client cannot check it
 IID_IOPCDataCallback = "39C13A70-011E-11D0-9675-0020AFD8ADB3"
+IID_IOPCShutdown = "F31DFDE1-07B6-11D2-B2D8-0060083BA1FB"
 
 
 def parse_objref(data):
@@ -40,8 +41,8 @@ def orpcthis():
 class Sink:
     """One client sink: connected on first use, then OnDataChange as often as asked."""
 
-    def __init__(self, world, objref, level, address=None):
-        self.world, self.level, self.address = world, level, address
+    def __init__(self, world, objref, level, address=None, iid=IID_IOPCDataCallback):
+        self.world, self.level, self.address, self.iid = world, level, address, iid
         self.oxid, self.oid, self.ipid, self.bindings = parse_objref(objref)
         self.dce = None
         self.calls = 0
@@ -74,7 +75,7 @@ class Sink:
         binding = "".join(chr(u) for u in units[1:units.index(0, 1)])
         if self.address is not None:
             binding = self.address + binding[binding.rindex("["):]
-        self.dce = self._dial(binding, uuidtup_to_bin((IID_IOPCDataCallback, "0.0")))
+        self.dce = self._dial(binding, uuidtup_to_bin((self.iid, "0.0")))
         self.world.log("callback bound to %s ipid=%s level=%d" % (binding, guid_text(self.ipid), self.level))
 
     def on_data_change(self, transid, hgroup, states):
@@ -108,6 +109,16 @@ class Sink:
         self.calls += 1
         self.world.log("callback OnDataChange transid=%d items=%d -> 0x%08x" % (
             transid, n, struct.unpack_from("<I", answer, len(answer) - 4)[0]))
+
+    def shutdown_request(self, reason):
+        if self.dce is None:
+            self._connect()
+        w = Writer()
+        w.raw(orpcthis())
+        w.wstr(reason)
+        self.dce.call(3, w.bytes(), uuid=self.ipid)
+        self.dce.recv()
+        self.world.log("callback ShutdownRequest %r" % reason)
 
     def close(self):
         if self.dce is not None:

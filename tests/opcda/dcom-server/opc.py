@@ -3,6 +3,7 @@ over an address space like the embedded simulation's."""
 import math
 import re
 import struct
+import threading
 import time
 
 import rpc
@@ -385,10 +386,13 @@ class OpcServer(ComObject):
         self.locale = 0x0409
         self.client_name = ""
         self.position = []  # browse position: branch names from the root
+        self.shutdown_point = None
 
     def released(self):
         for g in list(self.groups.values()):
             self.world.drop(g, "released with its server")
+        if self.shutdown_point is not None:
+            self.shutdown_point.unadvise_all()
 
     @property
     def space(self):
@@ -682,11 +686,15 @@ class OpcServer(ComObject):
         write_errors(w, [OPC_E_INVALID_PID] * n)
         return S_FALSE
 
-    # IConnectionPointContainer: no callbacks from this server
+    # IConnectionPointContainer: the server's shutdown notice
     def find_connection_point(self, call, r, w):
-        r.guid()
-        w.ptr(None)
-        return CONNECT_E_NOCONNECTION
+        if r.guid() != IID["IOPCShutdown"] or IID["IOPCShutdown"] in self.world.faults.refused_iids:
+            w.ptr(None)
+            return CONNECT_E_NOCONNECTION
+        if self.shutdown_point is None:
+            self.shutdown_point = ShutdownPoint(self.world, self)
+        write_interface(w, self.world, self.shutdown_point, IID["IConnectionPoint"])
+        return S_OK
 
 
 class Group(ComObject):
@@ -1052,6 +1060,36 @@ class ConnectionPoint(ComObject):
         if self.pusher is not None:
             self.pusher.close()
             self.pusher = None
+
+
+class ShutdownPoint(ConnectionPoint):
+    """The server's IOPCShutdown connection point. With --shutdown-after, the first sink advised
+    in this process is told, that many seconds later, that the server shuts down."""
+    kind = "ShutdownPoint"
+    announced = False
+
+    def advise(self, call, r, w):
+        import callbacks
+        objref = r.unique(lambda r: r.interface())
+        if objref is None:
+            w.u32(0)
+            return E_INVALIDARG
+        f = self.world.faults
+        self.sink = callbacks.Sink(self.world, objref, f.callback_level, f.callback_address, callbacks.IID_IOPCShutdown)
+        self.cookie += 1
+        self.pusher = self.sink  # what unadvise_all closes
+        self.world.log("advised shutdown oxid=%016x cookie=%d" % (self.sink.oxid, self.cookie))
+        if f.shutdown_after is not None and not ShutdownPoint.announced:
+            ShutdownPoint.announced = True
+            threading.Timer(f.shutdown_after, self.announce, (self.sink, f.shutdown_reason)).start()
+        w.u32(self.cookie)
+        return S_OK
+
+    def announce(self, sink, reason):
+        try:
+            sink.shutdown_request(reason)
+        except Exception as e:  # the client may be gone: said in the log
+            self.world.log("callback ShutdownRequest failed: %s: %s" % (type(e).__name__, e))
 
 
 def convertible(vt_from, vt_to):

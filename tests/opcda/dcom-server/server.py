@@ -14,7 +14,7 @@ import dcom  # noqa: E402
 import rpc  # noqa: E402
 from ndr import guid, guid_text  # noqa: E402
 from opc import (CLSID_OpcEnum, CLSID_TestServer, IDL_ORDER, IID, PROGID, ConnectionPoint, EnumGuid,  # noqa: E402
-                 EnumString, Group, OpcEnum, OpcServer, address_space)
+                 EnumString, Group, OpcEnum, OpcServer, ShutdownPoint, address_space)
 
 DEFAULT_USER, DEFAULT_PASSWORD = "VEXATEST\\tester", "Vexa-Test-1"
 NAMED_IIDS = dict(IID, IUnknown=dcom.IID_IUnknown, IRemUnknown=dcom.IID_IRemUnknown,
@@ -34,6 +34,7 @@ class Faults:
         self.callbacks_refused, self.callbacks_stop_after = args.refuse_callbacks, args.callbacks_stop_after
         self.callback_level = {"connect": 2, "integrity": 5, "privacy": 6}[args.callback_level]
         self.callback_address = args.callback_address
+        self.shutdown_after, self.shutdown_reason = args.shutdown_after, args.shutdown_reason
 
     def fault_for(self, name, iid, opnum):
         for target, op, status in self.rules:
@@ -101,6 +102,9 @@ def parse_args(argv):
     p.add_argument("--callback-level", choices=("connect", "integrity", "privacy"), default="connect",
                    help="NTLM level of the calls back (default %(default)s, as servers do)")
     p.add_argument("--callback-address", metavar="ADDR", help="call back there instead of where the client said")
+    p.add_argument("--shutdown-after", type=float, metavar="SECONDS",
+                   help="tell the first client advised for IOPCShutdown, that long after, that the server shuts down")
+    p.add_argument("--shutdown-reason", default="maintenance", help="the reason it gives (default %(default)s)")
     p.add_argument("--swap-activation-properties", action="store_true",
                    help="put ScmReplyInfo before PropsOutInfo in activation answers")
     args = p.parse_args(argv)
@@ -127,7 +131,7 @@ def main(argv):
     world.space = address_space(args.many_items)
     world.started = time.time()
     world.classes = {CLSID_OpcEnum: OpcEnum, CLSID_TestServer: OpcServer}
-    world.served_classes = [OpcEnum, OpcServer, Group, EnumString, EnumGuid, ConnectionPoint]
+    world.served_classes = [OpcEnum, OpcServer, Group, EnumString, EnumGuid, ConnectionPoint, ShutdownPoint]
     world.iid_names.update({v: k for k, v in NAMED_IIDS.items()})
     world.idl_order = IDL_ORDER
     listeners = [rpc.Listener(dcom.Application(world, role), port)

@@ -154,6 +154,37 @@ TEST_F(DcomControl, CallbacksThatStopGiveWayToPollingWithinTheKeepAliveWindow) {
   s->Disconnect();
 }
 
+// A server that says it shuts down (IOPCShutdown::ShutdownRequest): ServerShutDown once, with
+// its reason, then healing as for a lost connection.
+TEST_F(DcomControl, AShutdownNoticeRaisesServerShutDownOnceAndTheConnectionHeals) {
+  da::DcomModuleOptions options;
+  options.password_file = passwords.path();
+  options.first_retry = 200ms;
+  da::install_dcom(opcda::ServerRegistry::instance(), options);
+  TestServer stopping("--shutdown-after 1 --shutdown-reason maintenance-window");
+  auto s = opcda::create_opc_server();
+  std::vector<std::string> reasons;
+  s->ServerShutDown().connect([&](const std::string& reason) { reasons.push_back(reason); });
+  s->Connect("Vexa.DcomTest.1", Variant("127.0.0.1:" + std::to_string(stopping.activation())));
+  auto group = s->get_OPCGroups()->Add(Variant("g"));
+  group->put_IsSubscribed(true);
+  group->put_UpdateRate(100);
+  std::vector<std::int32_t> qualities;
+  group->DataChange().connect([&](std::int32_t, std::int32_t, const Variant&, const Variant&, const Variant& q,
+                                  const Variant&) { qualities.push_back(to_i4(q.array().at(1))); });
+  ASSERT_TRUE(group->get_OPCItems()->AddItem("SimulatePLC.Counter", 7));
+  pump_until([&] { return !reasons.empty(); }, 5s);
+  EXPECT_EQ(reasons, std::vector<std::string>{"maintenance-window"});
+  pump_until([&] { return std::count(qualities.begin(), qualities.end(), 24) > 0; }, 3s);
+  const auto lost_at = std::find(qualities.begin(), qualities.end(), 24) - qualities.begin();
+  pump_until([&] { return qualities.back() == opcda::OPC_QUALITY_GOOD && qualities.size() > std::size_t(lost_at) + 1; },
+             5s);
+  EXPECT_EQ(qualities.back(), opcda::OPC_QUALITY_GOOD);
+  EXPECT_EQ(reasons.size(), 1u);
+  EXPECT_NE(stopping.file("log").find("callback ShutdownRequest 'maintenance-window'"), std::string::npos);
+  s->Disconnect();
+}
+
 TEST_F(DcomControl, RefusedWritesGiveTheServersErrorAndTheStatusComesFromIt) {
   auto s = opcda::create_opc_server();
   s->Connect("Vexa.DcomTest.1", Variant(node));
