@@ -92,6 +92,13 @@ class vexa : public Dispatch {
   // What the last connect sequence swallowed (empty when it connected): a C++ host that reports
   // the failure needs no second attempt. Not part of the automation interface.
   const std::string& last_connect_failure() const noexcept { return last_connect_failure_; }
+  // How data changes reach the control: "callbacks" (pushed by the server) or "polling" (read at
+  // the update rate, where the server cannot call back); empty when not connected. Not part of
+  // the automation interface.
+  std::string data_mode() const { return ConnectedOPCServer ? ConnectedOPCServer->data_mode() : std::string(); }
+  std::string data_mode_note() const {
+    return ConnectedOPCServer ? ConnectedOPCServer->data_mode_note() : std::string();
+  }
 
   // Public data member, as hosts know it: they may read and write the flag; a write changes the
   // flag and nothing else.

@@ -263,6 +263,10 @@ void bind_objects(py::module_& m) {
           "events, or when the control is not connected.")
       .def_property_readonly(
           "data_changes", [](const Control& c) { return c.data_changes; }, "datChange events so far.")
+      .def_property_readonly(
+          "data_mode", [](const Control& c) { return c.control->data_mode(); },
+          "How data changes arrive: 'callbacks' (pushed by the server) or 'polling' (read at the update rate, "
+          "where the server cannot call back); '' when not connected.")
       .def("__repr__", [](Control& c) { return "<vexa32.Control " + c.control->get_svrname() + ">"; });
 }
 

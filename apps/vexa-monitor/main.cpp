@@ -74,6 +74,12 @@ int main(int argc, char** argv) {
 
   long events = 0;
   control.events().advise([&](DISPID, const std::vector<Variant>&) {
+    // How the data come is settled by the first change: pushed by the server, or read because it
+    // could not call us back (and why).
+    if (events == 0 && control.IsConnect) {
+      const std::string note = control.data_mode_note();
+      std::cout << "data changes by " << control.data_mode() << (note.empty() ? "" : ": " + note) << std::endl;
+    }
     ++events;
     if (table) {
       std::cout << "\x1b[H\x1b[J" << monitor::render_table(control, events) << std::flush;

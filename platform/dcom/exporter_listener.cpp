@@ -149,6 +149,11 @@ std::string ExporterListener::binding(const std::string& address) const {
   return (six ? "[" + address + "]" : address) + "[" + std::to_string(port_) + "]";
 }
 
+std::string ExporterListener::where(const std::string& address) const {
+  const bool six = address.find(':') != std::string::npos;
+  return (six ? "[" + address + "]" : address) + ":" + std::to_string(port_);
+}
+
 void ExporterListener::run() {
   struct Caller {
     std::unique_ptr<ExporterSession> session;

@@ -33,6 +33,8 @@ class ExporterListener {
   std::uint16_t port() const { return port_; }
   // The string binding a server is given: "address[port]".
   std::string binding(const std::string& address) const;
+  // The same as people write it: "address:port" ("[v6]:port").
+  std::string where(const std::string& address) const;
   // Reads from callers taken so far, for tests.
   long calls() const { return calls_; }
 

@@ -180,6 +180,10 @@ class OPCServer {
   // Nothing (nullptr) when the server cannot browse.
   virtual std::shared_ptr<OPCBrowser> CreateBrowser() = 0;
   virtual ServerShutDownEvent& ServerShutDown() = 0;
+  // Not of the automation model: how data changes reach this client ("callbacks" or "polling",
+  // empty when not connected) and why it polls where it could have been called back.
+  virtual std::string data_mode() { return {}; }
+  virtual std::string data_mode_note() { return {}; }
 };
 
 // "New OPCServer": an unconnected server object.

@@ -47,6 +47,8 @@ class ClientServer final : public OPCServer {
 
   std::shared_ptr<OPCBrowser> CreateBrowser() override { return live().create_browser(); }
   ServerShutDownEvent& ServerShutDown() override { return shutdown_; }
+  std::string data_mode() override { return connection_ ? connection_->data_mode() : std::string(); }
+  std::string data_mode_note() override { return connection_ ? connection_->data_mode_note() : std::string(); }
 
  private:
   ServerConnection& live() {

@@ -30,6 +30,10 @@ class ServerConnection {
   // Removes this client's groups; later calls fail as on a disconnected object.
   virtual void disconnect() = 0;
   virtual ServerShutDownEvent& shutdown_event() = 0;
+  // How data changes reach this client: "callbacks" (the server pushes them, as local and UA
+  // servers do) or "polling", with why it polls where it could have been called back.
+  virtual std::string data_mode() { return "callbacks"; }
+  virtual std::string data_mode_note() { return {}; }
 };
 
 // What a ProgID stands for: a server that accepts connections.

@@ -288,9 +288,11 @@ def test_a_server_on_a_node_over_dcom_with_the_login_from_the_host(tmp_path, mon
         assert c.IsConnect
         assert len(list(c.changes(count=2, seconds=5))) == 2
         assert c.GetQuality(0) == "Good"
+        assert c.data_mode == "callbacks"  # the test server calls back
         assert c.opcWrt(1, 12.5)
         assert vexa32.wait_for(lambda: c.GetVl(1) == 12.5, timeout=5)
         c.discnn()
+        assert c.data_mode == ""
     finally:
         vexa32.on_login(None)
     assert [(q["windows_user"], q["port"], q["user"]) for q in questions] == [(True, node.split(":")[1], "")]

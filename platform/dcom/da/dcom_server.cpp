@@ -189,6 +189,14 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
     connected_ = false;
   }
   opcda::ServerShutDownEvent& shutdown_event() override { return shutdown_; }
+  // Polling as soon as one group polls; a group still waiting for its probe's answer counts as
+  // called back (it reads nothing meanwhile).
+  std::string data_mode() override {
+    for (const auto& g : group_list)
+      if (g->mode == DcomGroupState::Mode::Polling) return "polling";
+    return options_.callbacks ? "callbacks" : "polling";
+  }
+  std::string data_mode_note() override { return data_mode() == "polling" ? data_mode_note_ : std::string(); }
 
   bool has_node() const { return connected_ && node_ != nullptr; }
   // The node, or the automation error of a closed or lost connection.
@@ -394,6 +402,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
     }
     const std::string address = port.address.empty() ? node.local_address() : port.address;
     callback_binding_ = port.listener->binding(address);
+    callback_where_ = port.listener->where(address);
     std::weak_ptr<DcomConnection> weak = shared_from_this();
     std::weak_ptr<DcomGroupState> weak_group = group;
     Apartment* target = &apartment_;
@@ -482,7 +491,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
           if (g->mode != DcomGroupState::Mode::Probing) return;
           self->stop_callbacks(self->node_.get(), *g);
           self->data_mode_note_ = "the server at " + self->node_text_ + " could not call back to " +
-                                  self->callback_binding_ + "; data are read every " + std::to_string(g->update_rate) +
+                                  self->callback_where_ + "; data are read every " + std::to_string(g->update_rate) +
                                   " ms";
         },
         false);
@@ -765,6 +774,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
   std::thread reconnect_thread_;
   std::string data_mode_note_;    // why groups poll where they could have been called back
   std::string callback_binding_;  // where servers were told to call us
+  std::string callback_where_;    // the same as people write it
   std::uint32_t transactions_ = 0;
   Guid shutdown_sink_;
   RemoteInterface shutdown_point_;

@@ -25,6 +25,7 @@ grep -q "^connected to Vexa.DcomTest.1" <<<"$out" || { echo "no connection"; exi
 grep -q "^write slot 1 = \"$value\": sent" <<<"$out" || { echo "the write was not sent"; exit 1; }
 grep -q "^read \[0\] SimulatePLC.Counter = [0-9]* (Good 0xC0)" <<<"$out" || { echo "no good read of the counter"; exit 1; }
 grep -q "^disconnected after [1-9][0-9]* data changes" <<<"$out" || { echo "no data change"; exit 1; }
+grep -q "^data changes by callbacks$" <<<"$out" || { echo "the server's data changes were not pushed"; exit 1; }
 again="$("$monitor" --server Vexa.DcomTest.1 --node "$node" --item 1=SimulatePLC.Setpoint --read --seconds 0.1 2>&1)"
 grep -q "^read \[1\] SimulatePLC.Setpoint = $value (Good 0xC0)" <<<"$again" || { echo "$again"; echo "the write did not stick"; exit 1; }
 # Another user on the node: nothing is asked, the message says where the password goes.
