@@ -210,33 +210,47 @@ TEST(ObjectExporter, WhatAHostileCallerSendsIsRefusedAndNothingReachesTheObject)
 }
 
 // impacket's RPC client, which works against Windows, resolves our OXID through the listener
-// and calls the object at "connect", as a server calls back.
+// and calls the object at "connect", as a server calls back; then sends what a hostile caller
+// sends (an unknown OXID and IPID, bytes that are no PDU, a huge fragment length), none of which
+// reaches the object, and the object still answers; once removed, it is refused.
 TEST(ObjectExporter, ImpacketsClientResolvesUsAndCallsTheObjectThroughTheListener) {
   if (std::system("/usr/bin/python3 -c 'import impacket' 2>/dev/null") != 0)
     GTEST_SKIP() << "impacket is not installed";
   ObjectExporter exporter;
-  std::string got;
+  std::vector<std::string> got;
   const Guid ipid = exporter.add(kEcho, "127.0.0.1", [&](std::uint16_t, std::string_view stub) {
-    got = std::string(stub);
+    got.emplace_back(stub);
     return std::string(stub) + std::string(4, '\0');
   });
   ExporterListener listener(exporter);
   char oxid[32];
   std::snprintf(oxid, sizeof oxid, "%llx", static_cast<unsigned long long>(exporter.oxid()));
-  const std::string command = "/usr/bin/python3 " VEXA32_SOURCE_DIR "/tests/platform/dcom/exporter_caller.py " +
-                              std::to_string(listener.port()) + " " + oxid + " " + format_guid(ipid) + " " +
-                              format_guid(kEcho.iid) + " 2>&1";
-  std::string out;
-  if (FILE* p = ::popen(command.c_str(), "r")) {
-    char line[512];
-    while (std::fgets(line, sizeof line, p)) out += line;
-    EXPECT_EQ(::pclose(p), 0) << out;
-  }
-  EXPECT_NE(out.find("ServerAlive2 5.7"), std::string::npos) << out;
-  EXPECT_NE(out.find("ResolveOxid2 tower 7 127.0.0.1[" + std::to_string(listener.port()) + "]"), std::string::npos)
-      << out;
-  EXPECT_NE(out.find("Echo ping"), std::string::npos) << out;
-  EXPECT_EQ(got, "ping");
+  auto run = [&](const char* mode) {
+    const std::string command = "/usr/bin/python3 " VEXA32_SOURCE_DIR "/tests/platform/dcom/exporter_caller.py " +
+                                std::to_string(listener.port()) + " " + oxid + " " + format_guid(ipid) + " " +
+                                format_guid(kEcho.iid) + " " + mode + " 2>&1";
+    std::string out;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+      char line[512];
+      while (std::fgets(line, sizeof line, p)) out += line;
+      EXPECT_EQ(::pclose(p), 0) << out;
+    }
+    return out;
+  };
+  const std::string out = run("hostile");
+  const std::vector<std::string> lines = {"ServerAlive2 5.7",
+                                          "ResolveOxid2 tower 7 127.0.0.1[" + std::to_string(listener.port()) + "]",
+                                          "unknown OXID: status 1910",
+                                          "Echo ping",
+                                          "unknown IPID: ",
+                                          "malformed PDU closed: True",
+                                          "huge fragment closed: True",
+                                          "Echo again ping"};
+  for (const std::string& line : lines) EXPECT_NE(out.find(line), std::string::npos) << line << " in\n" << out;
+  EXPECT_EQ(got, (std::vector<std::string>{"ping", "ping"}));
+  exporter.remove(ipid);
+  EXPECT_NE(run("gone").find("gone: "), std::string::npos);
+  EXPECT_EQ(got.size(), 2u);
 }
 
 }  // namespace
