@@ -42,6 +42,16 @@ class DcomControl : public ::testing::Test {
     }
   }
 
+  // A subscribed group at 100 ms with the counter (client handle 7); its qualities are collected.
+  static bool watch_counter(opcda::OPCServer& s, std::vector<std::int32_t>& qualities) {
+    auto group = s.get_OPCGroups()->Add(Variant("g"));
+    group->put_IsSubscribed(true);
+    group->put_UpdateRate(100);
+    group->DataChange().connect([&](std::int32_t, std::int32_t, const Variant&, const Variant&, const Variant& q,
+                                    const Variant&) { qualities.push_back(to_i4(q.array().at(1))); });
+    return group->get_OPCItems()->AddItem("SimulatePLC.Counter", 7) != nullptr;
+  }
+
   TestServer server{"--many-items 60"};
   PasswordFile passwords{"127.0.0.1:*:VEXATEST\\\\tester:Vexa-Test-1\n"};
   std::string node;
@@ -166,13 +176,8 @@ TEST_F(DcomControl, AShutdownNoticeRaisesServerShutDownOnceAndTheConnectionHeals
   std::vector<std::string> reasons;
   s->ServerShutDown().connect([&](const std::string& reason) { reasons.push_back(reason); });
   s->Connect("Vexa.DcomTest.1", Variant("127.0.0.1:" + std::to_string(stopping.activation())));
-  auto group = s->get_OPCGroups()->Add(Variant("g"));
-  group->put_IsSubscribed(true);
-  group->put_UpdateRate(100);
   std::vector<std::int32_t> qualities;
-  group->DataChange().connect([&](std::int32_t, std::int32_t, const Variant&, const Variant&, const Variant& q,
-                                  const Variant&) { qualities.push_back(to_i4(q.array().at(1))); });
-  ASSERT_TRUE(group->get_OPCItems()->AddItem("SimulatePLC.Counter", 7));
+  ASSERT_TRUE(watch_counter(*s, qualities));
   pump_until([&] { return !reasons.empty(); }, 5s);
   EXPECT_EQ(reasons, std::vector<std::string>{"maintenance-window"});
   pump_until([&] { return std::count(qualities.begin(), qualities.end(), 24) > 0; }, 3s);
@@ -491,13 +496,8 @@ TEST_F(DcomControl, EitherServerListListsAndCollectedObjectsHeal) {
   da::install_dcom(opcda::ServerRegistry::instance(), options);
   auto s = opcda::create_opc_server();
   s->Connect("Vexa.DcomTest.1", Variant("127.0.0.1:" + std::to_string(collecting.activation())));
-  auto group = s->get_OPCGroups()->Add(Variant("g"));
-  group->put_IsSubscribed(true);
-  group->put_UpdateRate(100);
   std::vector<std::int32_t> qualities;
-  group->DataChange().connect([&](std::int32_t, std::int32_t, const Variant&, const Variant&, const Variant& q,
-                                  const Variant&) { qualities.push_back(to_i4(q.array().at(1))); });
-  ASSERT_TRUE(group->get_OPCItems()->AddItem("SimulatePLC.Counter", 7));
+  ASSERT_TRUE(watch_counter(*s, qualities));
   pump_until([&] { return std::count(qualities.begin(), qualities.end(), 24) > 0; }, 5s);
   ASSERT_GT(std::count(qualities.begin(), qualities.end(), 24), 0) << "the collection went unnoticed";
   const auto lost_at = std::find(qualities.begin(), qualities.end(), 24) - qualities.begin();
