@@ -122,8 +122,12 @@ std::optional<std::uint64_t> ObjectExporter::complex_ping(std::uint64_t set, con
   it->second.pinged = now;
   auto& oids = it->second.oids;
   for (std::uint64_t oid : remove) oids.erase(std::remove(oids.begin(), oids.end(), oid), oids.end());
-  for (std::uint64_t oid : add)
-    if (std::find(oids.begin(), oids.end(), oid) == oids.end() && oids.size() < kMostPingOids) oids.push_back(oid);
+  // Only our objects' OIDs are kept: a set cannot grow with numbers a caller makes up.
+  for (std::uint64_t oid : add) {
+    const bool ours = std::any_of(objects_.begin(), objects_.end(), [&](const auto& o) { return o.second.oid == oid; });
+    if (ours && std::find(oids.begin(), oids.end(), oid) == oids.end() && oids.size() < kMostPingOids)
+      oids.push_back(oid);
+  }
   return set;
 }
 
