@@ -510,9 +510,15 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
     }
     if (!g->active || !g->subscribed) return;
     g->changes.start(change.states.size());
+    // Servers send the items in the order they were added, as a rule: each is looked for where
+    // the one before was, then everywhere.
+    std::size_t next = 0;
     for (std::size_t i = 0; i < change.states.size(); ++i) {
       ItemState& s = change.states[i];
-      DcomItem* item = g->find_item(static_cast<std::int32_t>(s.client_handle));
+      const auto handle = static_cast<std::int32_t>(s.client_handle);
+      DcomItem* item =
+          next < g->items.size() && g->items[next].server_handle == handle ? &g->items[next] : g->find_item(handle);
+      if (item) next = static_cast<std::size_t>(item - g->items.data()) + 1;
       if (!item || !item->active) continue;
       if (i < change.errors.size() && (change.errors[i] & 0x80000000u)) {
         s.value = Variant();
