@@ -117,7 +117,7 @@ class PythonDecisions final : public HostQuestions {
       if (fields.size() < 2 || fields.size() > 3)
         throw py::value_error("on_login returns (user, password[, remember])");
       LoginAnswer out{fields[0].cast<std::string>(), fields[1].cast<std::string>(),
-                             fields.size() == 3 && fields[2].cast<bool>()};
+                      fields.size() == 3 && fields[2].cast<bool>()};
       return out;
     } catch (py::error_already_set& e) {
       e.discard_as_unraisable("vexa32.on_login");
@@ -145,7 +145,6 @@ PythonDecisions& decisions() {
   return **d;
 }
 #endif
-
 
 // Defined in Python, so that they behave as any Python exception (str, pickling, subclassing):
 // MemberNotFoundError is an AttributeError too, so hasattr() and getattr(o, name, default) work.
