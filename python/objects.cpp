@@ -92,7 +92,8 @@ Control::SlotState state_of(const vexa& c, int slot) {
 using Clock = std::chrono::steady_clock;
 
 Clock::time_point after(double seconds) {
-  return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::max(seconds, 0.0)));
+  return Clock::now() +
+         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::max(seconds, 0.0)));
 }
 
 // Iterates over the control's datChange events: each step runs the loop until the next one
