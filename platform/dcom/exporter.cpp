@@ -102,11 +102,6 @@ bool ObjectExporter::serves_interface(const Guid& iid) const {
   return std::any_of(objects_.begin(), objects_.end(), [&](const auto& o) { return o.second.iid == iid; });
 }
 
-bool ObjectExporter::has_oid(std::uint64_t oid) const {
-  std::lock_guard lock(mutex_);
-  return std::any_of(objects_.begin(), objects_.end(), [&](const auto& o) { return o.second.oid == oid; });
-}
-
 std::optional<std::uint64_t> ObjectExporter::complex_ping(std::uint64_t set, const std::vector<std::uint64_t>& add,
                                                           const std::vector<std::uint64_t>& remove) {
   std::lock_guard lock(mutex_);
@@ -276,14 +271,14 @@ std::string ExporterSession::on_request(const rpc::Pdu& pdu) {
     // alloc_hint is what remains, as Windows gives it
     const auto remaining = static_cast<std::uint32_t>(result.size() - at);
     for (int i = 0; i < 4; ++i) body[static_cast<std::size_t>(i)] = static_cast<char>(remaining >> (8 * i));
-    out += answer(rpc::PduType::Response, call_id, whole.context_id, body, last, first);
+    out += answer(rpc::PduType::Response, call_id, body, last, first);
     at += n;
   } while (at < result.size());
   return out;
 }
 
-std::string ExporterSession::answer(rpc::PduType type, std::uint32_t call_id, std::uint16_t, std::string_view body,
-                                    bool last, bool first) {
+std::string ExporterSession::answer(rpc::PduType type, std::uint32_t call_id, std::string_view body, bool last,
+                                    bool first) {
   const rpc::Header h{type, static_cast<std::uint8_t>((first ? rpc::kFirstFrag : 0) | (last ? rpc::kLastFrag : 0)), 0,
                       0, call_id};
   if (!level_) return rpc::build_pdu(h, body, std::nullopt, "");
@@ -295,7 +290,7 @@ std::string ExporterSession::answer(rpc::PduType type, std::uint32_t call_id, st
 
 std::string ExporterSession::fault(std::uint32_t call_id, std::uint16_t context_id, std::uint32_t status) {
   partial_.reset();
-  return answer(rpc::PduType::Fault, call_id, context_id, rpc::fault_body(context_id, status));
+  return answer(rpc::PduType::Fault, call_id, rpc::fault_body(context_id, status));
 }
 
 std::string ExporterSession::dispatch(const Guid& iid, const std::optional<Guid>& object, std::uint16_t opnum,

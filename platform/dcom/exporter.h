@@ -67,7 +67,6 @@ class ObjectExporter {  // thread-safe
   };
   std::optional<Target> target(const Guid& ipid, const std::string& peer) const;
   bool serves_interface(const Guid& iid) const;
-  bool has_oid(std::uint64_t oid) const;
   // The ping sets servers keep of our objects: a new or known set id, after adding and removing
   // OIDs; nullopt for a set we do not know (OR_INVALID_SET). Sets not pinged for three periods
   // of two minutes are dropped, and no more than a bounded number are kept (a caller that only
@@ -117,8 +116,8 @@ class ExporterSession {
   std::string dispatch(const Guid& iid, const std::optional<Guid>& object, std::uint16_t opnum, std::string_view stub);
   std::string resolver_call(std::uint16_t opnum, std::string_view stub);
   std::string rem_unknown_call(std::uint16_t opnum, std::string_view stub);
-  std::string answer(rpc::PduType type, std::uint32_t call_id, std::uint16_t context_id, std::string_view body,
-                     bool last = true, bool first = true);
+  std::string answer(rpc::PduType type, std::uint32_t call_id, std::string_view body, bool last = true,
+                     bool first = true);
   std::string fault(std::uint32_t call_id, std::uint16_t context_id, std::uint32_t status);
 
   ObjectExporter& exporter_;

@@ -191,7 +191,6 @@ void ExporterListener::run() {
         ExporterSession& session = *callers[fd].session;
         try {
           const std::string out = session.feed(std::string_view(buffer, static_cast<std::size_t>(n)));
-          ++calls_;
           if (!out.empty()) send_all(fd, out);
         } catch (const DcomError&) {
           done = true;

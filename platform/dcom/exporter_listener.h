@@ -5,7 +5,6 @@
 // The address servers are told is not this machine's name (127.0.1.1 on many Debian machines)
 // but the local address of the connection that reached the server, or the one given for NAT.
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -35,8 +34,6 @@ class ExporterListener {
   std::string binding(const std::string& address) const;
   // The same as people write it: "address:port" ("[v6]:port").
   std::string where(const std::string& address) const;
-  // Reads from callers taken so far, for tests.
-  long calls() const { return calls_; }
 
  private:
   void run();
@@ -45,7 +42,6 @@ class ExporterListener {
   ListenerOptions options_;
   int listen_fd_ = -1, wake_[2] = {-1, -1};
   std::uint16_t port_ = 0;
-  std::atomic<long> calls_{0};
   std::thread thread_;
 };
 
