@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.exported_session_key = std::string(16, '\x55');
   options.timestamp = 0;
   options.privacy = size % 2 == 0;
-  NtlmClient client(credentials, options);
+  NtlmContext client(credentials, options);
   client.negotiate();
   try {
     const std::string authenticate = client.authenticate(std::string_view(reinterpret_cast<const char*>(data), size));

@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.exported_session_key = std::string(16, '\x55');
   options.timestamp = 0;
   options.privacy = privacy;
-  NtlmClient client({"Domain", "User", "Password", "COMPUTER"}, options);
+  NtlmContext client({"Domain", "User", "Password", "COMPUTER"}, options);
   client.negotiate();
   client.authenticate(challenge());
   const rpc::AuthLevel level = privacy ? rpc::AuthLevel::Privacy : rpc::AuthLevel::Integrity;

@@ -1,13 +1,13 @@
 #include "platform/dcom/exporter.h"
 
-#include <openssl/rand.h>
-
 #include <algorithm>
 #include <array>
 #include <chrono>
 
 #include "platform/dcom/errors.h"
+#include "platform/dcom/machine.h"
 #include "platform/dcom/ndr.h"
+#include "platform/dcom/rpc_answer.h"
 
 namespace vexa32::dcom {
 namespace {
@@ -18,7 +18,7 @@ constexpr std::uint32_t kBadStubData = 0x000006F7u;
 // OXID resolver statuses.
 constexpr std::uint32_t kInvalidOxid = 1910, kInvalidSet = 1914;
 constexpr std::uint16_t kReasonNotSpecified = 0, kAbstractSyntax = 1, kTransferSyntaxes = 2, kAuthType = 8;
-constexpr std::size_t kDummySignature = 16;
+constexpr std::size_t kDummySignature = rpc::kSignatureSize;
 constexpr std::uint32_t kPublicRefs = 5;
 constexpr std::size_t kMostIids = 1024, kMostPingOids = 1u << 16, kMostPingSets = 1024;
 constexpr auto kPingSetLife = std::chrono::minutes(6);
@@ -26,23 +26,14 @@ constexpr auto kPingSetLife = std::chrono::minutes(6);
 template <typename T>
 T random_value() {
   T v{};
-  if (RAND_bytes(reinterpret_cast<unsigned char*>(&v), sizeof v) != 1)
-    throw DcomError(status::E_FAIL, "no random numbers for the object exporter");
+  secure_random(&v, sizeof v);
   return v;
 }
 
 Guid random_guid() {
   Guid g;
-  if (RAND_bytes(g.bytes.data(), static_cast<int>(g.bytes.size())) != 1)
-    throw DcomError(status::E_FAIL, "no random numbers for the object exporter");
+  secure_random(g.bytes.data(), g.bytes.size());
   return g;
-}
-
-std::uint64_t filetime_now() {
-  constexpr std::uint64_t kFrom1601To1970 = 116444736000000000ull;
-  const auto since = std::chrono::system_clock::now().time_since_epoch();
-  return kFrom1601To1970 +
-         static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100);
 }
 
 const Guid& iid_of(std::string_view name) { return interface_info(name).iid; }
@@ -65,8 +56,9 @@ DualStringArray bindings(const std::string& binding) {
 ObjectExporter::ObjectExporter(std::string computer_name)
     : computer_name_(std::move(computer_name)), oxid_(random_value<std::uint64_t>()), rem_unknown_(random_guid()) {}
 
-Guid ObjectExporter::add(const InterfaceInfo& interface, std::string peer, MethodHandler handler) {
-  Object o{interface.iid, random_value<std::uint64_t>(), std::move(peer), std::move(handler)};
+Guid ObjectExporter::add(const InterfaceInfo& interface, std::string peer, MethodHandler handler,
+                         std::optional<NtlmAccount> account) {
+  Object o{interface.iid, random_value<std::uint64_t>(), std::move(peer), std::move(handler), std::move(account)};
   const Guid ipid = random_guid();
   std::lock_guard lock(mutex_);
   objects_.emplace(ipid, std::move(o));
@@ -100,6 +92,19 @@ std::optional<ObjectExporter::Target> ObjectExporter::target(const Guid& ipid, c
 bool ObjectExporter::serves_interface(const Guid& iid) const {
   std::lock_guard lock(mutex_);
   return std::any_of(objects_.begin(), objects_.end(), [&](const auto& o) { return o.second.iid == iid; });
+}
+
+std::vector<NtlmAccount> ObjectExporter::accounts(const std::string& peer) const {
+  std::lock_guard lock(mutex_);
+  std::vector<NtlmAccount> out;
+  for (const auto& entry : objects_) {
+    const Object& o = entry.second;
+    if (o.peer != peer || !o.account) continue;
+    const bool known = std::any_of(out.begin(), out.end(),
+                                   [&](const NtlmAccount& a) { return a.response_key == o.account->response_key; });
+    if (!known) out.push_back(*o.account);
+  }
+  return out;
 }
 
 std::optional<std::uint64_t> ObjectExporter::complex_ping(std::uint64_t set, const std::vector<std::uint64_t>& add,
@@ -160,14 +165,7 @@ std::string ExporterSession::on_pdu(rpc::Pdu& pdu) {
   switch (pdu.header.type) {
     case rpc::PduType::Bind: return on_bind(pdu, false);
     case rpc::PduType::AlterContext: return on_bind(pdu, true);
-    case rpc::PduType::Auth3: {
-      if (!challenged_ || !pdu.trailer || !caller_.empty())
-        throw DcomError(status::RPC_S_PROTOCOL_ERROR, "an AUTH3 that answers no challenge");
-      const NtlmCaller who = read_ntlm_authenticate(pdu.auth_value());
-      caller_ = who.domain.empty() ? who.user : who.domain + "\\" + who.user;
-      if (caller_.empty()) caller_ = "\\";  // an anonymous login is a login too
-      return {};
-    }
+    case rpc::PduType::Auth3: on_auth3(pdu); return {};
     case rpc::PduType::Request: return on_request(pdu);
     default:
       throw DcomError(status::RPC_S_PROTOCOL_ERROR,
@@ -191,13 +189,17 @@ std::string ExporterSession::on_bind(const rpc::Pdu& pdu, bool alter) {
   std::string challenge;
   if (pdu.trailer && !challenged_) {
     if (pdu.trailer->type != rpc::kAuthNtlm) return nak(kAuthType);
-    // Only what a server calling back uses: "connect". Signed or sealed calls would need the
-    // caller's keys, which only its domain controller has.
-    if (pdu.trailer->level != rpc::AuthLevel::Connect) return nak(kReasonNotSpecified);
+    const rpc::AuthLevel level = pdu.trailer->level;
+    if (level != rpc::AuthLevel::Connect && level != rpc::AuthLevel::Integrity && level != rpc::AuthLevel::Privacy)
+      return nak(kReasonNotSpecified);
     const auto server_challenge = random_value<std::array<char, 8>>();
     challenge = ntlm_challenge(pdu.auth_value(), std::string_view(server_challenge.data(), server_challenge.size()),
                                exporter_.computer_name(), filetime_now());
-    level_ = pdu.trailer->level;
+    if (level != rpc::AuthLevel::Connect) {
+      negotiate_ = pdu.auth_value();
+      challenge_ = challenge;
+    }
+    level_ = level;
     auth_context_ = pdu.trailer->context_id;
     challenged_ = true;
   }
@@ -228,10 +230,53 @@ std::string ExporterSession::on_bind(const rpc::Pdu& pdu, bool alter) {
   return rpc::build_pdu(h, body, rpc::SecurityTrailer{rpc::kAuthNtlm, *level_, 0, auth_context_}, challenge);
 }
 
-std::string ExporterSession::on_request(const rpc::Pdu& pdu) {
+void ExporterSession::on_auth3(const rpc::Pdu& pdu) {
+  if (!challenged_ || !pdu.trailer || !caller_.empty() || !denied_.empty())
+    throw DcomError(status::RPC_S_PROTOCOL_ERROR, "an AUTH3 that answers no challenge");
+  const NtlmCaller who = read_ntlm_authenticate(pdu.auth_value());
+  std::string name = who.domain.empty() ? who.user : who.domain + "\\" + who.user;
+  if (name.empty()) name = "\\";  // an anonymous login is a login too
+  if (level_ == rpc::AuthLevel::Connect) {
+    caller_ = std::move(name);
+    return;
+  }
+  // Signed or sealed: only a caller that proves the password of a login of ours at its address.
+  const std::vector<NtlmAccount> accounts = exporter_.accounts(peer_);
+  denied_ = accounts.empty() ? name + " was refused: no login of ours at " + peer_ + " to check it against"
+                             : name + " was refused";
+  for (const NtlmAccount& account : accounts) {
+    try {
+      security_.emplace(
+          NtlmContext::accept(negotiate_, challenge_, pdu.auth_value(), account, level_ == rpc::AuthLevel::Privacy));
+      caller_ = std::move(name);
+      denied_.clear();
+      return;
+    } catch (const DcomError& e) {
+      denied_ = name + " was refused: " + e.what();
+    }
+  }
+}
+
+// Above "connect", a request is checked (and unsealed) in place before anything past its fixed
+// prefix is read; a PDU that fails ends the connection, as the caller's stream is then out of step.
+void ExporterSession::check_protection(rpc::Pdu& pdu, std::size_t prefix) {
+  if (!pdu.trailer || pdu.trailer->level != *level_ || pdu.trailer->context_id != auth_context_ ||
+      pdu.header.auth_length != kDummySignature || pdu.body_size < prefix)
+    throw DcomError(status::SEC_E_MESSAGE_ALTERED, "a request is not protected as its login is");
+  rpc::check(pdu, *security_, *level_, rpc::kHeaderSize + prefix);
+}
+
+std::string ExporterSession::on_request(rpc::Pdu& pdu) {
   if (contexts_.empty()) throw DcomError(status::RPC_S_PROTOCOL_ERROR, "a request before any bind");
   const std::uint32_t call_id = pdu.header.call_id;
+  if (!denied_.empty()) {
+    // As Windows answers a refused login: access denied, unsigned, and the connection ends.
+    why_closed_ = denied_;
+    return rpc::build_pdu({rpc::PduType::Fault, rpc::kFirstFrag | rpc::kLastFrag, 0, 0, call_id},
+                          rpc::fault_body(0, kAccessDenied), std::nullopt, "");
+  }
   const rpc::RequestPrefix prefix = rpc::parse_request_prefix(pdu.body(), pdu.header.flags & rpc::kObjectUuid);
+  if (security_) check_protection(pdu, prefix.size);
   if (challenged_ && caller_.empty()) return fault(call_id, prefix.context_id, kAccessDenied);
   const auto context = contexts_.find(prefix.context_id);
   if (context == contexts_.end()) return fault(call_id, prefix.context_id, kUnknownInterface);
@@ -257,11 +302,11 @@ std::string ExporterSession::on_request(const rpc::Pdu& pdu) {
   } catch (const DcomError& e) {
     return fault(call_id, whole.context_id, e.hresult());
   }
-  // The answer in fragments the caller takes, each with its own prefix and (at "connect") the
-  // dummy verifier Windows sends.
+  // The answer in fragments the caller takes, each with its own prefix and the verifier (at
+  // "connect" the dummy one Windows sends), its body padded to 16 for the trailer.
   const std::size_t overhead =
-      rpc::kHeaderSize + rpc::kResponsePrefix + (level_ ? rpc::kTrailerSize + kDummySignature + 8 : 0);
-  const std::size_t chunk = std::max<std::size_t>(8, (max_send_ - overhead) & ~std::size_t{7});
+      rpc::kHeaderSize + rpc::kResponsePrefix + (level_ ? rpc::kTrailerSize + kDummySignature + 16 : 0);
+  const std::size_t chunk = std::max<std::size_t>(16, (max_send_ - overhead) & ~std::size_t{15});
   std::string out;
   std::size_t at = 0;
   do {
@@ -281,11 +326,15 @@ std::string ExporterSession::answer(rpc::PduType type, std::uint32_t call_id, st
                                     bool first) {
   const rpc::Header h{type, static_cast<std::uint8_t>((first ? rpc::kFirstFrag : 0) | (last ? rpc::kLastFrag : 0)), 0,
                       0, call_id};
-  if (!level_) return rpc::build_pdu(h, body, std::nullopt, "");
+  // Faults of a signed login go without a verifier: signing one would move our streams on where
+  // a caller that gives up on the fault does not follow.
+  if (!level_ || (security_ && type == rpc::PduType::Fault)) return rpc::build_pdu(h, body, std::nullopt, "");
+  const rpc::SecurityTrailer trailer{rpc::kAuthNtlm, *level_, 0, auth_context_};
   std::string dummy(kDummySignature, '\0');
   dummy[0] = 1;  // NTLMSSP_MESSAGE_SIGNATURE version 1, nothing signed
-  return rpc::build_pdu(h, body, rpc::SecurityTrailer{rpc::kAuthNtlm, *level_, 0, auth_context_}, dummy, 16,
-                        rpc::kResponsePrefix);
+  std::string pdu = rpc::build_pdu(h, body, trailer, dummy, 16, rpc::kResponsePrefix);
+  if (security_) rpc::protect(pdu, *security_, *level_, rpc::kHeaderSize + rpc::kResponsePrefix);
+  return pdu;
 }
 
 std::string ExporterSession::fault(std::uint32_t call_id, std::uint16_t context_id, std::uint32_t status) {

@@ -7,8 +7,10 @@
 // while it is exported; everything else is refused with the fault a Windows exporter gives
 // (RPC_E_DISCONNECTED for an object it does not have). OXIDs, OIDs and IPIDs are random, from
 // OpenSSL's generator. A caller authenticates with NTLM at level "connect" (as servers call back,
-// under an account we cannot check without its domain controller) or not at all; higher levels
-// are refused for now.
+// under an account we cannot check without its domain controller) or not at all; at packet
+// integrity or privacy it must prove the password of the account our own connection to its
+// address logged in with, and every PDU is then checked (and unsealed) before it is read, and
+// signed (and sealed) going back.
 //
 // A session has no socket: it takes the caller's bytes and gives what goes back, so a fuzzer
 // drives it as a listener does. Every length and count is checked before anything is decoded.
@@ -52,8 +54,10 @@ class ObjectExporter {  // thread-safe
   const std::string& computer_name() const { return computer_name_; }
 
   // A new object with the interface, which only callers from `peer` (an IP address as text) may
-  // call: its IPID.
-  Guid add(const InterfaceInfo& interface, std::string peer, MethodHandler handler);
+  // call: its IPID. `account`: the login our connection to that peer uses, whose callers at
+  // packet integrity or privacy can be checked.
+  Guid add(const InterfaceInfo& interface, std::string peer, MethodHandler handler,
+           std::optional<NtlmAccount> account = std::nullopt);
   // Gone: calls to it are refused from now on.
   void remove(const Guid& ipid);
   // The reference a server is given: OBJREF_STANDARD with our OXID, the object's OID and IPID,
@@ -67,6 +71,8 @@ class ObjectExporter {  // thread-safe
   };
   std::optional<Target> target(const Guid& ipid, const std::string& peer) const;
   bool serves_interface(const Guid& iid) const;
+  // The accounts of the objects exported to `peer`, each once.
+  std::vector<NtlmAccount> accounts(const std::string& peer) const;
   // The ping sets servers keep of our objects: a new or known set id, after adding and removing
   // OIDs; nullopt for a set we do not know (OR_INVALID_SET). Sets not pinged for three periods
   // of two minutes are dropped, and no more than a bounded number are kept (a caller that only
@@ -81,6 +87,7 @@ class ObjectExporter {  // thread-safe
     std::uint64_t oid = 0;
     std::string peer;
     MethodHandler handler;
+    std::optional<NtlmAccount> account;
   };
   std::string computer_name_;
   std::uint64_t oxid_;
@@ -112,10 +119,12 @@ class ExporterSession {
  private:
   std::string on_pdu(rpc::Pdu& pdu);
   std::string on_bind(const rpc::Pdu& pdu, bool alter);
-  std::string on_request(const rpc::Pdu& pdu);
+  std::string on_request(rpc::Pdu& pdu);
   std::string dispatch(const Guid& iid, const std::optional<Guid>& object, std::uint16_t opnum, std::string_view stub);
   std::string resolver_call(std::uint16_t opnum, std::string_view stub);
   std::string rem_unknown_call(std::uint16_t opnum, std::string_view stub);
+  void on_auth3(const rpc::Pdu& pdu);
+  void check_protection(rpc::Pdu& pdu, std::size_t prefix);
   std::string answer(rpc::PduType type, std::uint32_t call_id, std::string_view body, bool last = true,
                      bool first = true);
   std::string fault(std::uint32_t call_id, std::uint16_t context_id, std::uint32_t status);
@@ -128,11 +137,15 @@ class ExporterSession {
   std::uint16_t max_send_ = 1024;
   std::uint32_t assoc_group_ = 0;
   std::map<std::uint16_t, Guid> contexts_;
-  // NTLM: the level the bind asked for, then who the caller is.
+  // NTLM: the level the bind asked for, then who the caller is; above "connect" the messages
+  // and the context, or why the login was refused.
   std::optional<rpc::AuthLevel> level_;
   std::uint32_t auth_context_ = 0;
   bool challenged_ = false;
   std::string caller_;
+  std::string negotiate_, challenge_;
+  std::optional<NtlmContext> security_;
+  std::string denied_;
   // A request arriving in fragments.
   struct Partial {
     std::uint32_t call_id = 0;

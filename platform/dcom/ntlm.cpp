@@ -1,14 +1,13 @@
 #include "platform/dcom/ntlm.h"
 
 #include <openssl/crypto.h>
-#include <openssl/rand.h>
 
-#include <chrono>
 #include <stdexcept>
 #include <utility>
 
 #include "platform/dcom/errors.h"
 #include "platform/dcom/legacy_crypto.h"
+#include "platform/dcom/machine.h"
 
 namespace vexa32::dcom {
 namespace {
@@ -124,9 +123,7 @@ std::string wire_text(std::string_view text, const char* what) {
 
 std::string random_bytes(std::size_t count) {
   std::string out(count, '\0');
-  if (RAND_bytes(reinterpret_cast<unsigned char*>(out.data()), static_cast<int>(count)) != 1) {
-    throw DcomError(status::E_FAIL, "NTLM: OpenSSL gives no random bytes");
-  }
+  secure_random(out.data(), count);
   return out;
 }
 
@@ -137,14 +134,6 @@ std::string fixed_or_random(const std::optional<std::string>& fixed, std::size_t
                                               " bytes, not " + std::to_string(fixed->size()));
   }
   return *fixed;
-}
-
-std::uint64_t filetime_now() {
-  using namespace std::chrono;
-  constexpr std::uint64_t kFrom1601To1970 = 116444736000000000ull;
-  const auto ticks =
-      duration_cast<duration<std::int64_t, std::ratio<1, 10000000>>>(system_clock::now().time_since_epoch());
-  return kFrom1601To1970 + static_cast<std::uint64_t>(ticks.count());
 }
 
 struct Challenge {
@@ -230,7 +219,7 @@ Challenge read_challenge(std::string_view m) {
   return c;
 }
 
-void require_strength(std::uint32_t offered, bool privacy) {
+void require_strength(std::uint32_t offered, bool privacy, const char* whose) {
   struct Need {
     std::uint32_t flag;
     const char* name;
@@ -249,8 +238,8 @@ void require_strength(std::uint32_t offered, bool privacy) {
   }
   if (!missing.empty()) {
     throw DcomError(status::SEC_E_UNSUPPORTED_FUNCTION,
-                    "the server's NTLM CHALLENGE does not offer " + missing +
-                        "; this client speaks only NTLMv2 with extended session security and 128-bit keys");
+                    std::string(whose) + " does not offer " + missing +
+                        "; we speak only NTLMv2 with extended session security and 128-bit keys");
   }
 }
 
@@ -276,36 +265,48 @@ std::string signature(const std::string& sign_key, Rc4& seal_handle, bool key_ex
 
 }  // namespace
 
-struct NtlmClient::State {
+struct NtlmContext::State {
   enum class Stage { Fresh, Negotiated, Established } stage = Stage::Fresh;
   NtlmOptions options;
   std::string response_key;               // NTOWFv2
   std::string domain, user, workstation;  // UTF-16LE
   std::string negotiate_message;
   std::uint32_t flags = 0;
-  std::string session_key, client_sign, server_sign;
-  std::optional<Rc4> client_seal, server_seal;
-  std::uint64_t client_sequence = 0, server_sequence = 0;
-  bool server_broken = false;
+  // Ours and the peer's: the client's keys and the server's, or the other way round.
+  std::string session_key, out_sign, in_sign;
+  std::optional<Rc4> out_seal, in_seal;
+  std::uint64_t out_sequence = 0, in_sequence = 0;
+  bool peer_broken = false;
 
   ~State() {
     forget(response_key);
     forget(session_key);
-    forget(client_sign);
-    forget(server_sign);
+    forget(out_sign);
+    forget(in_sign);
+  }
+  void establish(std::string key, std::uint32_t negotiated, bool client) {
+    Rc4 client_seal(ntlm_key(key, NtlmKey::ClientSeal)), server_seal(ntlm_key(key, NtlmKey::ServerSeal));
+    std::string client_sign = ntlm_key(key, NtlmKey::ClientSign), server_sign = ntlm_key(key, NtlmKey::ServerSign);
+    out_seal.emplace(std::move(client ? client_seal : server_seal));
+    in_seal.emplace(std::move(client ? server_seal : client_seal));
+    out_sign = std::move(client ? client_sign : server_sign);
+    in_sign = std::move(client ? server_sign : client_sign);
+    session_key = std::move(key);
+    flags = negotiated;
+    stage = Stage::Established;
   }
   void require_established() const {
     if (stage != Stage::Established) out_of_order("the security context is not established yet");
   }
-  void require_server_intact() const {
-    if (server_broken) {
+  void require_peer_intact() const {
+    if (peer_broken) {
       throw DcomError(status::SEC_E_MESSAGE_ALTERED,
-                      "NTLM: a message of the server failed its check before; the connection must be closed");
+                      "NTLM: a message of the peer failed its check before; the connection must be closed");
     }
   }
 };
 
-NtlmClient::NtlmClient(const NtlmCredentials& credentials, NtlmOptions options) : s_(std::make_unique<State>()) {
+NtlmContext::NtlmContext(const NtlmCredentials& credentials, NtlmOptions options) : s_(std::make_unique<State>()) {
   s_->domain = wire_text(credentials.domain, "domain");
   s_->user = wire_text(credentials.user, "user name");
   s_->workstation = wire_text(credentials.workstation, "workstation");
@@ -314,11 +315,12 @@ NtlmClient::NtlmClient(const NtlmCredentials& credentials, NtlmOptions options) 
   s_->options = std::move(options);
 }
 
-NtlmClient::~NtlmClient() = default;
-NtlmClient::NtlmClient(NtlmClient&&) noexcept = default;
-NtlmClient& NtlmClient::operator=(NtlmClient&&) noexcept = default;
+NtlmContext::NtlmContext() : s_(std::make_unique<State>()) {}
+NtlmContext::~NtlmContext() = default;
+NtlmContext::NtlmContext(NtlmContext&&) noexcept = default;
+NtlmContext& NtlmContext::operator=(NtlmContext&&) noexcept = default;
 
-std::string NtlmClient::negotiate() {
+std::string NtlmContext::negotiate() {
   if (!s_ || s_->stage != State::Stage::Fresh) out_of_order("NEGOTIATE is sent once, first");
   std::uint32_t flags = kUnicode | kRequestTarget | kSign | kNtlm | kAlwaysSign | kExtendedSessionSecurity |
                         kTargetInfo | kVersion | k128 | kKeyExchange | k56;
@@ -338,11 +340,11 @@ std::string NtlmClient::negotiate() {
   return m;
 }
 
-std::string NtlmClient::authenticate(std::string_view challenge) {
+std::string NtlmContext::authenticate(std::string_view challenge) {
   if (!s_ || s_->stage != State::Stage::Negotiated) out_of_order("AUTHENTICATE answers a CHALLENGE after NEGOTIATE");
   State& s = *s_;
   const Challenge c = read_challenge(challenge);
-  require_strength(c.flags, s.options.privacy);
+  require_strength(c.flags, s.options.privacy, "the server's NTLM CHALLENGE");
   // REQUEST_TARGET is ours alone; the server does not repeat it.
   const std::uint32_t flags = s.flags & (c.flags | kRequestTarget);
 
@@ -399,78 +401,70 @@ std::string NtlmClient::authenticate(std::string_view challenge) {
   }
 
   // Nothing above changed the client; from here on nothing throws but the key set-up.
-  Rc4 client_seal(ntlm_key(session_key, NtlmKey::ClientSeal)), server_seal(ntlm_key(session_key, NtlmKey::ServerSeal));
-  s.client_sign = ntlm_key(session_key, NtlmKey::ClientSign);
-  s.server_sign = ntlm_key(session_key, NtlmKey::ServerSign);
-  s.client_seal.emplace(std::move(client_seal));
-  s.server_seal.emplace(std::move(server_seal));
-  s.session_key = std::move(session_key);
-  s.flags = flags;
-  s.stage = State::Stage::Established;
+  s.establish(std::move(session_key), flags, true);
   return m;
 }
 
-bool NtlmClient::established() const { return s_ && s_->stage == State::Stage::Established; }
+bool NtlmContext::established() const { return s_ && s_->stage == State::Stage::Established; }
 
-std::string NtlmClient::seal(std::string_view data) {
+std::string NtlmContext::seal(std::string_view data) {
   if (!s_) out_of_order("the client was moved away");
   s_->require_established();
   if (!(s_->flags & kSeal)) out_of_order("sealing was not negotiated");
-  return s_->client_seal->apply(data);
+  return s_->out_seal->apply(data);
 }
 
-std::string NtlmClient::sign(std::string_view data) {
+std::string NtlmContext::sign(std::string_view data) {
   if (!s_) out_of_order("the client was moved away");
   State& s = *s_;
   s.require_established();
-  if (s.client_sequence >= kSequenceEnd) {
+  if (s.out_sequence >= kSequenceEnd) {
     throw DcomError(status::RPC_S_CALL_FAILED,
                     "NTLM: the sequence numbers are used up; the connection must be renewed");
   }
-  std::string out = signature(s.client_sign, *s.client_seal, s.flags & kKeyExchange,
-                              static_cast<std::uint32_t>(s.client_sequence), data);
-  ++s.client_sequence;
+  std::string out =
+      signature(s.out_sign, *s.out_seal, s.flags & kKeyExchange, static_cast<std::uint32_t>(s.out_sequence), data);
+  ++s.out_sequence;
   return out;
 }
 
-std::string NtlmClient::unseal(std::string_view data) {
+std::string NtlmContext::unseal(std::string_view data) {
   if (!s_) out_of_order("the client was moved away");
   s_->require_established();
   if (!(s_->flags & kSeal)) out_of_order("sealing was not negotiated");
-  s_->require_server_intact();
-  return s_->server_seal->apply(data);
+  s_->require_peer_intact();
+  return s_->in_seal->apply(data);
 }
 
-void NtlmClient::verify(std::string_view data, std::string_view signature_bytes) {
+void NtlmContext::verify(std::string_view data, std::string_view signature_bytes) {
   if (!s_) out_of_order("the client was moved away");
   State& s = *s_;
   s.require_established();
-  s.require_server_intact();
-  s.server_broken = true;  // until it passes
+  s.require_peer_intact();
+  s.peer_broken = true;  // until it passes
   if (signature_bytes.size() != 16 || get32(signature_bytes, 0) != 1) {
-    throw DcomError(status::SEC_E_MESSAGE_ALTERED, "NTLM: the server's signature is not 16 bytes of version 1");
+    throw DcomError(status::SEC_E_MESSAGE_ALTERED, "NTLM: the peer's signature is not 16 bytes of version 1");
   }
-  if (s.server_sequence >= kSequenceEnd) {
-    throw DcomError(status::SEC_E_MESSAGE_ALTERED, "NTLM: the server's sequence numbers are used up");
+  if (s.in_sequence >= kSequenceEnd) {
+    throw DcomError(status::SEC_E_MESSAGE_ALTERED, "NTLM: the peer's sequence numbers are used up");
   }
-  const auto expected_sequence = static_cast<std::uint32_t>(s.server_sequence);
+  const auto expected_sequence = static_cast<std::uint32_t>(s.in_sequence);
   if (const std::uint32_t sequence = get32(signature_bytes, 12); sequence != expected_sequence) {
-    throw DcomError(status::SEC_E_MESSAGE_ALTERED, "NTLM: the server's message has sequence number " +
+    throw DcomError(status::SEC_E_MESSAGE_ALTERED, "NTLM: the peer's message has sequence number " +
                                                        std::to_string(sequence) + " where " +
                                                        std::to_string(expected_sequence) + " was due");
   }
-  const std::string expected =
-      signature(s.server_sign, *s.server_seal, s.flags & kKeyExchange, expected_sequence, data);
+  const std::string expected = signature(s.in_sign, *s.in_seal, s.flags & kKeyExchange, expected_sequence, data);
   if (CRYPTO_memcmp(expected.data(), signature_bytes.data(), expected.size()) != 0) {
-    throw DcomError(status::SEC_E_MESSAGE_ALTERED, "NTLM: the server's message does not match its signature");
+    throw DcomError(status::SEC_E_MESSAGE_ALTERED, "NTLM: the peer's message does not match its signature");
   }
-  ++s.server_sequence;
-  s.server_broken = false;
+  ++s.in_sequence;
+  s.peer_broken = false;
 }
 
-std::uint32_t NtlmClient::flags() const { return s_ ? s_->flags : 0; }
+std::uint32_t NtlmContext::flags() const { return s_ ? s_->flags : 0; }
 
-const std::string& NtlmClient::session_key() const {
+const std::string& NtlmContext::session_key() const {
   static const std::string kNone;
   return s_ ? s_->session_key : kNone;
 }
@@ -596,6 +590,70 @@ NtlmCaller read_ntlm_authenticate(std::string_view m) {
   out.user = utf8_of(payload(m, 36, kFixed, "user name"), "user name");
   out.workstation = utf8_of(payload(m, 44, kFixed, "workstation"), "workstation");
   payload(m, 52, kFixed, "session key");
+  return out;
+}
+
+namespace {
+
+// Whether the caller says it put a MIC into its AUTHENTICATE: MsvAvFlags in the AV pairs of its
+// NTLMv2 response (after the blob's 28-byte fixed part).
+bool says_mic(std::string_view blob) {
+  constexpr std::size_t kBlobFixed = 28;
+  if (blob.size() < kBlobFixed) malformed("the NTLMv2 response is shorter than its fixed part");
+  for (std::size_t pos = kBlobFixed; blob.size() - pos >= 4;) {
+    const std::uint16_t id = get16(blob, pos), length = get16(blob, pos + 2);
+    if (blob.size() - pos - 4 < length) malformed("an AV pair runs past the end of the NTLMv2 response");
+    if (id == kAvEol) return false;
+    if (id == kAvFlags && length == 4) return get32(blob, pos + 4) & kAvFlagMicPresent;
+    pos += 4 + length;
+  }
+  malformed("no MsvAvEOL ends the AV pairs of the NTLMv2 response");
+}
+
+}  // namespace
+
+NtlmContext NtlmContext::accept(std::string_view negotiate, std::string_view challenge, std::string_view authenticate,
+                                const NtlmAccount& account, bool privacy) {
+  constexpr std::size_t kFixed = 64, kProof = 16;
+  if (challenge.size() < 32) throw std::invalid_argument("our NTLM CHALLENGE is cut off");
+  const NtlmCaller who = read_ntlm_authenticate(authenticate);
+  require_strength(who.flags, privacy, "the caller's NTLM AUTHENTICATE");
+  const std::string_view nt = payload(authenticate, 20, kFixed, "NT response");
+  const std::string named = who.domain + "\\" + who.user, ours = account.domain + "\\" + account.user;
+  if (nt.size() <= kProof) {
+    throw DcomError(status::SEC_E_LOGON_DENIED, "NTLM: " + named + " sent no NTLMv2 response (NTLMv2 only)");
+  }
+  const std::string_view blob = nt.substr(kProof);
+  const bool with_mic = says_mic(blob);
+  std::string proof_input(challenge.substr(24, 8));
+  proof_input.append(blob);
+  const std::string proof = hmac_md5(account.response_key, proof_input);
+  if (CRYPTO_memcmp(proof.data(), nt.data(), kProof) != 0) {
+    throw DcomError(status::SEC_E_LOGON_DENIED, "NTLM: the caller " + named + " did not prove the password of " + ours);
+  }
+  std::string key = hmac_md5(account.response_key, proof);
+  if (who.flags & kKeyExchange) {
+    const std::string_view encrypted = payload(authenticate, 52, kFixed, "session key");
+    if (encrypted.size() != 16) malformed("the encrypted session key is not 16 bytes");
+    std::string exported = Rc4(key).apply(encrypted);
+    forget(key);
+    key = std::move(exported);
+  }
+  if (with_mic) {
+    if (authenticate.size() < kAuthenticateFixed + kMicSize) malformed("the MIC is cut off");
+    std::string covered(negotiate);
+    covered.append(challenge);
+    const std::size_t at = covered.size() + kAuthenticateFixed;
+    covered.append(authenticate);
+    covered.replace(at, kMicSize, kMicSize, '\0');
+    const std::string mic = hmac_md5(key, covered);
+    if (CRYPTO_memcmp(mic.data(), authenticate.data() + kAuthenticateFixed, kMicSize) != 0) {
+      forget(key);
+      throw DcomError(status::SEC_E_LOGON_DENIED, "NTLM: the MIC of " + named + "'s messages does not match");
+    }
+  }
+  NtlmContext out;
+  out.s_->establish(std::move(key), who.flags, false);
   return out;
 }
 

@@ -1,15 +1,17 @@
 #pragma once
-// NTLMv2 from the client's side, for connection-oriented DCE/RPC (auth type 10): the NEGOTIATE
-// sent with the bind, the AUTHENTICATE answering the server's CHALLENGE (sent in AUTH3), then the
-// signatures and sealing of every PDU in both directions.
+// NTLMv2 for connection-oriented DCE/RPC (auth type 10). As the client: the NEGOTIATE sent with
+// the bind, the AUTHENTICATE answering the server's CHALLENGE (sent in AUTH3). As the accepting
+// side (our object exporter, for a caller whose account we hold): the CHALLENGE, then the check
+// of the caller's AUTHENTICATE. Either way, then the signatures and sealing of every PDU in both
+// directions.
 //
-// Only NTLMv2 with extended session security and 128-bit keys: a server offering less is refused
-// (SEC_E_UNSUPPORTED_FUNCTION, naming what it lacks); a CHALLENGE that does not decode is refused
-// with SEC_E_INVALID_TOKEN and leaves the client as it was.
+// Only NTLMv2 with extended session security and 128-bit keys: a peer offering less is refused
+// (SEC_E_UNSUPPORTED_FUNCTION, naming what it lacks); a message that does not decode is refused
+// with SEC_E_INVALID_TOKEN and leaves the context as it was.
 //
-// Protecting PDUs, once authenticate() has returned. Each direction has its own RC4 stream and
+// Protecting PDUs, once the context is established. Each direction has its own RC4 stream and
 // its own sequence number (from 0, one per PDU, so one per fragment); the calls below must come
-// in this order or the streams no longer match the server's:
+// in this order or the streams no longer match the peer's:
 //   packet integrity (level 5):
 //     out: auth value = sign(header .. security trailer)
 //     in:  verify(header .. security trailer, auth value)
@@ -19,7 +21,7 @@
 //     in:  body = unseal(sealed body); then verify(header .. trailer with the unsealed body,
 //          auth value)
 // A failed verify() throws SEC_E_MESSAGE_ALTERED, and every later unseal() or verify() does the
-// same: the server's stream is out of step and the connection has to be closed.
+// same: the peer's stream is out of step and the connection has to be closed.
 // One connection's context, used by one thread at a time.
 
 #include <array>
@@ -54,14 +56,20 @@ inline constexpr std::uint32_t kUnicode = 0x00000001, kRequestTarget = 0x0000000
                                k128 = 0x20000000, kKeyExchange = 0x40000000, k56 = 0x80000000;
 }  // namespace ntlm_flag
 
-class NtlmClient {
+// An account whose callers we can check: the NTOWFv2 of its password, with the names it was
+// made from.
+struct NtlmAccount {
+  std::string domain, user, response_key;
+};
+
+class NtlmContext {
  public:
-  // Throws E_INVALIDARG for text that is not UTF-8 or too long for the messages, and
+  // The client. Throws E_INVALIDARG for text that is not UTF-8 or too long for the messages, and
   // SEC_E_SECPKG_NOT_FOUND without OpenSSL's legacy provider. Keeps no password, only its hash.
-  NtlmClient(const NtlmCredentials& credentials, NtlmOptions options = {});
-  ~NtlmClient();
-  NtlmClient(NtlmClient&&) noexcept;
-  NtlmClient& operator=(NtlmClient&&) noexcept;
+  NtlmContext(const NtlmCredentials& credentials, NtlmOptions options = {});
+  ~NtlmContext();
+  NtlmContext(NtlmContext&&) noexcept;
+  NtlmContext& operator=(NtlmContext&&) noexcept;
 
   // The NEGOTIATE message; once.
   std::string negotiate();
@@ -69,25 +77,34 @@ class NtlmClient {
   std::string authenticate(std::string_view challenge);
   bool established() const;
 
-  // Ours, in the order described above; E_UNEXPECTED before authenticate() (and seal() without
-  // privacy).
+  // Ours, in the order described above; E_UNEXPECTED before the context is established (and
+  // seal() without privacy).
   std::string seal(std::string_view data);
   std::string sign(std::string_view data);  // the 16-byte signature
-  // The server's.
+  // The peer's.
   std::string unseal(std::string_view data);
   void verify(std::string_view data, std::string_view signature);
 
   std::uint32_t flags() const;             // as negotiated (those sent in AUTHENTICATE)
   const std::string& session_key() const;  // the exported session key, 16 bytes
 
+  // The accepting side: the context of a caller whose AUTHENTICATE answered our CHALLENGE (which
+  // answered its NEGOTIATE), when it proves the account's password: the NTLMv2 proof, and the
+  // MIC when the caller says it sent one. Ours are then the server's keys, the caller's the
+  // client's. SEC_E_LOGON_DENIED when the proof or the MIC does not match, SEC_E_INVALID_TOKEN
+  // for messages that do not decode, SEC_E_UNSUPPORTED_FUNCTION for less than NTLMv2 with
+  // extended session security, signing and 128-bit keys (and sealing when `privacy`).
+  static NtlmContext accept(std::string_view negotiate, std::string_view challenge, std::string_view authenticate,
+                            const NtlmAccount& account, bool privacy);
+
  private:
+  NtlmContext();
   struct State;
   std::unique_ptr<State> s_;
 };
 
-// The accepting side, as far as our object exporter needs it for the calls a server makes back
-// to us. A server calls back under its own account, which we cannot check without its domain
-// controller: we challenge, read who it says it is, and take the call at level "connect".
+// Who a caller says it is. A server calls back under its own account, which we cannot check
+// without its domain controller: at level "connect" this is all we learn.
 struct NtlmCaller {
   std::string domain, user, workstation;
   std::uint32_t flags = 0;
@@ -101,7 +118,7 @@ std::string ntlm_challenge(std::string_view negotiate, std::string_view server_c
 // UTF-16.
 NtlmCaller read_ntlm_authenticate(std::string_view authenticate);
 
-// The derivations, public for their known-answer tests.
+// The derivations, public for their known-answer tests (and the account's key).
 std::string ntowf_v2(std::string_view domain, std::string_view user, std::string_view password);
 enum class NtlmKey { ClientSign, ClientSeal, ServerSign, ServerSeal };
 std::string ntlm_key(std::string_view exported_session_key, NtlmKey which);

@@ -4,6 +4,24 @@
 
 namespace vexa32::dcom::rpc {
 
+void protect(std::string& pdu, NtlmContext& security, AuthLevel level, std::size_t stub_at) {
+  const std::size_t auth_at = pdu.size() - kSignatureSize, sealed_to = auth_at - kTrailerSize;
+  std::string sealed;
+  if (level == AuthLevel::Privacy) sealed = security.seal(std::string_view(pdu).substr(stub_at, sealed_to - stub_at));
+  const std::string signature = security.sign(std::string_view(pdu).substr(0, auth_at));
+  if (level == AuthLevel::Privacy) pdu.replace(stub_at, sealed.size(), sealed);
+  pdu.replace(auth_at, kSignatureSize, signature);
+}
+
+void check(Pdu& pdu, NtlmContext& security, AuthLevel level, std::size_t stub_at) {
+  if (level == AuthLevel::Privacy) {
+    const std::size_t sealed_to = pdu.auth_offset - kTrailerSize;
+    const std::string plain = security.unseal(std::string_view(pdu.bytes).substr(stub_at, sealed_to - stub_at));
+    pdu.bytes.replace(stub_at, plain.size(), plain);
+  }
+  security.verify(std::string_view(pdu.bytes).substr(0, pdu.auth_offset), pdu.auth_value());
+}
+
 std::optional<std::string> AnswerAssembler::add(Pdu& pdu) {
   const Header& h = pdu.header;
   if (first_ != static_cast<bool>(h.flags & kFirstFrag))
@@ -12,14 +30,7 @@ std::optional<std::string> AnswerAssembler::add(Pdu& pdu) {
       h.auth_length != kSignatureSize || pdu.body_size < kResponsePrefix)
     throw DcomError(status::SEC_E_MESSAGE_ALTERED, "the answer is not protected as the connection is");
   try {
-    if (level_ == AuthLevel::Privacy) {
-      const std::size_t sealed_from = kHeaderSize + kResponsePrefix;
-      const std::size_t sealed_to = pdu.auth_offset - kTrailerSize;
-      const std::string plain =
-          security_.unseal(std::string_view(pdu.bytes).substr(sealed_from, sealed_to - sealed_from));
-      pdu.bytes.replace(sealed_from, plain.size(), plain);
-    }
-    security_.verify(std::string_view(pdu.bytes).substr(0, pdu.auth_offset), pdu.auth_value());
+    check(pdu, security_, level_, kHeaderSize + kResponsePrefix);
   } catch (const DcomError& e) {
     throw DcomError(e.hresult(), std::string("the answer fails its check: ") + e.what());
   }

@@ -16,9 +16,16 @@ namespace vexa32::dcom::rpc {
 
 inline constexpr std::size_t kSignatureSize = 16;  // an NTLM signature, the auth value of every PDU we check
 
+// A PDU at packet integrity or privacy, built with a 16-byte auth value to be filled in: signed,
+// and at privacy its stub (from `stub_at`, up to the trailer) sealed, in place.
+void protect(std::string& pdu, NtlmContext& security, AuthLevel level, std::size_t stub_at);
+// A received one: the stub unsealed in place at privacy, then the signature checked. The caller
+// has checked that the PDU carries a trailer at the level and a 16-byte auth value.
+void check(Pdu& pdu, NtlmContext& security, AuthLevel level, std::size_t stub_at);
+
 class AnswerAssembler {
  public:
-  AnswerAssembler(NtlmClient& security, AuthLevel level, std::uint32_t context_id, std::size_t max_answer)
+  AnswerAssembler(NtlmContext& security, AuthLevel level, std::uint32_t context_id, std::size_t max_answer)
       : security_(security), level_(level), context_id_(context_id), max_answer_(max_answer) {}
 
   // A response PDU of the call (its call id and type checked by the caller): nullopt until the
@@ -28,7 +35,7 @@ class AnswerAssembler {
   std::optional<std::string> add(Pdu& pdu);
 
  private:
-  NtlmClient& security_;
+  NtlmContext& security_;
   AuthLevel level_;
   std::uint32_t context_id_;
   std::size_t max_answer_;

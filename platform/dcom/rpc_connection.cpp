@@ -190,7 +190,7 @@ void RpcConnection::bind(const InterfaceInfo& interface, bool alter) {
   if (!alter) {
     NtlmOptions ntlm;
     ntlm.privacy = options_.level == rpc::AuthLevel::Privacy;
-    security_ = std::make_unique<NtlmClient>(credentials_, ntlm);
+    security_ = std::make_unique<NtlmContext>(credentials_, ntlm);
     send_all(rpc::build_pdu(header, rpc::bind_body(request), trailer, security_->negotiate()), deadline, step);
   } else {
     send_all(rpc::build_pdu(header, rpc::bind_body(request), std::nullopt, {}), deadline, step);
@@ -252,7 +252,6 @@ std::string RpcConnection::call(const InterfaceInfo& interface, std::uint16_t op
   if (fd_ < 0) throw DcomError(status::RPC_E_DISCONNECTED, "the connection to " + where() + " is closed");
   Context& context = context_for(interface);
   const auto deadline = Clock::now() + options_.call_timeout;
-  const bool privacy = options_.level == rpc::AuthLevel::Privacy;
   const std::uint32_t call_id = next_call_++;
   rpc::SecurityTrailer trailer;
   trailer.level = options_.level;
@@ -273,13 +272,7 @@ std::string RpcConnection::call(const InterfaceInfo& interface, std::uint16_t op
     std::string body = rpc::request_prefix(static_cast<std::uint32_t>(stub.size() - offset), context.id, opnum, object);
     body.append(part);
     std::string pdu = rpc::build_pdu(h, body, trailer, std::string(kSignature, '\0'), 16, prefix);
-    const std::size_t auth_at = pdu.size() - kSignature;
-    const std::size_t sealed_from = rpc::kHeaderSize + prefix, sealed_to = auth_at - rpc::kTrailerSize;
-    std::string sealed;
-    if (privacy) sealed = security_->seal(std::string_view(pdu).substr(sealed_from, sealed_to - sealed_from));
-    const std::string signature = security_->sign(std::string_view(pdu).substr(0, auth_at));
-    if (privacy) pdu.replace(sealed_from, sealed.size(), sealed);
-    pdu.replace(auth_at, kSignature, signature);
+    rpc::protect(pdu, *security_, options_.level, rpc::kHeaderSize + prefix);
     send_all(pdu, deadline, "call");
     offset += part.size();
   } while (offset < stub.size());

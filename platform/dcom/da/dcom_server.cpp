@@ -60,6 +60,47 @@ CallbackPort& callback_port() {
   return *port;
 }
 
+// One of our sinks advised on a server's connection point.
+struct AdvisedSink {
+  Guid sink;  // our object, while exported
+  RemoteInterface point;
+  std::uint32_t cookie = 0;
+};
+
+// Our sink for `sink_interface`, exported to the node's address only (with the node's login, so
+// that a server calling back under it at packet integrity or privacy is checked), and advised on
+// the connection point `object` has for it. On failure the caller drops what was set up.
+void advise_on(DcomNode& node, const RemoteInterface& object, std::string_view sink_interface, MethodHandler handler,
+               const std::string& binding, AdvisedSink& out) {
+  CallbackPort& port = callback_port();
+  const RemoteInterface container = node.query_interface(object, interface_info("IConnectionPointContainer").iid);
+  try {
+    out.point = find_connection_point(node, container, interface_info(sink_interface).iid);
+  } catch (...) {
+    node.release(container);
+    throw;
+  }
+  node.release(container);
+  const NtlmCredentials& login = node.credentials();
+  out.sink =
+      port.exporter.add(interface_info(sink_interface), node.peer_address(), std::move(handler),
+                        NtlmAccount{login.domain, login.user, ntowf_v2(login.domain, login.user, login.password)});
+  out.cookie = advise(node, out.point, port.exporter.objref(out.sink, binding));
+}
+
+// The sink goes and the server is told (without a node, only ours goes: the server forgets it with
+// its connection).
+void drop(DcomNode* node, AdvisedSink& s) {
+  if (!s.sink.is_null()) callback_port().exporter.remove(s.sink);
+  try {
+    if (node && s.cookie) unadvise(*node, s.point, s.cookie);
+  } catch (const DcomError&) {
+    // The server forgets the sink with its object, or when its calls to it fail.
+  }
+  if (node && !s.point.ipid.is_null()) node->release(s.point);
+  s = AdvisedSink{};
+}
+
 // FILETIME ticks (100 ns since 1601) as an automation DATE (days since 1899-12-30).
 DATE date_of(std::uint64_t ticks) {
   if (ticks == 0) return 0;
@@ -108,9 +149,9 @@ struct DcomGroupState : opcda::GroupSettings {
   std::optional<Apartment::TimerId> poll_timer;
   // Callbacks: advised with our sink, probed with a Refresh2 while polls go on, then trusted.
   enum class Mode { Polling, Probing, Callbacks } mode = Mode::Polling;
-  Guid sink;  // our IOPCDataCallback object, while advised
-  RemoteInterface connection_point, async_io;
-  std::uint32_t cookie = 0, probe = 0;
+  AdvisedSink callback;  // our IOPCDataCallback
+  RemoteInterface async_io;
+  std::uint32_t probe = 0;
   std::optional<Apartment::TimerId> probe_timer;
   std::chrono::steady_clock::time_point heard;  // the last call back
 
@@ -424,18 +465,8 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
       return std::string(4, '\0');  // S_OK
     };
     try {
-      const RemoteInterface container =
-          node.query_interface(g.item_mgt, interface_info("IConnectionPointContainer").iid);
-      try {
-        g.connection_point = find_connection_point(node, container, interface_info("IOPCDataCallback").iid);
-      } catch (...) {
-        node.release(container);
-        throw;
-      }
-      node.release(container);
       g.async_io = node.query_interface(g.item_mgt, interface_info("IOPCAsyncIO2").iid);
-      g.sink = port.exporter.add(interface_info("IOPCDataCallback"), node.peer_address(), handler);
-      g.cookie = advise(node, g.connection_point, port.exporter.objref(g.sink, callback_binding_));
+      advise_on(node, g.item_mgt, "IOPCDataCallback", handler, callback_binding_, g.callback);
       g.mode = DcomGroupState::Mode::Probing;
       g.probe = 0;
     } catch (const DcomError& e) {
@@ -450,18 +481,9 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
   void stop_callbacks(DcomNode* node, DcomGroupState& g) {
     if (g.probe_timer) apartment_.kill_timer(*g.probe_timer);
     g.probe_timer.reset();
-    if (!g.sink.is_null()) callback_port().exporter.remove(g.sink);
-    g.sink = Guid{};
-    try {
-      if (node && g.cookie) unadvise(*node, g.connection_point, g.cookie);
-    } catch (const DcomError&) {
-      // The server forgets the sink with the group, or when its calls to it fail.
-    }
-    for (RemoteInterface* i : {&g.connection_point, &g.async_io}) {
-      if (node && !i->ipid.is_null()) node->release(*i);
-      *i = RemoteInterface{};
-    }
-    g.cookie = 0;
+    drop(node, g.callback);
+    if (node && !g.async_io.ipid.is_null()) node->release(g.async_io);
+    g.async_io = RemoteInterface{};
     g.mode = DcomGroupState::Mode::Polling;
   }
 
@@ -580,7 +602,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
   void lost(const std::string& why) {
     if (!node_ || !connected_) return;
     lost_reason_ = why;
-    drop_shutdown_sink(nullptr);
+    drop(nullptr, shutdown_sink_);
     // The node goes without a word to the server: what it held there is collected when pings stop.
     node_.reset();
     const DATE now = now_date();
@@ -694,35 +716,12 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
       return std::string(4, '\0');
     };
     try {
-      const RemoteInterface container = node.query_interface(server_, interface_info("IConnectionPointContainer").iid);
-      try {
-        shutdown_point_ = find_connection_point(node, container, interface_info("IOPCShutdown").iid);
-      } catch (...) {
-        node.release(container);
-        throw;
-      }
-      node.release(container);
       const std::string address = port.address.empty() ? node.local_address() : port.address;
-      shutdown_sink_ = port.exporter.add(interface_info("IOPCShutdown"), node.peer_address(), handler);
-      shutdown_cookie_ =
-          advise(node, shutdown_point_, port.exporter.objref(shutdown_sink_, port.listener->binding(address)));
+      advise_on(node, server_, "IOPCShutdown", handler, port.listener->binding(address), shutdown_sink_);
     } catch (const DcomError& e) {
       if (is_lost(e)) throw;
-      drop_shutdown_sink(&node);
+      drop(&node, shutdown_sink_);
     }
-  }
-
-  void drop_shutdown_sink(DcomNode* node) {
-    if (!shutdown_sink_.is_null()) callback_port().exporter.remove(shutdown_sink_);
-    shutdown_sink_ = Guid{};
-    try {
-      if (node && shutdown_cookie_) unadvise(*node, shutdown_point_, shutdown_cookie_);
-    } catch (const DcomError&) {
-      // going anyway
-    }
-    if (node && !shutdown_point_.ipid.is_null()) node->release(shutdown_point_);
-    shutdown_point_ = RemoteInterface{};
-    shutdown_cookie_ = 0;
   }
 
   // ServerShutDown once per connection, then as any lost connection: the retries find the server
@@ -752,7 +751,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
 
   // Removes our groups from the server and gives back every reference.
   void release() {
-    drop_shutdown_sink(node_.get());
+    drop(node_.get(), shutdown_sink_);
     if (node_) {
       for (auto& g : group_list) {
         if (!g->remote_handle) continue;
@@ -782,9 +781,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
   std::string callback_binding_;  // where servers were told to call us
   std::string callback_where_;    // the same as people write it
   std::uint32_t transactions_ = 0;
-  Guid shutdown_sink_;
-  RemoteInterface shutdown_point_;
-  std::uint32_t shutdown_cookie_ = 0;
+  AdvisedSink shutdown_sink_;  // our IOPCShutdown
   bool shutdown_announced_ = false;
   NtlmCredentials login_;  // what the node took last
   opcda::ServerShutDownEvent shutdown_;

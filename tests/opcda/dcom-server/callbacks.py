@@ -47,10 +47,19 @@ class Sink:
         self.dce = None
         self.calls = 0
 
+    def account(self):
+        """Who calls back: the server's own account (which the client cannot check), or the
+        client's login, as a server running under that same account would (--callback-as)."""
+        who = self.world.faults.callback_as
+        if who == "server":
+            return SERVER_ACCOUNT
+        domain, user, password = self.world.creds
+        return (domain, user, password if who == "client" else password + "-wrong")
+
     def _dial(self, binding, iid):
         t = transport.DCERPCTransportFactory("ncacn_ip_tcp:" + binding)
         t.set_connect_timeout(5)
-        domain, user, password = SERVER_ACCOUNT
+        domain, user, password = self.account()
         t.set_credentials(user, password, domain)
         dce = t.get_dce_rpc()
         dce.set_auth_level(self.level)
@@ -76,7 +85,8 @@ class Sink:
         if self.address is not None:
             binding = self.address + binding[binding.rindex("["):]
         self.dce = self._dial(binding, uuidtup_to_bin((self.iid, "0.0")))
-        self.world.log("callback bound to %s ipid=%s level=%d" % (binding, guid_text(self.ipid), self.level))
+        self.world.log("callback bound to %s ipid=%s level=%d as %s" % (binding, guid_text(self.ipid), self.level,
+                                                                        "\\".join(self.account()[:2])))
 
     def on_data_change(self, transid, hgroup, states):
         """states: (client handle, (vt, value), quality, FILETIME ticks) per item."""

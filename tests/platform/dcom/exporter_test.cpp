@@ -11,6 +11,7 @@
 #include "platform/dcom/errors.h"
 #include "platform/dcom/exporter_listener.h"
 #include "platform/dcom/ndr.h"
+#include "platform/dcom/rpc_answer.h"
 
 namespace vexa32::dcom {
 namespace {
@@ -18,15 +19,17 @@ namespace {
 const InterfaceInfo kEcho{"IEchoForTests", guid("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0"), 0, 0, 3, {"Echo"}};
 const std::string kServer = "10.1.2.3", kBinding = "10.9.8.7[4711]";
 
-NtlmOptions signing_only() {
-  NtlmOptions o;
-  o.privacy = false;
-  return o;
-}
+const NtlmCredentials kServerAccount{"PLANT", "opcserver", "whatever", "PLC-WIN"};
 
-// A caller: binds, authenticates at "connect" and calls; answers come back split into PDUs.
+// A caller: binds, authenticates (at "connect" unless told) and calls; answers come back split
+// into PDUs, checked and unsealed above "connect".
 struct Caller {
-  explicit Caller(ExporterSession& s) : session(s) {}
+  explicit Caller(ExporterSession& s, const NtlmCredentials& login = kServerAccount, bool privacy = false)
+      : session(s), ntlm(login, [&] {
+          NtlmOptions o;
+          o.privacy = privacy;
+          return o;
+        }()) {}
 
   std::vector<rpc::Pdu> send(const std::string& bytes) {
     std::string back = session.feed(bytes);
@@ -38,8 +41,10 @@ struct Caller {
     }
     return out;
   }
-  rpc::Pdu bind(const Guid& iid, rpc::AuthLevel level = rpc::AuthLevel::Connect) {
+  rpc::Pdu bind(const Guid& iid, rpc::AuthLevel at = rpc::AuthLevel::Connect) {
+    level = at;
     rpc::BindRequest r;
+    r.max_recv = max_recv;
     r.interface = {iid, 0, 0};
     const auto back =
         send(rpc::build_pdu({rpc::PduType::Bind, rpc::kFirstFrag | rpc::kLastFrag, 0, 0, 1}, rpc::bind_body(r),
@@ -49,31 +54,44 @@ struct Caller {
   }
   void authenticate(const rpc::Pdu& ack) {
     const std::string auth3 = ntlm.authenticate(ack.auth_value());
-    EXPECT_TRUE(
-        send(rpc::build_pdu({rpc::PduType::Auth3, rpc::kFirstFrag | rpc::kLastFrag, 0, 0, 1}, std::string(4, '\0'),
-                            rpc::SecurityTrailer{rpc::kAuthNtlm, rpc::AuthLevel::Connect, 0, 7}, auth3))
-            .empty());
+    EXPECT_TRUE(send(rpc::build_pdu({rpc::PduType::Auth3, rpc::kFirstFrag | rpc::kLastFrag, 0, 0, 1},
+                                    std::string(4, '\0'), rpc::SecurityTrailer{rpc::kAuthNtlm, level, 0, 7}, auth3))
+                    .empty());
   }
   // The answer's stub, or the fault status as a negative number's stand-in (nullopt, status set).
   std::optional<std::string> call(std::uint16_t opnum, const std::string& stub, std::optional<Guid> object = {},
                                   std::uint8_t flags = rpc::kFirstFrag | rpc::kLastFrag) {
-    const auto back = send(rpc::build_pdu(
-        {rpc::PduType::Request, static_cast<std::uint8_t>(flags | (object ? rpc::kObjectUuid : 0)), 0, 0, ++call_id},
-        rpc::request_prefix(static_cast<std::uint32_t>(stub.size()), 0, opnum, object) + stub, std::nullopt, ""));
+    const std::string prefix = rpc::request_prefix(static_cast<std::uint32_t>(stub.size()), 0, opnum, object);
+    const rpc::Header h{rpc::PduType::Request, static_cast<std::uint8_t>(flags | (object ? rpc::kObjectUuid : 0)), 0, 0,
+                        ++call_id};
+    std::string request;
+    if (level == rpc::AuthLevel::Connect) {
+      request = rpc::build_pdu(h, prefix + stub, std::nullopt, "");
+    } else {
+      request = rpc::build_pdu(h, prefix + stub, rpc::SecurityTrailer{rpc::kAuthNtlm, level, 0, 7},
+                               std::string(16, '\0'), 16, prefix.size());
+      rpc::protect(request, ntlm, level, rpc::kHeaderSize + prefix.size());
+      if (tamper) request[rpc::kHeaderSize + prefix.size()] ^= 1;
+    }
+    const auto back = send(request);
     if (back.empty()) return std::nullopt;
     std::string out;
-    for (const rpc::Pdu& p : back) {
+    for (rpc::Pdu p : back) {
       if (p.header.type == rpc::PduType::Fault) {
         fault = rpc::fault_status(p.body());
         return std::nullopt;
       }
+      if (level != rpc::AuthLevel::Connect) rpc::check(p, ntlm, level, rpc::kHeaderSize + rpc::kResponsePrefix);
       out += std::string(p.body().substr(rpc::kResponsePrefix));
     }
     return out;
   }
 
   ExporterSession& session;
-  NtlmClient ntlm{{"PLANT", "opcserver", "whatever", "PLC-WIN"}, signing_only()};
+  NtlmContext ntlm;
+  rpc::AuthLevel level = rpc::AuthLevel::Connect;
+  std::uint16_t max_recv = 5840;
+  bool tamper = false;  // one bit of the next stub changed after signing
   std::uint32_t call_id = 1, fault = 0;
 };
 
@@ -189,14 +207,14 @@ TEST(ObjectExporter, WhatAHostileCallerSendsIsRefusedAndNothingReachesTheObject)
   }
   EXPECT_EQ(calls, 0);
 
-  // Before its AUTH3 a caller is refused; a bind asking for signing is refused (for now).
+  // Before its AUTH3 a caller is refused; a bind at a level no server calls back at is refused.
   ExporterSession early(exporter, kServer, kBinding);
   Caller e(early);
   e.bind(kEcho.iid);
   EXPECT_FALSE(e.call(3, call, ipid));
   EXPECT_EQ(e.fault, 5u);
-  ExporterSession signing(exporter, kServer, kBinding);
-  EXPECT_EQ(Caller(signing).bind(kEcho.iid, rpc::AuthLevel::Integrity).header.type, rpc::PduType::BindNak);
+  ExporterSession packet(exporter, kServer, kBinding);
+  EXPECT_EQ(Caller(packet).bind(kEcho.iid, static_cast<rpc::AuthLevel>(4)).header.type, rpc::PduType::BindNak);
   EXPECT_EQ(calls, 0);
 
   // A caller that only makes ping sets is cut off at a bound; the sets made stay usable.
@@ -207,6 +225,67 @@ TEST(ObjectExporter, WhatAHostileCallerSendsIsRefusedAndNothingReachesTheObject)
   EXPECT_EQ(made, 1024);
   EXPECT_TRUE(exporter.simple_ping(*first));
   EXPECT_FALSE(exporter.simple_ping(*first + 2));
+}
+
+// Signed or sealed calls back are taken from a caller that proves the password of the login our
+// connection to its address uses, and are checked PDU by PDU; the answers go back signed (and
+// sealed). Anyone else is refused at the first call, and so is a PDU changed on the way.
+TEST(ObjectExporter, SignedOrSealedCallsAreTakenOnlyUnderOurLoginAndChecked) {
+  const NtlmCredentials ours{"VEXATEST", "tester", "Vexa-Test-1", "PLC-WIN"};
+  ObjectExporter exporter;
+  int calls = 0;
+  const Guid ipid = exporter.add(
+      kEcho, kServer,
+      [&](std::uint16_t, std::string_view stub) {
+        ++calls;
+        return std::string(stub) + std::string(4, '\0');
+      },
+      NtlmAccount{ours.domain, ours.user, ntowf_v2(ours.domain, ours.user, ours.password)});
+  const Guid elsewhere = exporter.add(kEcho, "10.6.6.6", [&](std::uint16_t, std::string_view) {
+    ++calls;
+    return std::string(4, '\0');
+  });
+  NtlmCredentials wrong_password = ours;
+  wrong_password.password += "!";
+  const std::string stub = orpcthis() + std::string(3000, 'v');
+  const struct {
+    const char* label;
+    rpc::AuthLevel level;
+    NtlmCredentials login;
+    std::string peer;
+    bool tamper;
+    bool taken;
+  } rows[] = {
+      {"our login, signed", rpc::AuthLevel::Integrity, ours, kServer, false, true},
+      {"our login, sealed", rpc::AuthLevel::Privacy, ours, kServer, false, true},
+      {"the server's own account", rpc::AuthLevel::Integrity, kServerAccount, kServer, false, false},
+      {"our user name with another password", rpc::AuthLevel::Privacy, wrong_password, kServer, false, false},
+      {"an address we have no login at", rpc::AuthLevel::Integrity, ours, "10.6.6.6", false, false},
+      {"a stub changed after signing", rpc::AuthLevel::Integrity, ours, kServer, true, false},
+      {"a stub changed after sealing", rpc::AuthLevel::Privacy, ours, kServer, true, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    ExporterSession session(exporter, row.peer, kBinding);
+    Caller c(session, row.login, row.level == rpc::AuthLevel::Privacy);
+    c.max_recv = 1024;  // answers in several fragments
+    const rpc::Pdu ack = c.bind(kEcho.iid, row.level);
+    ASSERT_EQ(ack.header.type, rpc::PduType::BindAck);
+    c.authenticate(ack);
+    c.tamper = row.tamper;
+    const int before = calls;
+    const auto answer = c.call(3, stub, row.peer == kServer ? ipid : elsewhere);
+    EXPECT_EQ(answer.has_value(), row.taken) << session.why_closed();
+    EXPECT_EQ(calls - before, row.taken ? 1 : 0);
+    EXPECT_EQ(session.closed(), !row.taken);
+    if (row.taken) {
+      EXPECT_EQ(answer->substr(answer->size() - 3004), std::string(3000, 'v') + std::string(4, '\0'));
+      EXPECT_EQ(session.caller(), "VEXATEST\\tester");
+      EXPECT_TRUE(c.call(3, stub, ipid)) << "the streams stay in step";
+    } else if (!row.tamper) {
+      EXPECT_EQ(c.fault, 5u);
+    }
+  }
 }
 
 // impacket's RPC client, which works against Windows, resolves our OXID through the listener

@@ -48,8 +48,8 @@ NtlmOptions documented_options(bool privacy = true) {
   return o;
 }
 
-NtlmClient established_client(bool privacy = true) {
-  NtlmClient client(kUser, documented_options(privacy));
+NtlmContext established_client(bool privacy = true) {
+  NtlmContext client(kUser, documented_options(privacy));
   client.negotiate();
   client.authenticate(kChallenge);
   return client;
@@ -111,7 +111,7 @@ TEST(Ntlm, ReproducesTheDocumentedExchangeByteByByte) {
   EXPECT_NE(ntowf_v2("DOMAIN", "User", "Password"), ntowf_v2("Domain", "User", "Password"));
   EXPECT_EQ(ntowf_v2("D", "j\xc3\xb6rg \xd0\xb8", "p"), ntowf_v2("D", "J\xc3\x96RG \xd0\x98", "p"));  // ö, и
 
-  NtlmClient client(kUser, documented_options());
+  NtlmContext client(kUser, documented_options());
   const std::string negotiate = client.negotiate();
   EXPECT_EQ(hex(negotiate), "4e544c4d5353500001000000358288e2000000002800000000000000280000000501280a0000000f");
   const std::string authenticate = client.authenticate(kChallenge);
@@ -171,7 +171,7 @@ TEST(Ntlm, AnswersAServerTimestampWithAMicAndAnEmptyLmResponse) {
   for (const Case& c : cases) {
     NtlmOptions options = documented_options();
     options.timestamp = 42;  // the server's time wins
-    NtlmClient client(kUser, options);
+    NtlmContext client(kUser, options);
     client.negotiate();
     EXPECT_EQ(hex(client.authenticate(from_hex(c.challenge))), c.authenticate);
   }
@@ -180,7 +180,7 @@ TEST(Ntlm, AnswersAServerTimestampWithAMicAndAnEmptyLmResponse) {
 TEST(Ntlm, WithoutKeyExchangeTheSessionBaseKeyIsTheSessionKey) {
   std::string challenge = kChallenge;
   challenge[23] = static_cast<char>(0xa2);  // KEY_EXCH cleared
-  NtlmClient client(kUser, documented_options());
+  NtlmContext client(kUser, documented_options());
   client.negotiate();
   const std::string authenticate = client.authenticate(challenge);
   EXPECT_EQ(hex(client.session_key()), "8de40ccadbc14a82f15cb0ad0de95ca3");
@@ -241,7 +241,7 @@ TEST(Ntlm, RefusesMalformedOrWeakChallengesAndStaysUsable) {
       {"no sealing", clear_flag(ntlm_flag::kSeal), kWeak, "sealing"},
       {"no target info flag", clear_flag(ntlm_flag::kTargetInfo), kWeak, "target information"},
   };
-  NtlmClient client(kUser, documented_options());
+  NtlmContext client(kUser, documented_options());
   client.negotiate();
   for (const Case& c : cases) {
     std::string m = kChallenge;
@@ -261,14 +261,14 @@ TEST(Ntlm, VerifiesTheServersStreamAndRefusesAnyChangeForGood) {
   const std::string signatures[] = {from_hex("01000000bbcf9c73d476003300000000"),
                                     from_hex("010000008c40bec9e65b993701000000")};
   {
-    NtlmClient client = established_client();
+    NtlmContext client = established_client();
     EXPECT_EQ(client.unseal(sealed[0]), "answer one");
     EXPECT_NO_THROW(client.verify("answer one", signatures[0]));
     EXPECT_EQ(client.unseal(sealed[1]), "answer two");
     EXPECT_NO_THROW(client.verify("answer two", signatures[1]));
   }
   {
-    NtlmClient client = established_client(false);  // integrity: the stream serves the checksums alone
+    NtlmContext client = established_client(false);  // integrity: the stream serves the checksums alone
     EXPECT_EQ(client.flags() & ntlm_flag::kSeal, 0u);
     EXPECT_NO_THROW(client.verify("answer one", from_hex("01000000da10a29fa9ebe40a00000000")));
     EXPECT_NO_THROW(client.verify("answer two", from_hex("01000000669cf02870ee60b701000000")));
@@ -293,7 +293,7 @@ TEST(Ntlm, VerifiesTheServersStreamAndRefusesAnyChangeForGood) {
       {"signature short", "answer two", signatures[1].substr(0, 15), "16 bytes"},
   };
   for (const Case& c : cases) {
-    NtlmClient client = established_client();
+    NtlmContext client = established_client();
     client.unseal(sealed[0]);
     client.verify("answer one", signatures[0]);
     client.unseal(sealed[1]);
@@ -305,7 +305,7 @@ TEST(Ntlm, VerifiesTheServersStreamAndRefusesAnyChangeForGood) {
 }
 
 TEST(Ntlm, RefusesCallsOutOfOrderAndTextThatIsNotUtf8) {
-  NtlmClient client(kUser, documented_options());
+  NtlmContext client(kUser, documented_options());
   expect_refused([&] { client.authenticate(kChallenge); }, status::E_UNEXPECTED, "after NEGOTIATE", "no negotiate");
   expect_refused([&] { client.sign("x"); }, status::E_UNEXPECTED, "not established", "sign first");
   expect_refused([&] { client.verify("x", std::string(16, '\0')); }, status::E_UNEXPECTED, "not established",
@@ -313,11 +313,11 @@ TEST(Ntlm, RefusesCallsOutOfOrderAndTextThatIsNotUtf8) {
   client.negotiate();
   expect_refused([&] { client.negotiate(); }, status::E_UNEXPECTED, "once", "negotiate twice");
   for (const char* bad : {"\xff", "\xc0\xaf", "\xed\xa0\x80", "a\xe2\x82"}) {  // invalid, overlong, surrogate, cut
-    expect_refused([&] { NtlmClient(NtlmCredentials{"D", bad, "p", "W"}); }, status::E_INVALIDARG, "user name", bad);
+    expect_refused([&] { NtlmContext(NtlmCredentials{"D", bad, "p", "W"}); }, status::E_INVALIDARG, "user name", bad);
   }
   NtlmOptions wrong = documented_options();
   wrong.client_challenge = "short";
-  NtlmClient fixed(kUser, wrong);
+  NtlmContext fixed(kUser, wrong);
   fixed.negotiate();
   expect_refused([&] { fixed.authenticate(kChallenge); }, status::E_INVALIDARG, "client challenge", "challenge size");
 }
