@@ -152,6 +152,10 @@ struct DcomGroupState : opcda::GroupSettings {
   AdvisedSink callback;  // our IOPCDataCallback
   RemoteInterface async_io;
   std::uint32_t probe = 0;
+  // DA 3: the keep-alive the server agreed to, watched by its timer once called back.
+  RemoteInterface state_mgt2;
+  std::chrono::milliseconds keep_alive{0};
+  std::optional<Apartment::TimerId> keep_alive_timer;
   std::optional<Apartment::TimerId> probe_timer;
   std::chrono::steady_clock::time_point heard;  // the last call back
 
@@ -469,6 +473,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
       advise_on(node, g.item_mgt, "IOPCDataCallback", handler, callback_binding_, g.callback);
       g.mode = DcomGroupState::Mode::Probing;
       g.probe = 0;
+      ask_keep_alive(node, g);
     } catch (const DcomError& e) {
       if (is_lost(e)) throw;
       stop_callbacks(&node, g);
@@ -477,13 +482,55 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
     }
   }
 
+  // A DA 3 server calls back at least every keep-alive; a DA 2 server has no such thing, and its
+  // long silences are asked about instead.
+  void ask_keep_alive(DcomNode& node, DcomGroupState& g) {
+    g.keep_alive = std::chrono::milliseconds(0);
+    if (options_.keep_alive.count() <= 0) return;
+    try {
+      g.state_mgt2 = node.query_interface(g.item_mgt, interface_info("IOPCGroupStateMgt2").iid);
+      const auto asked = static_cast<std::uint32_t>(std::min<std::int64_t>(options_.keep_alive.count(), 0x7FFFFFFF));
+      g.keep_alive = std::chrono::milliseconds(set_keep_alive(node, g.state_mgt2, asked));
+    } catch (const DcomError& e) {
+      if (is_lost(e)) throw;
+    }
+  }
+
+  // Once called back: a keep-alive missed (nothing for one and a half times the agreed time, and
+  // at least half a second more) and the group polls.
+  void watch_keep_alive(const std::shared_ptr<DcomGroupState>& g) {
+    if (g->keep_alive.count() == 0 || g->keep_alive_timer) return;
+    const auto window =
+        g->keep_alive + std::max<std::chrono::milliseconds>(g->keep_alive / 2, std::chrono::milliseconds(500));
+    std::weak_ptr<DcomConnection> weak = shared_from_this();
+    std::weak_ptr<DcomGroupState> group = g;
+    g->keep_alive_timer = apartment_.set_timer(
+        std::max<std::chrono::milliseconds>(g->keep_alive / 4, std::chrono::milliseconds(50)), [weak, group, window] {
+          auto self = weak.lock();
+          auto g = group.lock();
+          if (!self || !g || g->mode != DcomGroupState::Mode::Callbacks ||
+              std::chrono::steady_clock::now() - g->heard <= window)
+            return;
+          const auto agreed = g->keep_alive.count();
+          self->stop_callbacks(self->node_.get(), *g);
+          self->data_mode_note_ = "the server at " + self->node_text_ + " stopped calling back to " +
+                                  self->callback_where_ + " (no keep-alive in " + std::to_string(agreed) +
+                                  " ms); data are read every " + std::to_string(g->update_rate) + " ms";
+        });
+  }
+
   // The group polls from now on: the sink goes, and the server is told where it can be.
   void stop_callbacks(DcomNode* node, DcomGroupState& g) {
-    if (g.probe_timer) apartment_.kill_timer(*g.probe_timer);
-    g.probe_timer.reset();
+    for (auto* timer : {&g.probe_timer, &g.keep_alive_timer}) {
+      if (*timer) apartment_.kill_timer(**timer);
+      timer->reset();
+    }
     drop(node, g.callback);
-    if (node && !g.async_io.ipid.is_null()) node->release(g.async_io);
-    g.async_io = RemoteInterface{};
+    for (RemoteInterface* i : {&g.async_io, &g.state_mgt2}) {
+      if (node && !i->ipid.is_null()) node->release(*i);
+      *i = RemoteInterface{};
+    }
+    g.keep_alive = std::chrono::milliseconds(0);
     g.mode = DcomGroupState::Mode::Polling;
   }
 
@@ -529,6 +576,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
       if (g->probe_timer) apartment_.kill_timer(*g->probe_timer);
       g->probe_timer.reset();
       data_mode_note_.clear();
+      watch_keep_alive(g);
     }
     if (!g->active || !g->subscribed) return;
     g->changes.start(change.states.size());
@@ -584,11 +632,13 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
         lost("the server no longer knew our objects (the ping set was gone)");
         return;
       }
-      // Silence from a group that is called back is normal while nothing changes; long silence
-      // is asked about with a refresh, whose answer must come back as for the first probe.
+      // Without a keep-alive, silence from a group that is called back is normal while nothing
+      // changes; long silence is asked about with a refresh, whose answer must come back as for
+      // the first probe.
       const auto now = std::chrono::steady_clock::now();
       for (auto g : std::vector<std::shared_ptr<DcomGroupState>>(group_list)) {
-        if (g->mode != DcomGroupState::Mode::Callbacks || !g->active || now - g->heard < options_.callback_silence)
+        if (g->mode != DcomGroupState::Mode::Callbacks || g->keep_alive.count() || !g->active ||
+            now - g->heard < options_.callback_silence)
           continue;
         g->mode = DcomGroupState::Mode::Probing;
         send_probe(g);

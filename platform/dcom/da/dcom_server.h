@@ -32,7 +32,12 @@ struct DcomModuleOptions {
   // must come within this long, or three update periods if longer.
   bool callbacks = true;
   std::chrono::milliseconds least_probe_wait{5000};
-  // A group called back that heard nothing for this long asks for a refresh through the callback.
+  // A group called back on a DA 3 server asks for a call at least this often (a keep-alive,
+  // empty when nothing changed); when none comes within one and a half times the time the server
+  // agreed to, the group polls. 0: no keep-alive asked.
+  std::chrono::milliseconds keep_alive{10000};
+  // A group called back on a DA 2 server (no keep-alive) that heard nothing for this long asks
+  // for a refresh through the callback.
   std::chrono::milliseconds callback_silence{60000};
 };
 

@@ -328,6 +328,18 @@ std::uint32_t refresh2(DcomNode& node, const RemoteInterface& async_io, std::uin
   return cancel;
 }
 
+std::uint32_t set_keep_alive(DcomNode& node, const RemoteInterface& state_mgt2, std::uint32_t ms) {
+  NdrWriter w;
+  w.u32(ms);
+  const std::string answer = call(node, state_mgt2, "IOPCGroupStateMgt2", "SetKeepAlive", w.data());
+  NdrReader r(answer);
+  const std::uint32_t revised = r.u32();
+  const std::uint32_t hr = r.hresult();
+  r.expect_end();
+  check(hr, "IOPCGroupStateMgt2", "SetKeepAlive", node);
+  return revised;
+}
+
 std::uint32_t query_organization(DcomNode& node, const RemoteInterface& browse) {
   const std::string answer = call(node, browse, "IOPCBrowseServerAddressSpace", "QueryOrganization", "");
   NdrReader r(answer);

@@ -99,6 +99,9 @@ void unadvise(DcomNode& node, const RemoteInterface& point, std::uint32_t cookie
 // the transaction ID; the cancel ID.
 std::uint32_t refresh2(DcomNode& node, const RemoteInterface& async_io, std::uint16_t source,
                        std::uint32_t transaction);
+// IOPCGroupStateMgt2::SetKeepAlive (DA 3): the group calls back at least every `ms` (0: never
+// when nothing changes); the time the server revised it to.
+std::uint32_t set_keep_alive(DcomNode& node, const RemoteInterface& state_mgt2, std::uint32_t ms);
 
 // IOPCBrowse (DA 3): no position on the server; each call names its branch by item ID.
 enum class BrowseFilter : std::uint16_t { All = 1, Branches = 2, Items = 3 };  // OPCBROWSEFILTER

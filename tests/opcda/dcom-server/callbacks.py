@@ -5,6 +5,7 @@ the stubs are written by ndr.py."""
 import os
 import struct
 import threading
+import time
 
 from impacket.dcerpc.v5 import transport
 from impacket.dcerpc.v5.dcomrt import IID_IObjectExporter, ResolveOxid2
@@ -149,6 +150,7 @@ class Pusher:
         self.wake = threading.Event()
         self.stop = threading.Event()
         self.sent = {}
+        self.last_call = time.monotonic()
         self.thread = threading.Thread(target=self.run, daemon=True)
         self.thread.start()
 
@@ -159,7 +161,11 @@ class Pusher:
     def run(self):
         world = self.group.world
         while not self.stop.is_set():
-            self.wake.wait(self.group.rate / 1000.0)
+            # at the group's rate, or sooner for a keep-alive that falls between
+            period = self.group.rate / 1000.0
+            if self.group.keep_alive:
+                period = min(period, max(0.01, self.last_call + self.group.keep_alive / 1000.0 - time.monotonic()))
+            self.wake.wait(period)
             self.wake.clear()
             if self.stop.is_set():
                 break
@@ -171,10 +177,11 @@ class Pusher:
                 while self.refreshes:
                     transid = self.refreshes.pop(0)
                     self.sink.on_data_change(transid, self.group.hclient, self.group.states(changed_only=None))
-                if self.group.active:
-                    states = self.group.states(changed_only=self.sent)
-                    if states:
-                        self.sink.on_data_change(0, self.group.hclient, states)
+                states = self.group.states(changed_only=self.sent) if self.group.active else []
+                keep_alive = self.group.keep_alive / 1000.0
+                if states or (keep_alive and time.monotonic() - self.last_call >= keep_alive):
+                    self.sink.on_data_change(0, self.group.hclient, states)
+                    self.last_call = time.monotonic()
             except (OSError, DCERPCException, NdrError, ValueError) as e:
                 world.log("callback failed: %s: %s" % (type(e).__name__, e))
                 self.sink.close()

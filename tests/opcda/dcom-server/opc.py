@@ -19,6 +19,7 @@ IID = {name: guid(text) for name, text in {
     "IOPCServer": "39C13A4D-011E-11D0-9675-0020AFD8ADB3",
     "IOPCBrowseServerAddressSpace": "39C13A4F-011E-11D0-9675-0020AFD8ADB3",
     "IOPCGroupStateMgt": "39C13A50-011E-11D0-9675-0020AFD8ADB3",
+    "IOPCGroupStateMgt2": "8E368666-D72E-4F78-87ED-647611C61C9F",
     "IOPCSyncIO": "39C13A52-011E-11D0-9675-0020AFD8ADB3",
     "IOPCItemMgt": "39C13A54-011E-11D0-9675-0020AFD8ADB3",
     "IOPCItemProperties": "39C13A72-011E-11D0-9675-0020AFD8ADB3",
@@ -51,6 +52,7 @@ IDL_ORDER = {
                     "SetDatatypes", "CreateEnumerator"],
     "IOPCSyncIO": ["Read", "Write"],
     "IOPCGroupStateMgt": ["GetState", "SetState", "SetName", "CloneGroup"],
+    "IOPCGroupStateMgt2": ["GetState", "SetState", "SetName", "CloneGroup", "SetKeepAlive", "GetKeepAlive"],
     "IEnumString": ["Next", "Skip", "Reset", "Clone"],
     "IEnumGUID": ["Next", "Skip", "Reset", "Clone"],
     "IOPCEnumGUID": ["Next", "Skip", "Reset", "Clone"],
@@ -700,7 +702,7 @@ class OpcServer(ComObject):
 class Group(ComObject):
     kind = "OPCGroup"
     IFACES = {IID[n]: n for n in ("IOPCItemMgt", "IOPCSyncIO", "IOPCGroupStateMgt", "IConnectionPointContainer",
-                                  "IOPCAsyncIO2")}
+                                  "IOPCAsyncIO2", "IOPCGroupStateMgt2")}
     METHODS = {
         "IOPCItemMgt.AddItems": "add_items", "IOPCItemMgt.ValidateItems": "validate_items",
         "IOPCItemMgt.RemoveItems": "remove_items", "IOPCItemMgt.SetActiveState": "set_active",
@@ -708,6 +710,9 @@ class Group(ComObject):
         "IOPCItemMgt.CreateEnumerator": "no_enumerator", "IOPCSyncIO.Read": "read", "IOPCSyncIO.Write": "write",
         "IOPCGroupStateMgt.GetState": "get_state", "IOPCGroupStateMgt.SetState": "set_state",
         "IOPCGroupStateMgt.SetName": "set_name", "IOPCGroupStateMgt.CloneGroup": "no_clone",
+        "IOPCGroupStateMgt2.GetState": "get_state", "IOPCGroupStateMgt2.SetState": "set_state",
+        "IOPCGroupStateMgt2.SetName": "set_name", "IOPCGroupStateMgt2.CloneGroup": "no_clone",
+        "IOPCGroupStateMgt2.SetKeepAlive": "set_keep_alive", "IOPCGroupStateMgt2.GetKeepAlive": "get_keep_alive",
         "IConnectionPointContainer.EnumConnectionPoints": "no_enumerator",
         "IConnectionPointContainer.FindConnectionPoint": "find_connection_point",
         "IOPCAsyncIO2.Refresh2": "refresh2", "IOPCAsyncIO2.Read": "not_implemented",
@@ -723,6 +728,7 @@ class Group(ComObject):
         self.rate, self.active, self.hclient, self.bias, self.deadband, self.lcid = 1000, True, 0, 0, 0.0, 0x0409
         self.last_read = time.time()
         self.point = None  # the IOPCDataCallback connection point, once asked for
+        self.keep_alive = 0  # ms; 0: none
 
     def set_rate(self, rate):
         """Revises the rate as the embedded simulation does; True when it was revised."""
@@ -1007,6 +1013,19 @@ class Group(ComObject):
         if any(g.name == name and g is not self for g in self.server.groups.values()):
             return OPC_E_DUPLICATENAME
         self.name = name
+        return S_OK
+
+    def set_keep_alive(self, call, r, w):
+        """DA 3: a call back at least this often, an empty one when nothing changed. Revised up to
+        the group's rate, as servers do."""
+        wanted = r.u32()
+        self.keep_alive = 0 if wanted == 0 else max(wanted, self.rate)
+        w.u32(self.keep_alive)
+        self.world.log("keep-alive %d ms (asked %d)" % (self.keep_alive, wanted))
+        return OPC_S_UNSUPPORTEDRATE if self.keep_alive != wanted else S_OK
+
+    def get_keep_alive(self, call, r, w):
+        w.u32(self.keep_alive)
         return S_OK
 
     def no_clone(self, call, r, w):
