@@ -21,7 +21,6 @@ constexpr std::uint16_t kReasonNotSpecified = 0, kAbstractSyntax = 1, kTransferS
 constexpr std::size_t kDummySignature = rpc::kSignatureSize;
 constexpr std::uint32_t kPublicRefs = 5;
 constexpr std::size_t kMostIids = 1024, kMostPingOids = 1u << 16, kMostPingSets = 1024;
-constexpr auto kPingSetLife = std::chrono::minutes(6);
 
 template <typename T>
 T random_value() {
@@ -53,16 +52,31 @@ DualStringArray bindings(const std::string& binding) {
 
 }  // namespace
 
-ObjectExporter::ObjectExporter(std::string computer_name)
-    : computer_name_(std::move(computer_name)), oxid_(random_value<std::uint64_t>()), rem_unknown_(random_guid()) {}
+ObjectExporter::ObjectExporter(std::string computer_name, std::chrono::milliseconds ping_life)
+    : computer_name_(std::move(computer_name)),
+      ping_life_(ping_life),
+      oxid_(random_value<std::uint64_t>()),
+      rem_unknown_(random_guid()) {}
 
 Guid ObjectExporter::add(const InterfaceInfo& interface, std::string peer, MethodHandler handler,
                          std::optional<NtlmAccount> account) {
-  Object o{interface.iid, random_value<std::uint64_t>(), std::move(peer), std::move(handler), std::move(account)};
+  const auto now = std::chrono::steady_clock::now();
+  Object o{interface.iid, random_value<std::uint64_t>(), std::move(peer), std::move(handler), std::move(account), now};
   const Guid ipid = random_guid();
   std::lock_guard lock(mutex_);
+  collect(now);
   objects_.emplace(ipid, std::move(o));
   return ipid;
+}
+
+void ObjectExporter::collect(std::chrono::steady_clock::time_point now) {
+  std::erase_if(objects_, [&](const auto& o) { return now - o.second.pinged > ping_life_; });
+  std::erase_if(ping_sets_, [&](const auto& s) { return now - s.second.pinged > ping_life_; });
+}
+
+void ObjectExporter::keep(const std::vector<std::uint64_t>& oids, std::chrono::steady_clock::time_point now) {
+  for (auto& entry : objects_)
+    if (std::find(oids.begin(), oids.end(), entry.second.oid) != oids.end()) entry.second.pinged = now;
 }
 
 void ObjectExporter::remove(const Guid& ipid) {
@@ -82,8 +96,9 @@ ObjRef ObjectExporter::objref(const Guid& ipid, const std::string& binding) cons
   return out;
 }
 
-std::optional<ObjectExporter::Target> ObjectExporter::target(const Guid& ipid, const std::string& peer) const {
+std::optional<ObjectExporter::Target> ObjectExporter::target(const Guid& ipid, const std::string& peer) {
   std::lock_guard lock(mutex_);
+  collect(std::chrono::steady_clock::now());
   const auto it = objects_.find(ipid);
   if (it == objects_.end() || it->second.peer != peer) return std::nullopt;
   return Target{it->second.iid, it->second.handler};
@@ -111,8 +126,8 @@ std::optional<std::uint64_t> ObjectExporter::complex_ping(std::uint64_t set, con
                                                           const std::vector<std::uint64_t>& remove) {
   std::lock_guard lock(mutex_);
   const auto now = std::chrono::steady_clock::now();
+  collect(now);
   if (set == 0) {
-    std::erase_if(ping_sets_, [&](const auto& s) { return now - s.second.pinged > kPingSetLife; });
     if (ping_sets_.size() >= kMostPingSets) return std::nullopt;
     set = random_value<std::uint64_t>() | 1;
     ping_sets_[set];
@@ -128,14 +143,18 @@ std::optional<std::uint64_t> ObjectExporter::complex_ping(std::uint64_t set, con
     if (ours && std::find(oids.begin(), oids.end(), oid) == oids.end() && oids.size() < kMostPingOids)
       oids.push_back(oid);
   }
+  keep(oids, now);
   return set;
 }
 
 bool ObjectExporter::simple_ping(std::uint64_t set) {
   std::lock_guard lock(mutex_);
+  const auto now = std::chrono::steady_clock::now();
+  collect(now);
   const auto it = ping_sets_.find(set);
   if (it == ping_sets_.end()) return false;
-  it->second.pinged = std::chrono::steady_clock::now();
+  it->second.pinged = now;
+  keep(it->second.oids, now);
   return true;
 }
 

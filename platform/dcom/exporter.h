@@ -45,7 +45,10 @@ struct ExporterLimits {
 
 class ObjectExporter {  // thread-safe
  public:
-  explicit ObjectExporter(std::string computer_name = "VEXA32");
+  // `ping_life`: how long an object or ping set lives without a ping (three periods of two
+  // minutes, as Windows counts).
+  explicit ObjectExporter(std::string computer_name = "VEXA32",
+                          std::chrono::milliseconds ping_life = std::chrono::minutes(6));
   ObjectExporter(const ObjectExporter&) = delete;
   ObjectExporter& operator=(const ObjectExporter&) = delete;
 
@@ -64,19 +67,21 @@ class ObjectExporter {  // thread-safe
   // five public references and our resolver at `binding` ("address[port]"), NTLM as security.
   ObjRef objref(const Guid& ipid, const std::string& binding) const;
 
-  // For the sessions: the object's interface and handler when `peer` may call it.
+  // For the sessions: the object's interface and handler when `peer` may call it. An object that
+  // no ping kept alive for the ping life is collected first: a server that stopped pinging it
+  // no longer holds it.
   struct Target {
     Guid iid;
     MethodHandler handler;
   };
-  std::optional<Target> target(const Guid& ipid, const std::string& peer) const;
+  std::optional<Target> target(const Guid& ipid, const std::string& peer);
   bool serves_interface(const Guid& iid) const;
   // The accounts of the objects exported to `peer`, each once.
   std::vector<NtlmAccount> accounts(const std::string& peer) const;
   // The ping sets servers keep of our objects: a new or known set id, after adding and removing
-  // OIDs; nullopt for a set we do not know (OR_INVALID_SET). Sets not pinged for three periods
-  // of two minutes are dropped, and no more than a bounded number are kept (a caller that only
-  // makes new ones gets OR_INVALID_SET).
+  // OIDs; nullopt for a set we do not know (OR_INVALID_SET). A ping keeps the set and its
+  // objects alive; sets not pinged for the ping life are dropped, and no more than a bounded
+  // number are kept (a caller that only makes new ones gets OR_INVALID_SET).
   std::optional<std::uint64_t> complex_ping(std::uint64_t set, const std::vector<std::uint64_t>& add,
                                             const std::vector<std::uint64_t>& remove);
   bool simple_ping(std::uint64_t set);
@@ -88,8 +93,13 @@ class ObjectExporter {  // thread-safe
     std::string peer;
     MethodHandler handler;
     std::optional<NtlmAccount> account;
+    std::chrono::steady_clock::time_point pinged;  // or exported
   };
+  void collect(std::chrono::steady_clock::time_point now);  // with the lock held
+  void keep(const std::vector<std::uint64_t>& oids, std::chrono::steady_clock::time_point now);
+
   std::string computer_name_;
+  std::chrono::milliseconds ping_life_;
   std::uint64_t oxid_;
   Guid rem_unknown_;
   mutable std::mutex mutex_;

@@ -8,7 +8,8 @@ import threading
 import time
 
 from impacket.dcerpc.v5 import transport
-from impacket.dcerpc.v5.dcomrt import IID_IObjectExporter, ResolveOxid2
+from impacket.dcerpc.v5.dcomrt import IID_IObjectExporter, OID, ComplexPing, ResolveOxid2, SimplePing
+from impacket.dcerpc.v5.dtypes import NULL
 from impacket.dcerpc.v5.rpcrt import DCERPCException
 from impacket.uuid import uuidtup_to_bin
 
@@ -47,6 +48,7 @@ class Sink:
         self.oxid, self.oid, self.ipid, self.bindings = parse_objref(objref)
         self.dce = None
         self.calls = 0
+        self.pinger, self.stop_pinging = None, threading.Event()
 
     def account(self):
         """Who calls back: the server's own account (which the client cannot check), or the
@@ -80,7 +82,7 @@ class Sink:
         req["cRequestedProtseqs"] = 1
         req["arRequestedProtseqs"] = [7]
         answer = dce.request(req)
-        dce.disconnect()
+        self._start_pinging(dce)
         units = list(answer["ppdsaOxidBindings"]["aStringArray"])
         binding = "".join(chr(u) for u in units[1:units.index(0, 1)])
         if self.address is not None:
@@ -88,6 +90,40 @@ class Sink:
         self.dce = self._dial(binding, uuidtup_to_bin((self.iid, "0.0")))
         self.world.log("callback bound to %s ipid=%s level=%d as %s" % (binding, guid_text(self.ipid), self.level,
                                                                         "\\".join(self.account()[:2])))
+
+    def _start_pinging(self, resolver):
+        """Keeps the sink alive as a Windows machine does: its OID in a ping set of ours, the set
+        pinged every ping period on the resolver's connection."""
+        req = ComplexPing()
+        req["pSetId"] = 0
+        req["SequenceNum"] = 1
+        req["cAddToSet"] = 1
+        req["cDelFromSet"] = 0
+        oid = OID()
+        oid["Data"] = self.oid
+        req["AddToSet"].append(oid)
+        req["DelFromSet"] = NULL
+        set_id = resolver.request(req)["pSetId"]
+        self.world.log("callback ping set %016x holds oid=%016x" % (set_id, self.oid))
+
+        stop = self.stop_pinging = threading.Event()
+
+        def run():
+            while not stop.wait(self.world.ping_period):
+                try:
+                    ping = SimplePing()
+                    ping["pSetId"] = set_id
+                    resolver.request(ping)
+                except (OSError, DCERPCException) as e:
+                    self.world.log("callback ping failed: %s" % e)
+                    break
+            try:
+                resolver.disconnect()
+            except (OSError, DCERPCException):
+                pass
+
+        self.pinger = threading.Thread(target=run, daemon=True)
+        self.pinger.start()
 
     def on_data_change(self, transid, hgroup, states):
         """states: (client handle, (vt, value), quality, FILETIME ticks) per item."""
@@ -132,6 +168,9 @@ class Sink:
         self.world.log("callback ShutdownRequest %r" % reason)
 
     def close(self):
+        self.stop_pinging.set()
+        if self.pinger is not None:
+            self.pinger.join(5)
         if self.dce is not None:
             try:
                 self.dce.disconnect()

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <thread>
 
 #include "platform/dcom/errors.h"
 #include "platform/dcom/exporter_listener.h"
@@ -225,6 +226,27 @@ TEST(ObjectExporter, WhatAHostileCallerSendsIsRefusedAndNothingReachesTheObject)
   EXPECT_EQ(made, 1024);
   EXPECT_TRUE(exporter.simple_ping(*first));
   EXPECT_FALSE(exporter.simple_ping(*first + 2));
+}
+
+// Objects live while a server pings them: one left out of every ping set is collected after the
+// ping life, and calls to it are refused as to any object we do not have.
+TEST(ObjectExporter, AnObjectNoServerPingsIsCollected) {
+  ObjectExporter exporter("VEXA32", std::chrono::milliseconds(300));
+  auto echo = [](std::uint16_t, std::string_view) { return std::string(4, '\0'); };
+  const Guid pinged = exporter.add(kEcho, kServer, echo), forgotten = exporter.add(kEcho, kServer, echo);
+  const auto set = exporter.complex_ping(0, {exporter.objref(pinged, kBinding).std.oid}, {});
+  ASSERT_TRUE(set);
+  for (int i = 0; i < 6; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(exporter.simple_ping(*set));
+  }
+  EXPECT_TRUE(exporter.target(pinged, kServer));
+  EXPECT_FALSE(exporter.target(forgotten, kServer));
+  ExporterSession session(exporter, kServer, kBinding);
+  Caller c(session);
+  c.authenticate(c.bind(kEcho.iid));
+  EXPECT_FALSE(c.call(3, orpcthis(), forgotten));
+  EXPECT_EQ(c.fault, status::RPC_E_DISCONNECTED);
 }
 
 // Signed or sealed calls back are taken from a caller that proves the password of the login our
