@@ -382,8 +382,13 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
     const std::uint32_t revised =
         call([&](DcomNode& node) { return set_group_state(node, g.state_mgt, rate, std::nullopt, std::nullopt); });
     g.update_rate = static_cast<std::int32_t>(revised);
-    for (auto& shared : group_list)
-      if (shared.get() == &g) schedule_poll(shared);
+    if (auto shared = shared_of(g)) schedule_poll(shared);
+  }
+
+  std::shared_ptr<DcomGroupState> shared_of(const DcomGroupState& g) const {
+    for (const auto& shared : group_list)
+      if (shared.get() == &g) return shared;
+    return nullptr;
   }
 
   std::vector<HRESULT> write(DcomGroupState& g, const std::vector<const DcomItem*>& items,
@@ -532,6 +537,8 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
     }
     g.keep_alive = std::chrono::milliseconds(0);
     g.mode = DcomGroupState::Mode::Polling;
+    if (!g.poll_timer && !g.removed && !releasing_)
+      if (auto shared = shared_of(g)) schedule_poll(shared);
   }
 
   // Asks for every active item through the callback; it must come back in time, or the group
@@ -577,6 +584,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
       g->probe_timer.reset();
       data_mode_note_.clear();
       watch_keep_alive(g);
+      schedule_poll(g);
     }
     if (!g->active || !g->subscribed) return;
     g->changes.start(change.states.size());
@@ -613,8 +621,11 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
     }
   }
 
+  // A group called back has no poll timer: the server's calls are its only work.
   void schedule_poll(const std::shared_ptr<DcomGroupState>& g) {
     if (g->poll_timer) apartment_.kill_timer(*g->poll_timer);
+    g->poll_timer.reset();
+    if (g->mode == DcomGroupState::Mode::Callbacks) return;
     std::weak_ptr<DcomConnection> weak = shared_from_this();
     std::weak_ptr<DcomGroupState> group = g;
     g->poll_timer = apartment_.set_timer(std::chrono::milliseconds(std::max(g->update_rate, 10)), [weak, group] {
@@ -792,7 +803,8 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
 
   void stop_timers() {
     for (auto& g : group_list)
-      if (g->poll_timer) apartment_.kill_timer(*g->poll_timer);
+      for (auto* timer : {&g->poll_timer, &g->probe_timer, &g->keep_alive_timer})
+        if (*timer) apartment_.kill_timer(**timer);
     if (status_timer_) apartment_.kill_timer(*status_timer_);
     if (retry_timer_) apartment_.kill_timer(*retry_timer_);
     status_timer_.reset();
@@ -801,6 +813,7 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
 
   // Removes our groups from the server and gives back every reference.
   void release() {
+    releasing_ = true;
     drop(node_.get(), shutdown_sink_);
     if (node_) {
       for (auto& g : group_list) {
@@ -833,7 +846,8 @@ class DcomConnection final : public opcda::ServerConnection, public std::enable_
   std::uint32_t transactions_ = 0;
   AdvisedSink shutdown_sink_;  // our IOPCShutdown
   bool shutdown_announced_ = false;
-  NtlmCredentials login_;  // what the node took last
+  bool releasing_ = false;  // no timer starts while the connection goes
+  NtlmCredentials login_;   // what the node took last
   opcda::ServerShutDownEvent shutdown_;
   std::int32_t handles_ = 0;
   int unnamed_groups_ = 0;
