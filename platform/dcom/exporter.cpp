@@ -302,6 +302,7 @@ std::string ExporterSession::on_request(rpc::Pdu& pdu) {
   const std::string_view stub = pdu.body().substr(prefix.size);
   if (pdu.header.flags & rpc::kFirstFrag) {
     partial_ = Partial{call_id, prefix.context_id, prefix.opnum, prefix.object, {}};
+    partial_->stub.reserve(std::min<std::size_t>(prefix.alloc_hint, limits_.max_request));
   } else if (!partial_ || partial_->call_id != call_id) {
     throw DcomError(status::RPC_S_PROTOCOL_ERROR, "a fragment of a request that did not begin");
   }

@@ -160,6 +160,8 @@ void ExporterListener::run() {
   };
   std::map<int, Caller> callers;
   std::vector<pollfd> fds;
+  // A server's call back with thousands of items is tens of kilobytes: taken in few reads.
+  std::vector<char> buffer(64 * 1024);
   for (;;) {
     fds.assign({{wake_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}});
     for (const auto& [fd, caller] : callers) fds.push_back({fd, POLLIN, 0});
@@ -183,14 +185,13 @@ void ExporterListener::run() {
     for (std::size_t i = 2; i < fds.size(); ++i) {
       if (!fds[i].revents) continue;
       const int fd = fds[i].fd;
-      char buffer[8192];
-      const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+      const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
       bool done = n <= 0;
       if (!done) {
         ExporterSession& session = *callers[fd].session;
         try {
-          const std::string out = session.feed(std::string_view(buffer, static_cast<std::size_t>(n)));
+          const std::string out = session.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
           if (!out.empty()) send_all(fd, out);
         } catch (const DcomError&) {
           done = true;
