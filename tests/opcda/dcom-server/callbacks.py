@@ -50,6 +50,10 @@ class Sink:
         self.calls = 0
         self.pinger, self.stop_pinging = None, threading.Event()
 
+    def target(self):
+        """The IPID called: the sink's, or with --callback-unknown-ipid one the client never gave."""
+        return os.urandom(16) if self.world.faults.callback_unknown_ipid else self.ipid
+
     def account(self):
         """Who calls back: the server's own account (which the client cannot check), or the
         client's login, as a server running under that same account would (--callback-as)."""
@@ -151,7 +155,7 @@ class Sink:
         w.u32(n)
         for _ in states:
             w.u32(0)
-        self.dce.call(3, w.bytes(), uuid=self.ipid)
+        self.dce.call(3, w.bytes(), uuid=self.target())
         answer = self.dce.recv()
         self.calls += 1
         self.world.log("callback OnDataChange transid=%d items=%d -> 0x%08x" % (
@@ -163,7 +167,7 @@ class Sink:
         w = Writer()
         w.raw(orpcthis())
         w.wstr(reason)
-        self.dce.call(3, w.bytes(), uuid=self.ipid)
+        self.dce.call(3, w.bytes(), uuid=self.target())
         self.dce.recv()
         self.world.log("callback ShutdownRequest %r" % reason)
 

@@ -34,6 +34,7 @@ class Faults:
         self.callbacks_refused, self.callbacks_stop_after = args.refuse_callbacks, args.callbacks_stop_after
         self.callback_level = {"connect": 2, "integrity": 5, "privacy": 6}[args.callback_level]
         self.callback_address, self.callback_as = args.callback_address, args.callback_as
+        self.callback_unknown_ipid = args.callback_unknown_ipid
         self.shutdown_after, self.shutdown_reason = args.shutdown_after, args.shutdown_reason
 
     def fault_for(self, name, iid, opnum):
@@ -102,6 +103,8 @@ def parse_args(argv):
     p.add_argument("--callback-level", choices=("connect", "integrity", "privacy"), default="connect",
                    help="NTLM level of the calls back (default %(default)s, as servers do)")
     p.add_argument("--callback-address", metavar="ADDR", help="call back there instead of where the client said")
+    p.add_argument("--callback-unknown-ipid", action="store_true",
+                   help="call back with an IPID the client never gave (a stale or forged reference)")
     p.add_argument("--callback-as", choices=("server", "client", "client-wrong-password"), default="server",
                    help="call back under the server's own account (default), the client's login, or the client's "
                         "user name with a wrong password")
