@@ -82,7 +82,7 @@ class RpcConnection {
   std::uint16_t max_send_ = 0, max_receive_ = 0;
   std::uint32_t assoc_group_ = 0, next_call_ = 1;
   std::unique_ptr<NtlmContext> security_;  // the login, made with the bind
-  std::map<Guid, Context> contexts_;      // by interface id
+  std::map<Guid, Context> contexts_;       // by interface id
   mutable std::mutex mutex_;
 };
 

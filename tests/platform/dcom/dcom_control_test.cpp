@@ -73,7 +73,7 @@ TEST_F(DcomControl, SixtySlotsConnectChangeWriteAndEveryObjectGoesBack) {
       {"", true},
       {"--refuse-callbacks", false},
       {"--callback-address 192.0.2.1", false},  // where nothing answers
-      {"--callback-unknown-ipid", false},  // calls to an object we never exported
+      {"--callback-unknown-ipid", false},       // calls to an object we never exported
       // Signed or sealed calls back are checked with our login's keys: taken under that login,
       // refused under the server's own account or with a password that is not our login's.
       {"--callback-level privacy --callback-as client", true},
