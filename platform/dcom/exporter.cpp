@@ -18,7 +18,6 @@ constexpr std::uint32_t kBadStubData = 0x000006F7u;
 // OXID resolver statuses.
 constexpr std::uint32_t kInvalidOxid = 1910, kInvalidSet = 1914;
 constexpr std::uint16_t kReasonNotSpecified = 0, kAbstractSyntax = 1, kTransferSyntaxes = 2, kAuthType = 8;
-constexpr std::size_t kDummySignature = rpc::kSignatureSize;
 constexpr std::uint32_t kPublicRefs = 5;
 constexpr std::size_t kMostIids = 1024, kMostPingOids = 1u << 16, kMostPingSets = 1024;
 
@@ -98,8 +97,13 @@ ObjRef ObjectExporter::objref(const Guid& ipid, const std::string& binding) cons
 
 std::optional<ObjectExporter::Target> ObjectExporter::target(const Guid& ipid, const std::string& peer) {
   std::lock_guard lock(mutex_);
-  collect(std::chrono::steady_clock::now());
-  const auto it = objects_.find(ipid);
+  // Only the object called is looked at here (every call back comes this way); the others are
+  // collected when objects are added or pinged.
+  auto it = objects_.find(ipid);
+  if (it != objects_.end() && std::chrono::steady_clock::now() - it->second.pinged > ping_life_) {
+    objects_.erase(it);
+    it = objects_.end();
+  }
   if (it == objects_.end() || it->second.peer != peer) return std::nullopt;
   return Target{it->second.iid, it->second.handler};
 }
@@ -280,7 +284,7 @@ void ExporterSession::on_auth3(const rpc::Pdu& pdu) {
 // prefix is read; a PDU that fails ends the connection, as the caller's stream is then out of step.
 void ExporterSession::check_protection(rpc::Pdu& pdu, std::size_t prefix) {
   if (!pdu.trailer || pdu.trailer->level != *level_ || pdu.trailer->context_id != auth_context_ ||
-      pdu.header.auth_length != kDummySignature || pdu.body_size < prefix)
+      pdu.header.auth_length != rpc::kSignatureSize || pdu.body_size < prefix)
     throw DcomError(status::SEC_E_MESSAGE_ALTERED, "a request is not protected as its login is");
   rpc::check(pdu, *security_, *level_, rpc::kHeaderSize + prefix);
 }
@@ -325,7 +329,7 @@ std::string ExporterSession::on_request(rpc::Pdu& pdu) {
   // The answer in fragments the caller takes, each with its own prefix and the verifier (at
   // "connect" the dummy one Windows sends), its body padded to 16 for the trailer.
   const std::size_t overhead =
-      rpc::kHeaderSize + rpc::kResponsePrefix + (level_ ? rpc::kTrailerSize + kDummySignature + 16 : 0);
+      rpc::kHeaderSize + rpc::kResponsePrefix + (level_ ? rpc::kTrailerSize + rpc::kSignatureSize + 16 : 0);
   const std::size_t chunk = std::max<std::size_t>(16, (max_send_ - overhead) & ~std::size_t{15});
   std::string out;
   std::size_t at = 0;
@@ -350,7 +354,7 @@ std::string ExporterSession::answer(rpc::PduType type, std::uint32_t call_id, st
   // a caller that gives up on the fault does not follow.
   if (!level_ || (security_ && type == rpc::PduType::Fault)) return rpc::build_pdu(h, body, std::nullopt, "");
   const rpc::SecurityTrailer trailer{rpc::kAuthNtlm, *level_, 0, auth_context_};
-  std::string dummy(kDummySignature, '\0');
+  std::string dummy(rpc::kSignatureSize, '\0');
   dummy[0] = 1;  // NTLMSSP_MESSAGE_SIGNATURE version 1, nothing signed
   std::string pdu = rpc::build_pdu(h, body, trailer, dummy, 16, rpc::kResponsePrefix);
   if (security_) rpc::protect(pdu, *security_, *level_, rpc::kHeaderSize + rpc::kResponsePrefix);
